@@ -1,0 +1,21 @@
+#pragma once
+// Path texts of the installation: GBK byte strings with "\" separators.
+#include <string>
+#include <string_view>
+
+namespace files {
+
+// The folder part of a path, up to and including its last backslash; one
+// trailing backslash is dropped first, so a folder path gives its parent.
+// "" when no backslash remains. Bytes are compared plainly.
+std::string FolderOf(std::string_view path);
+
+// The text with a backslash appended unless it is empty or already ends in one.
+std::string WithBackslash(std::string_view text);
+
+// Whether the parent process's executable lies in programFolder (which ends in
+// a backslash). ASCII letter case does not matter; two-byte characters must
+// match exactly.
+bool SameFolder(std::string_view programFolder, std::string_view parentPath);
+
+}  // namespace files
