@@ -1,0 +1,28 @@
+#pragma once
+// The registered messages through which workers report to the main window.
+// Each report is a synchronous send: the worker waits until the handler ran,
+// so anything it passes by address stays valid for the handler's duration.
+#include <windows.h>
+
+namespace engine {
+
+struct WorkerMessageIds {
+  UINT GetConfig = 0;
+  UINT CheckOnline = 0;  // registered and kept, never sent
+  UINT GetInfo = 0;
+  UINT DownloadFileStart = 0;
+  UINT DownloadProgress = 0;
+  UINT DownloadFileEnd = 0;
+  UINT DownloadComplete = 0;
+  UINT DownLoadTimeOut = 0;
+  UINT DownLoadTryAgain = 0;
+};
+
+// Registers the nine names in their fixed order. Called once on the
+// user-interface thread before the first worker starts; read-only afterwards.
+void RegisterWorkerMessages();
+const WorkerMessageIds& MessageIds();
+
+void NotifyGetConfig(HWND window, bool success);
+
+}  // namespace engine

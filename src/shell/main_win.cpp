@@ -1,0 +1,62 @@
+// Entry point of the updater: checks the command line the main program passes,
+// opens the wizard and runs its message loop. The exit code is always 0.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "base/trace.h"
+#include "base/wide_text_win.h"
+#include "engine/session.h"
+#include "net/scoped_com_win.h"
+#include "shell/command_line.h"
+#include "shell/message_loop_win.h"
+#include "wizard/main_window_win.h"
+
+namespace {
+
+constexpr int kExitCode = 0;
+constexpr char kArgumentsWrong[] = "命令参数错误";
+constexpr char kArgumentsRight[] = "命令参数正确";
+constexpr char kTestModePrefix[] = "启动调试模式，目标网络版本：";
+constexpr char kStartFromMainProgram[] = "请从主程序启动本更新程序。";
+constexpr char kNoticeTitle[] = "提示";
+
+void InitControls() {
+  INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES |
+                                                    ICC_PROGRESS_CLASS | ICC_LINK_CLASS};
+  InitCommonControlsEx(&classes);
+}
+
+void Run() {
+  const std::string line = base::GbkFromWide(GetCommandLineW());
+  const auto arguments = shell::InterpretArguments(shell::SplitCommandLine(line));
+  if (!arguments) {
+    base::Trace(kArgumentsWrong);
+    MessageBoxW(nullptr, base::WideFromGbk(kStartFromMainProgram).c_str(),
+                base::WideFromGbk(kNoticeTitle).c_str(), MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  base::Trace(kArgumentsRight);
+  auto& session = engine::CurrentSession();
+  session.ConfigAddress = arguments->configAddress;
+  session.Config.LocalVersion = arguments->localVersion;
+  if (arguments->testMode) {
+    session.Config.TestMode = true;
+    session.Config.Version = arguments->targetVersion;
+    base::Trace(kTestModePrefix + arguments->targetVersion);
+  }
+  InitControls();
+  HWND mainWindow = wizard::CreateMainWindow();
+  shell::MessageLoop(mainWindow);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  net::ScopedCom com;  // the picture loader needs COM on this thread
+  try {
+    Run();
+  } catch (...) {
+    // Nothing is left to tell the user; the exit code stays 0 as always.
+  }
+  return kExitCode;
+}

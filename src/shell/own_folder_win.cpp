@@ -1,0 +1,86 @@
+#include "shell/own_folder_win.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <string>
+
+#include "base/trace.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "engine/session.h"
+#include "files/path_text.h"
+
+namespace shell {
+namespace {
+
+constexpr size_t kParentPathCapacity = 4096;
+constexpr DWORD kParentAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
+constexpr ULONG kProcessBasicInformation = 0;
+constexpr ULONG kBasicInformationSize = 24;
+constexpr size_t kParentIdWord = 5;  // the inherited-from process id
+
+using QueryInformationProcess = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+QueryInformationProcess FindQueryInformationProcess() {
+  static const auto function = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto found = ntdll ? reinterpret_cast<QueryInformationProcess>(
+                             reinterpret_cast<void*>(GetProcAddress(ntdll, "ZwQueryInformationProcess")))
+                       : nullptr;
+    if (!found) {
+      MessageBoxW(nullptr, L"NTDLL.DLL ZwQueryInformationProcess", L"DLL ERROR", MB_OK | MB_ICONERROR);
+      ExitProcess(0);
+    }
+    return found;
+  }();
+  return function;
+}
+
+std::string OwnFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);  // long paths are not cut off
+  }
+  std::string gbk = base::GbkFromWide(path);
+  const size_t slash = gbk.find_last_of('\\');
+  // A backslash byte can be a trail byte in GBK, but never in a path the
+  // system gave us, since its conversion back to UTF-16 must hold.
+  return files::WithBackslash(slash == std::string::npos ? gbk : gbk.substr(0, slash));
+}
+
+// The executable path of the process that created this one. When the parent
+// is gone or its name can't be read, the text of spaces the buffer started
+// with is what comes back.
+std::string ParentProcessPath() {
+  DWORD information[kBasicInformationSize / sizeof(DWORD)] = {};
+  FindQueryInformationProcess()(GetCurrentProcess(), kProcessBasicInformation, information,
+                                kBasicInformationSize, nullptr);
+  const auto parentId = static_cast<DWORD>(information[kParentIdWord]);
+  std::wstring buffer(kParentPathCapacity, L' ');
+  base::UniqueKernelHandle parent(OpenProcess(kParentAccess, FALSE, parentId));
+  if (parent) {
+    // Only overwrites the buffer when it succeeds, so spaces stay otherwise.
+    const DWORD length = GetModuleFileNameExW(parent.get(), nullptr, buffer.data(),
+                                              static_cast<DWORD>(kParentPathCapacity));
+    if (length > 0) buffer.resize(length);
+  }
+  return base::GbkFromWide(buffer);
+}
+
+}  // namespace
+
+void DetermineOwnFolderAndParent() {
+  auto& session = engine::CurrentSession();
+  session.ProgramFolder = OwnFolder();
+  session.ParentPath = ParentProcessPath();
+  base::Trace("父进程为" + session.ParentPath);
+  if (files::SameFolder(session.ProgramFolder, session.ParentPath)) base::Trace("父进程与自身在同一目录");
+}
+
+}  // namespace shell

@@ -1,0 +1,52 @@
+#include "wizard/worker_dispatch_win.h"
+
+#include "engine/session.h"
+#include "engine/worker_messages_win.h"
+#include "wizard/main_window_win.h"
+#include "wizard/navigation_win.h"
+#include "wizard/page_flow.h"
+#include "wizard/window_layer_win.h"
+#include "wizard/wizard_texts.h"
+
+namespace wizard {
+namespace {
+
+constexpr LRESULT kHandled = 1;
+constexpr WPARAM kSuccess = 1;
+
+void FillServerChoice() {
+  const auto& config = engine::CurrentSession().Config;
+  HWND combo = Controls().ServerCombo;
+  for (int i = 1; i <= config.ServerCount; ++i) AddComboItem(combo, config.Servers[i - 1].Name, i);
+  if (SendMessageW(combo, CB_GETCOUNT, 0, 0) > 0) SelectComboItem(combo, 0);
+}
+
+void OnConfigReceived(bool success) {
+  auto& c = Controls();
+  if (!success) {
+    SetText(c.ReadConfigLabel, texts::kReadConfigFailed);
+    return;
+  }
+  const auto& config = engine::CurrentSession().Config;
+  SetText(c.MainWindow, texts::kTitleOpen + config.SoftName + texts::kTitleClose);
+  if (!config.AdCode.empty()) SetText(c.LinkLabel, config.AdCode);
+  FillServerChoice();
+  SetText(c.IntroLabel, FillTemplate(texts::kIntroTemplate, config.SoftName));
+  SetText(c.CompleteLabel, FillTemplate(texts::kCompleteTemplate, config.SoftName));
+  SetText(c.RunMainProgramCheck, texts::kRunMainProgramPrefix + config.SoftName);
+  ShowPage2();
+}
+
+}  // namespace
+
+LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM) {
+  const auto& ids = engine::MessageIds();
+  if (message == 0) return 0;
+  if (message == ids.GetConfig) {
+    OnConfigReceived(wParam == kSuccess);
+    return kHandled;
+  }
+  return 0;
+}
+
+}  // namespace wizard
