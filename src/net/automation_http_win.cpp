@@ -1,0 +1,55 @@
+#include "net/automation_http_win.h"
+
+#include <cmath>
+#include <string>
+
+#include "net/automation_object_win.h"
+
+namespace net {
+namespace {
+
+constexpr char kRequestProgId[] = "WinHttp.WinHttpRequest.5.1";
+
+// Time-outs in milliseconds, in the order SetTimeouts takes them.
+constexpr std::int32_t kResolveTimeoutMs = 6000;
+constexpr std::int32_t kConnectTimeoutMs = 6000;
+constexpr std::int32_t kSendTimeoutMs = 15000;
+constexpr std::int32_t kReceiveTimeoutMs = 10000;
+
+// Attempts follow each other without a pause; the time-outs bound the wait.
+constexpr int kMaxAttempts = 5;
+constexpr double kStatusOk = 200.0;
+constexpr double kStatusTolerance = 1e-7;
+
+bool IsStatusOk(double status) { return std::fabs(status - kStatusOk) < kStatusTolerance; }
+
+}  // namespace
+
+HttpGetResult AutomationHttpGet(std::string_view url) {
+  HttpGetResult result;
+  AutomationObject request;
+  if (!request.Create(kRequestProgId)) return result;
+
+  request.CallMethod("SetTimeouts",
+                     {AutomationArg::Int32(kResolveTimeoutMs), AutomationArg::Int32(kConnectTimeoutMs),
+                      AutomationArg::Int32(kSendTimeoutMs), AutomationArg::Int32(kReceiveTimeoutMs)});
+
+  // A failed Open or Send is not examined: it shows as a status other than
+  // 200, and the next attempt starts over.
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    request.CallMethod("Open", {AutomationArg::Text("GET"), AutomationArg::Text(std::string(url)),
+                                AutomationArg::Bool(false)});
+    request.CallMethod("Send");
+    if (IsStatusOk(request.GetNumber("Status"))) break;
+  }
+
+  if (IsStatusOk(request.GetNumber("Status"))) {
+    VariantHolder body = request.GetValue("ResponseBody");
+    result.body = VariantToBytes(body.Get());
+    result.ok = true;
+  }
+  request.Release();
+  return result;
+}
+
+}  // namespace net
