@@ -169,6 +169,14 @@ void SetDefaultFont(HWND window) {
   SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 }
 
+// Wine's hyperlink control no longer parses mark-up set after it got a font,
+// and shows the tags as text. It gets its font after its text instead.
+bool IsHyperlink(HWND window) {
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  return lstrcmpiW(name, WC_LINK) == 0;
+}
+
 }  // namespace
 
 HWND CreateFrameWindow(const wchar_t* windowClass, DWORD exStyle, std::string_view text, DWORD style,
@@ -194,7 +202,7 @@ HWND CreateControl(HWND parent, const wchar_t* controlClass, std::string_view te
   HWND control = CreateWindowExW(exStyle, controlClass, base::WideFromGbk(text).c_str(),
                                  WS_CHILD | WS_VISIBLE | style, rect.x, rect.y, rect.w, rect.h, parent,
                                  reinterpret_cast<HMENU>(id), GetModuleHandleW(nullptr), nullptr);
-  if (control) SetDefaultFont(control);
+  if (control && !IsHyperlink(control)) SetDefaultFont(control);
   return control;
 }
 
@@ -221,6 +229,7 @@ void SwallowKey(HWND control, UINT virtualKey) {
 void SetText(HWND window, std::string_view gbk) {
   if (!window) return;
   SetWindowTextW(window, base::WideFromGbk(gbk).c_str());
+  if (IsHyperlink(window)) SetDefaultFont(window);
   const Bindings* own = Find(window);
   if (own && own->hasColors && own->backColor == CLR_NONE) {
     // A transparent label leaves its old text behind unless the parent repaints.
