@@ -36,8 +36,9 @@ std::string ReplaceEntities(std::string_view text) {
       continue;
     }
     if (text[i] != '&') {
-      result.push_back(text[i]);
-      ++i;
+      const size_t runStart = i;
+      while (i < text.size() && text[i] != '&' && !IsLead(text[i])) ++i;
+      result.append(text.data() + runStart, i - runStart);
       continue;
     }
     // A pending sequence ends at its semicolon; another ampersand, a two-byte

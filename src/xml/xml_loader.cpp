@@ -4,7 +4,6 @@
 //
 // Every scan walks the text by characters: a byte from 0x81 up takes the byte
 // after it along, and that second byte is never markup.
-#include <cstring>
 #include <unordered_set>
 
 #include "base/byte_text.h"
