@@ -1,0 +1,233 @@
+// Start-up as the main program sees it: the command line, the trace lines of
+// the first moments, the parent-folder check and the window's first state.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "base/byte_text.h"
+#include "e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+std::string Line(std::string_view text) { return kTracePrefix + std::string(text); }
+
+// The trace lines of a start-up that gets as far as its configuration worker.
+const char* const kSetUpTraces[] = {"主窗口初始化完毕", "子控件创建完毕", "面板创建完毕",
+                                    "事件关联完毕", "消息注册完毕",
+                                    "线程_获取配置 启动"};
+
+class StartupTest : public UpdaterTest {
+ protected:
+  // Starts with `arguments` and waits until the set-up has finished.
+  void StartAndWaitForSetUp(const std::string& arguments,
+                            const ProgramFolder* folder = nullptr) {
+    ASSERT_TRUE(StartUpdater(arguments, folder));
+    ASSERT_TRUE(updater_.WaitForTrace(Line("消息注册完毕")))
+        << "set-up did not finish";
+  }
+  // Puts a copy of the updater beside the test executable, its parent.
+  bool CreateBesideParent() {
+    return beside_.Create(EnvironmentText("UPDATER_EXE"),
+                          ProgramFolder::Where::kBesideTests);
+  }
+  bool HasTraceStartingWith(std::string_view start) const {
+    const std::vector<std::string> traces = updater_.Traces();
+    return std::any_of(traces.begin(), traces.end(), [&](const std::string& t) {
+      return t.compare(0, start.size(), start) == 0;
+    });
+  }
+
+  // Removed after TearDown has ended the updater that runs from it.
+  ProgramFolder beside_;
+};
+
+// --- Wrong number of arguments -------------------------------------------
+
+struct WrongArguments {
+  const char* name;
+  const char* arguments;
+};
+
+class WrongArgumentCountTest : public StartupTest,
+                               public ::testing::WithParamInterface<WrongArguments> {};
+
+TEST_P(WrongArgumentCountTest, ShowsNoticeAndExitsWithZero) {
+  ASSERT_TRUE(StartUpdater(GetParam().arguments));
+  EXPECT_TRUE(updater_.WaitForTrace(Line("命令参数错误")));
+  const HWND box = updater_.WaitForMessageBox();
+  ASSERT_NE(box, nullptr) << "no notice box";
+  const MessageBoxText notice = ReadMessageBox(box);
+  EXPECT_EQ(notice.title, "提示");
+  EXPECT_EQ(notice.text, "请从主程序启动本更新程序。");
+  Screenshot(box, "notice");
+  EXPECT_EQ(updater_.MainWindow(), nullptr) << "a window was created";
+  EXPECT_TRUE(updater_.running()) << "the box must wait for the user";
+
+  ASSERT_TRUE(PressDefaultButton(box));
+  const std::optional<DWORD> code = updater_.WaitForExit();
+  ASSERT_TRUE(code.has_value()) << "still running after the box was dismissed";
+  EXPECT_EQ(*code, 0u);
+  EXPECT_FALSE(updater_.HasTrace(Line("命令参数正确")));
+  EXPECT_FALSE(HasTraceStartingWith(Line("父进程为")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, WrongArgumentCountTest,
+    ::testing::Values(WrongArguments{"None", ""},
+                      WrongArguments{"One", "http://127.0.0.1:1/cfg/update.xml"},
+                      WrongArguments{"Three", "http://127.0.0.1:1/cfg/update.xml 1.0 2.0"},
+                      WrongArguments{"Five", "http://127.0.0.1:1/a 1.0 2.0 TestMod x"},
+                      // Quotes group words: two quoted words and a third.
+                      WrongArguments{"ThreeQuoted", "\"a b\" \"c d\" e"},
+                      // A quote right after a word starts another argument.
+                      WrongArguments{"WordThenQuote", "http://127.0.0.1:1/a\"1.0\" 2.0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Accepted command lines -----------------------------------------------
+
+TEST_F(StartupTest, QuotedFirstArgumentKeepsItsSpaces) {
+  const std::string address = server_.Url("/cfg/spaced name.xml");
+  StartAndWaitForSetUp("\"" + address + "\" 1.0");
+  EXPECT_TRUE(updater_.HasTrace(Line("命令参数正确")));
+  EXPECT_FALSE(updater_.HasTrace(Line("命令参数错误")));
+  // The configuration worker asks for the address with its space intact.
+  EXPECT_TRUE(WaitUntil([&] { return server_.Hits("/cfg/spaced name.xml") > 0; }))
+      << "the address did not reach the server whole";
+}
+
+TEST_F(StartupTest, TestModeTracesTargetVersion) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml") + " 3.5 TestMod");
+  EXPECT_TRUE(updater_.HasTrace(Line("启动调试模式，目标网络版本：3.5")));
+}
+
+TEST_F(StartupTest, TestModeTargetVersionMayHoldSpaces) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml") + " \"3.5 beta\" TestMod");
+  EXPECT_TRUE(updater_.HasTrace(Line("启动调试模式，目标网络版本：3.5 beta")));
+}
+
+TEST_F(StartupTest, TestModeWithEmptyTargetVersion) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml") + " \"\" TestMod");
+  EXPECT_TRUE(updater_.HasTrace(Line("启动调试模式，目标网络版本：")));
+}
+
+class NearMissTestModeTest : public StartupTest,
+                             public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NearMissTestModeTest, IsAnOrdinaryRun) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml") + " 3.5 " + GetParam());
+  EXPECT_TRUE(updater_.HasTrace(Line("命令参数正确")));
+  EXPECT_FALSE(HasTraceStartingWith(Line("启动调试模式")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, NearMissTestModeTest,
+                         ::testing::Values("testmod", "TESTMOD", "TestMode", "TestMo",
+                                           "\"TestMod \""));
+
+TEST_F(StartupTest, TracesStartUpInOrder) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml") + " 3.5 TestMod");
+  ASSERT_TRUE(updater_.WaitForTrace(Line("线程_获取配置 启动")));
+  std::vector<std::string> expected = {Line("命令参数正确"),
+                                       Line("启动调试模式，目标网络版本：3.5"),
+                                       Line("父进程为")};
+  for (const char* text : kSetUpTraces) expected.push_back(Line(text));
+
+  // Each expected line (the parent's by its start) in order, others between.
+  const std::vector<std::string> traces = updater_.Traces();
+  auto at = traces.begin();
+  for (const std::string& line : expected) {
+    at = std::find_if(at, traces.end(), [&](const std::string& t) {
+      return line == Line("父进程为") ? t.compare(0, line.size(), line) == 0 : t == line;
+    });
+    ASSERT_NE(at, traces.end()) << "missing or out of order: " << line;
+    ++at;
+  }
+}
+
+TEST_F(StartupTest, TracesItsParentsPath) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml"));
+  char own[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, own, MAX_PATH);
+  std::string parent;
+  ASSERT_TRUE(updater_.WaitForTraceStartingWith(Line("父进程为"), &parent, 0));
+  EXPECT_EQ(base::AsciiLower(parent, base::kCommandLineFirstLeadByte), base::AsciiLower(Line("父进程为") + own, base::kCommandLineFirstLeadByte));
+}
+
+// --- Parent folder --------------------------------------------------------
+
+TEST_F(StartupTest, NoSameFolderTraceFromAnotherFolder) {
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml"));
+  EXPECT_FALSE(updater_.HasTrace(Line("父进程与自身在同一目录")));
+}
+
+TEST_F(StartupTest, SameFolderTraceBesideItsParent) {
+  ASSERT_TRUE(CreateBesideParent());
+  StartAndWaitForSetUp(Arguments("/cfg/update.xml"), &beside_);
+  // Written before the window's own set-up traces.
+  const std::vector<std::string> traces = updater_.Traces();
+  const auto same = std::find(traces.begin(), traces.end(), Line("父进程与自身在同一目录"));
+  const auto done = std::find(traces.begin(), traces.end(), Line("主窗口初始化完毕"));
+  ASSERT_NE(same, traces.end());
+  EXPECT_LT(same, done);
+}
+
+TEST_F(StartupTest, SameFolderComparedIgnoringAsciiCase) {
+  ASSERT_TRUE(CreateBesideParent());
+  // The same file reached through an upper-case spelling of its folder.
+  ASSERT_TRUE(updater_.Start(base::AsciiUpper(beside_.path(), base::kCommandLineFirstLeadByte) + "Update.exe",
+                             Arguments("/cfg/update.xml")));
+  ASSERT_TRUE(updater_.WaitForTrace(Line("消息注册完毕")));
+  EXPECT_TRUE(updater_.HasTrace(Line("父进程与自身在同一目录")));
+}
+
+// --- The window before the configuration arrives ---------------------------
+
+TEST_F(StartupTest, FirstPageWhileConfigurationIsFetched) {
+  // Holding the answer back keeps the wizard on its first page.
+  ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=30000"));
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/update.xml")));
+  main_window_ = updater_.WaitForMainWindow();
+  ASSERT_NE(main_window_, nullptr);
+  ASSERT_TRUE(WaitForPage("读取配置"));
+
+  EXPECT_EQ(WindowText(main_window_), "在线升级");
+  const SIZE client = ClientSize(main_window_);
+  EXPECT_EQ(client.cx, 454);
+  EXPECT_EQ(client.cy, 303);
+  EXPECT_EQ(GetWindowLongW(main_window_, GWL_STYLE) & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
+
+  const std::vector<Control> controls = Controls();
+  const Control* label = FindOnPage(controls, "读取配置", "Static");
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->text, "正在从服务器读取升级配置信息...");
+  const Control* close = FindByText(controls, "Button", "关闭(&Q)");
+  ASSERT_NE(close, nullptr);
+  EXPECT_TRUE(close->visible);
+  EXPECT_TRUE(close->enabled);
+  const Control* next = FindByText(controls, "Button", "下一步(&N)");
+  const Control* prev = FindByText(controls, "Button", "上一步(&L)");
+  ASSERT_NE(next, nullptr);
+  ASSERT_NE(prev, nullptr);
+  EXPECT_FALSE(next->visible);
+  EXPECT_FALSE(prev->visible);
+  EXPECT_EQ(std::count_if(controls.begin(), controls.end(),
+                          [](const Control& c) { return c.class_name == "ScPanel"; }),
+            5);
+  Screenshot(main_window_, "page1");
+}
+
+TEST_F(StartupTest, CloseButtonEndsTheProcessWithZero) {
+  ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=30000"));
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/update.xml")));
+  ASSERT_TRUE(WaitForPage("读取配置"));
+  const std::vector<Control> controls = Controls();
+  const Control* close = FindByText(controls, "Button", "关闭(&Q)");
+  ASSERT_NE(close, nullptr);
+  ASSERT_TRUE(Click(close->hwnd));
+  const std::optional<DWORD> code = updater_.WaitForExit();
+  ASSERT_TRUE(code.has_value()) << "still running after Close";
+  EXPECT_EQ(*code, 0u);
+}
+
+}  // namespace
+}  // namespace e2e
