@@ -5,8 +5,8 @@
 
 namespace files {
 
-// The file is read in pieces of this size into one buffer per call, so the
-// memory used does not depend on the file's size.
+// The file is read in pieces of this size into at most three buffers per
+// call, so the memory used does not depend on the file's size.
 inline constexpr size_t kSignatureChunkSize = size_t{1} << 20;
 
 // For the GBK path: "" when nothing exists there (a folder does exist); "0"

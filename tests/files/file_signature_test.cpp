@@ -2,22 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/gbk_text.h"
 #include "files/crc32.h"
 #include "files/crc32_reference.h"
+#include "files/file_reader.h"
+#include "files/file_signature_internal.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using files::FileSignature;
 using files::kSignatureChunkSize;
+using files::signature_internal::PiecesCrc;
+
+std::vector<unsigned char> RandomBytes(size_t size) {
+  std::mt19937 random(static_cast<uint32_t>(size));
+  std::vector<unsigned char> bytes(size);
+  for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
+  return bytes;
+}
 
 std::string HexText(uint32_t crc) {
   char text[16];
@@ -107,18 +122,127 @@ INSTANTIATE_TEST_SUITE_P(
 class FileSignatureSize : public FileSignatureTest, public testing::WithParamInterface<size_t> {};
 
 TEST_P(FileSignatureSize, CoversEveryByteOfTheFile) {
-  std::mt19937 random(static_cast<uint32_t>(GetParam()));
-  std::vector<unsigned char> bytes(GetParam());
-  for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
-  const std::string expected =
-      HexText(files_test::ReferenceCrc32Update(0, bytes.data(), bytes.size()));
-  EXPECT_EQ(FileSignature(Write("data.bin", bytes)), expected);
+  const std::vector<unsigned char> bytes = RandomBytes(GetParam());
+  const uint32_t expected = files_test::ReferenceCrc32Update(0, bytes.data(), bytes.size());
+  const std::string path = Write("data.bin", bytes);
+  EXPECT_EQ(FileSignature(path), HexText(expected));
+
+  // The same file with its reading moved to a second thread after the first
+  // piece or after the second, as for a file above the overlap size.
+  for (uint64_t overlapAfter : {uint64_t{0}, uint64_t{kSignatureChunkSize}}) {
+    files::FileReader reader(path);
+    ASSERT_TRUE(reader.IsOpen());
+    uint32_t crc = 0;
+    EXPECT_TRUE(PiecesCrc(
+        [&reader](void* buffer, size_t capacity, size_t* count) {
+          return reader.Read(buffer, capacity, count);
+        },
+        overlapAfter, &crc));
+    EXPECT_EQ(HexText(crc), HexText(expected)) << "overlap after " << overlapAfter;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSignature, FileSignatureSize,
                          testing::Values(size_t{1}, size_t{4095}, kSignatureChunkSize - 1,
                                          kSignatureChunkSize, kSignatureChunkSize + 1,
-                                         2 * kSignatureChunkSize, 3 * kSignatureChunkSize + 17));
+                                         2 * kSignatureChunkSize, 3 * kSignatureChunkSize + 17,
+                                         5 * kSignatureChunkSize + 1));
+
+// Bytes in memory handed out in pieces of at most `pieceSize`, with a read
+// that fails from `failAt` on; notes where and on which thread each read was.
+struct MemorySource {
+  struct Read {
+    size_t position;
+    std::thread::id thread;
+  };
+
+  MemorySource(std::vector<unsigned char> data, size_t piece, size_t failFrom)
+      : bytes(std::move(data)), pieceSize(piece), failAt(failFrom) {}
+
+  bool operator()(void* buffer, size_t capacity, size_t* count) {
+    reads.push_back({position, std::this_thread::get_id()});
+    *count = 0;
+    if (position >= failAt) return false;
+    *count = std::min({capacity, pieceSize, bytes.size() - position});
+    std::memcpy(buffer, bytes.data() + position, *count);
+    position += *count;
+    return true;
+  }
+
+  std::vector<unsigned char> bytes;
+  size_t pieceSize;
+  size_t failAt;
+  size_t position = 0;
+  std::vector<Read> reads;
+};
+
+struct OverlapCase {
+  const char* label;
+  size_t size;
+  size_t pieceSize;
+  uint64_t overlapAfter;
+};
+
+class PiecesCrcOverlap : public testing::TestWithParam<OverlapCase> {};
+
+TEST_P(PiecesCrcOverlap, SumsEveryPieceAndReadsLateOnesOnASecondThread) {
+  const OverlapCase& param = GetParam();
+  MemorySource source(RandomBytes(param.size), param.pieceSize, SIZE_MAX);
+  uint32_t crc = 0;
+  // The source is handed by reference: the test looks at its reads after.
+  ASSERT_TRUE(PiecesCrc(std::ref(source), param.overlapAfter, &crc));
+  EXPECT_EQ(HexText(crc), HexText(files_test::ReferenceCrc32Update(0, source.bytes.data(),
+                                                                   source.bytes.size())));
+  EXPECT_EQ(source.position, param.size);
+
+  // Until more than `overlapAfter` bytes are in, every read is the caller's;
+  // after that none is.
+  const std::thread::id caller = std::this_thread::get_id();
+  bool overlapped = false;
+  for (const MemorySource::Read& read : source.reads) {
+    EXPECT_EQ(read.thread == caller, read.position <= param.overlapAfter)
+        << "read at " << read.position;
+    overlapped = overlapped || read.thread != caller;
+  }
+  EXPECT_EQ(overlapped, param.size > param.overlapAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileSignature, PiecesCrcOverlap,
+    testing::Values(OverlapCase{"Empty", 0, 1000, 0},
+                    OverlapCase{"AtTheOverlapSize", 5000, 1000, 5000},
+                    OverlapCase{"OneByteAboveIt", 5001, 1000, 5000},
+                    OverlapCase{"FromTheFirstPiece", 5000, 1000, 0},
+                    // Many short pieces go round the ring of buffers many times.
+                    OverlapCase{"ManyShortPieces", 100000, 777, 3000},
+                    OverlapCase{"FullPieces", 4 * kSignatureChunkSize + 17, kSignatureChunkSize,
+                                kSignatureChunkSize}),
+    [](const testing::TestParamInfo<OverlapCase>& info) { return info.param.label; });
+
+struct FailureCase {
+  const char* label;
+  size_t failAt;
+  uint64_t overlapAfter;
+};
+
+class PiecesCrcFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(PiecesCrcFailure, AFailedReadFailsTheWhole) {
+  MemorySource source(RandomBytes(20000), 1000, GetParam().failAt);
+  uint32_t crc = 0;
+  EXPECT_FALSE(PiecesCrc(std::ref(source), GetParam().overlapAfter, &crc));
+  EXPECT_EQ(source.reads.back().position, GetParam().failAt) << "read on after the failure";
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSignature, PiecesCrcFailure,
+                         testing::Values(FailureCase{"FirstRead", 0, 0},
+                                         FailureCase{"BeforeTheOverlap", 3000, 10000},
+                                         FailureCase{"FirstReadOfTheSecondThread", 5000, 4000},
+                                         FailureCase{"AfterTheRingWentRound", 15000, 0},
+                                         FailureCase{"AtTheEnd", 20000, 0}),
+                         [](const testing::TestParamInfo<FailureCase>& info) {
+                           return info.param.label;
+                         });
 
 TEST_F(FileSignatureTest, FileOf4GiBAndMoreCoversEveryByte) {
   // Head bytes, then zeros up to 4 GiB + 4 KiB; the file system stores the

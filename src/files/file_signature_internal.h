@@ -1,0 +1,21 @@
+#pragma once
+// The reading loop behind FileSignature, open to tests with any source of
+// pieces.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace files::signature_internal {
+
+// Reads up to `capacity` bytes into `buffer`, stores the count in `*count`
+// (0 at the end) and tells whether the read worked, as FileReader::Read does.
+using ReadFunction = std::function<bool(void* buffer, size_t capacity, size_t* count)>;
+
+// Stores in `*crc` the CRC-32 of every piece `read` gives until its end.
+// False, with `*crc` meaningless, when a read fails. Once more than
+// `overlapAfter` bytes have been read, the rest is read on a second thread;
+// until then, and for a source no longer than that, every read happens on the
+// calling thread.
+bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc);
+
+}  // namespace files::signature_internal
