@@ -1,12 +1,11 @@
 // A small HTTP server for the end-to-end tests: it serves fixture files from a
-// folder on 127.0.0.1 and misbehaves on request. One request per connection
-// (every answer says "Connection: close"), a thread per connection.
+// folder on 127.0.0.1 and misbehaves on request.
 //
 //   test_server --root DIR [--port N] [--port-file PATH] [--lifetime SECONDS]
 //
 // Port 0 (the default) picks a free port; the port is written to the
-// --port-file, or printed when there is none. The server ends by itself after
-// the lifetime (default 600 s) so that a crashed test cannot leave it behind.
+// --port-file, or printed when there is none. The server ends by itself after the
+// lifetime (default 600 s) so that a crashed test cannot leave it behind.
 //
 // Files ending in ".xml" may hold the token @PORT@, replaced by the port when
 // served: documents that name addresses of this server need it. Every other
@@ -22,17 +21,14 @@
 //   /_control/reset                                  forget rules and hit counts
 //   /_control/hits?path=P                            requests of P so far
 //   /_control/quit                                   end the server
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -48,7 +44,7 @@ struct Rule {
   int fail_status = 500;
   int status = 0;  // 0: serve normally
   long stall_ms = 0;
-  long stall_after = -1;  // body bytes sent before the stall; -1: before answering
+  long stall_after = -1;  // bytes sent before the stall; -1: before answering
   bool empty_body = false;
 };
 
@@ -81,10 +77,6 @@ class State {
     quit_ = true;
     wake_.notify_all();
   }
-  bool quitting() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return quit_;
-  }
   // Sleeps up to `ms`; returns false when the server is quitting.
   bool SleepUnlessQuitting(long ms) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -100,32 +92,6 @@ class State {
   std::map<std::string, int> hits_;
 };
 
-struct Request {
-  std::string method;
-  std::string path;  // percent-decoded, without the query
-  std::map<std::string, std::string> query;
-};
-
-struct Config {
-  std::string root;
-  int port = 0;
-};
-
-// Owns one socket.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -137,173 +103,93 @@ bool ReadFile(const std::string& path, std::string* bytes) {
   std::ostringstream out;
   out << in.rdbuf();
   *bytes = out.str();
-  return static_cast<bool>(in) || in.eof();
+  return true;
 }
 
-void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+void ReplaceAll(std::string* text, const std::string& from,
+                const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos;
        at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);
   }
 }
 
-std::string PercentDecode(const std::string& text, bool plus_is_space) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else if (text[i] == '+' && plus_is_space) {
-      out += ' ';
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
+long Number(const httplib::Request& req, const char* key, long fallback) {
+  return req.has_param(key) ? std::atol(req.get_param_value(key).c_str())
+                            : fallback;
 }
 
-// Reads the request head; the body of a GET, if any, is ignored.
-bool ReadRequest(int fd, Request* request) {
-  std::string head;
-  char buffer[4096];
-  while (head.find("\r\n\r\n") == std::string::npos) {
-    if (head.size() > 65536) return false;
-    const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-    if (got <= 0) return false;
-    head.append(buffer, static_cast<size_t>(got));
-  }
-  std::istringstream line(head.substr(0, head.find("\r\n")));
-  std::string target, version;
-  if (!(line >> request->method >> target >> version)) return false;
-  const size_t question = target.find('?');
-  request->path = PercentDecode(target.substr(0, question), false);
-  if (question == std::string::npos) return true;
-  std::istringstream query(target.substr(question + 1));
-  std::string pair;
-  while (std::getline(query, pair, '&')) {
-    const size_t equals = pair.find('=');
-    request->query[PercentDecode(pair.substr(0, equals), true)] =
-        equals == std::string::npos ? "" : PercentDecode(pair.substr(equals + 1), true);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
-const char* Reason(int status) {
-  switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-  }
-}
-
-// Sends a whole answer; with `stall_ms`, pauses after the first `stall_after`
-// body bytes, as a transfer that stops in the middle does.
-void Respond(int fd, State& state, int status, const std::string& type,
-             const std::string& body, long stall_ms = 0, long stall_after = -1) {
-  const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
-                           "\r\nContent-Type: " + type +
-                           "\r\nContent-Length: " + std::to_string(body.size()) +
-                           "\r\nConnection: close\r\n\r\n";
-  if (!SendAll(fd, head.data(), head.size())) return;
-  size_t first = body.size();
-  if (stall_ms > 0 && stall_after >= 0) {
-    first = std::min(body.size(), static_cast<size_t>(stall_after));
-  }
-  if (!SendAll(fd, body.data(), first)) return;
-  if (first < body.size() && state.SleepUnlessQuitting(stall_ms)) {
-    SendAll(fd, body.data() + first, body.size() - first);
-  }
-}
-
-long Number(const Request& request, const char* key, long fallback) {
-  auto it = request.query.find(key);
-  return it == request.query.end() ? fallback : std::atol(it->second.c_str());
-}
-
-void HandleControl(int fd, const Request& request, State& state) {
-  const std::string command = request.path.substr(std::string("/_control/").size());
-  auto path_it = request.query.find("path");
-  const std::string path = path_it == request.query.end() ? "" : path_it->second;
+void HandleControl(const httplib::Request& req, httplib::Response& res,
+                   State& state) {
+  const std::string command = req.path.substr(std::strlen("/_control/"));
+  const std::string path = req.get_param_value("path");
   if (command == "set" && !path.empty()) {
     Rule rule;
-    rule.fail_first = static_cast<int>(Number(request, "fail_first", 0));
-    rule.fail_status = static_cast<int>(Number(request, "fail_status", 500));
-    rule.status = static_cast<int>(Number(request, "status", 0));
-    rule.stall_ms = Number(request, "stall_ms", 0);
-    rule.stall_after = Number(request, "stall_after", -1);
-    rule.empty_body = Number(request, "empty_body", 0) != 0;
+    rule.fail_first = static_cast<int>(Number(req, "fail_first", 0));
+    rule.fail_status = static_cast<int>(Number(req, "fail_status", 500));
+    rule.status = static_cast<int>(Number(req, "status", 0));
+    rule.stall_ms = Number(req, "stall_ms", 0);
+    rule.stall_after = Number(req, "stall_after", -1);
+    rule.empty_body = Number(req, "empty_body", 0) != 0;
     state.SetRule(path, rule);
-    Respond(fd, state, 200, "text/plain", "ok\n");
+    res.set_content("ok\n", "text/plain");
   } else if (command == "reset") {
     state.Reset();
-    Respond(fd, state, 200, "text/plain", "ok\n");
+    res.set_content("ok\n", "text/plain");
   } else if (command == "hits" && !path.empty()) {
-    Respond(fd, state, 200, "text/plain", std::to_string(state.Hits(path)) + "\n");
+    res.set_content(std::to_string(state.Hits(path)) + "\n", "text/plain");
   } else if (command == "quit") {
-    Respond(fd, state, 200, "text/plain", "bye\n");
+    res.set_content("bye\n", "text/plain");
     state.Quit();
   } else {
-    Respond(fd, state, 400, "text/plain", "unknown control request\n");
+    res.status = 400;
+    res.set_content("unknown control request\n", "text/plain");
   }
 }
 
-void HandleFile(int fd, const Request& request, State& state, const Config& config) {
-  const auto [number, rule] = state.Hit(request.path);
+void HandleFile(const httplib::Request& req, httplib::Response& res,
+                State& state, const std::string& root, int port) {
+  const auto [number, rule] = state.Hit(req.path);
   if (rule.stall_ms > 0 && rule.stall_after < 0 &&
       !state.SleepUnlessQuitting(rule.stall_ms)) {
-    return;  // quitting: the connection just closes
+    res.status = 503;
+    return;
   }
   if (number <= rule.fail_first || rule.status != 0) {
-    const int status = number <= rule.fail_first ? rule.fail_status : rule.status;
-    Respond(fd, state, status, "text/html", "<html><body>refused</body></html>");
+    res.status = number <= rule.fail_first ? rule.fail_status : rule.status;
+    res.set_content("<html><body>refused</body></html>", "text/html");
     return;
   }
   if (rule.empty_body) {
-    Respond(fd, state, 200, "application/octet-stream", "");
+    res.set_content("", "application/octet-stream");
     return;
   }
   std::string body;
-  if (request.path.find("..") != std::string::npos ||
-      !ReadFile(config.root + request.path, &body)) {
-    Respond(fd, state, 404, "text/html", "<html><body>not found</body></html>");
+  if (req.path.find("..") != std::string::npos ||
+      !ReadFile(root + req.path, &body)) {
+    res.status = 404;
+    res.set_content("<html><body>not found</body></html>", "text/html");
     return;
   }
-  const bool xml = EndsWith(request.path, ".xml");
-  if (xml) ReplaceAll(&body, "@PORT@", std::to_string(config.port));
-  Respond(fd, state, 200, xml ? "application/xml" : "application/octet-stream", body,
-          rule.stall_ms, rule.stall_after);
-}
-
-void ServeConnection(int raw_fd, State& state, const Config& config) {
-  Socket connection(raw_fd);
-  timeval timeout{10, 0};
-  setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  Request request;
-  if (!ReadRequest(connection.get(), &request)) return;
-  if (request.method != "GET") {
-    Respond(connection.get(), state, 405, "text/plain", "GET only\n");
-  } else if (request.path.rfind("/_control/", 0) == 0) {
-    HandleControl(connection.get(), request, state);
-  } else {
-    HandleFile(connection.get(), request, state, config);
+  const bool xml = EndsWith(req.path, ".xml");
+  if (xml) ReplaceAll(&body, "@PORT@", std::to_string(port));
+  const char* type = xml ? "application/xml" : "application/octet-stream";
+  if (rule.stall_ms <= 0) {
+    res.set_content(body, type);
+    return;
   }
-  shutdown(connection.get(), SHUT_WR);
+  // A transfer that stops after its first bytes: the length is announced,
+  // part of the body is sent, then nothing until the stall ends.
+  const size_t head = std::min(body.size(), static_cast<size_t>(rule.stall_after));
+  const long stall_ms = rule.stall_ms;
+  res.set_content_provider(
+      body.size(), type,
+      [body, head, stall_ms, &state](size_t offset, size_t,
+                                     httplib::DataSink& sink) {
+        if (offset == 0 && head > 0) return sink.write(body.data(), head);
+        if (offset == head && !state.SleepUnlessQuitting(stall_ms)) return false;
+        return sink.write(body.data() + offset, body.size() - offset);
+      });
 }
 
 int Usage() {
@@ -315,68 +201,63 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Connection threads are detached and may outlive main: what they share is
-  // never freed.
-  Config& config = *new Config;
-  State& state = *new State;
-  std::string port_file;
+  std::string root, port_file;
+  int port = 0;
   long lifetime_s = 600;
-  if (argc % 2 == 0) return Usage();
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--root") config.root = value;
-    else if (key == "--port") config.port = std::atoi(value.c_str());
+    if (key == "--root") root = value;
+    else if (key == "--port") port = std::atoi(value.c_str());
     else if (key == "--port-file") port_file = value;
     else if (key == "--lifetime") lifetime_s = std::atol(value.c_str());
     else return Usage();
   }
-  if (config.root.empty()) return Usage();
-  while (config.root.size() > 1 && config.root.back() == '/') config.root.pop_back();
+  if (root.empty() || argc % 2 == 0) return Usage();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
 
-  Socket listener(socket(AF_INET, SOCK_STREAM, 0));
-  const int yes = 1;
-  setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(config.port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (listener.get() < 0 ||
-      bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(listener.get(), 64) != 0 ||
-      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("test_server");
+  httplib::Server server;
+  server.set_keep_alive_timeout(1);
+  State state;
+  const char* host = "127.0.0.1";
+  if (port == 0) {
+    port = server.bind_to_any_port(host);
+  } else if (!server.bind_to_port(host, port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    std::cerr << "test_server: cannot bind\n";
     return 1;
   }
-  config.port = ntohs(address.sin_port);
+
+  server.Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    if (req.path.rfind("/_control/", 0) == 0) {
+      HandleControl(req, res, state);
+    } else {
+      HandleFile(req, res, state, root, port);
+    }
+  });
 
   if (!port_file.empty()) {
     // Written whole under another name first, so a reader never sees half.
     const std::string partial = port_file + ".partial";
     {
       std::ofstream out(partial, std::ios::trunc);
-      out << config.port << "\n";
+      out << port << "\n";
     }
     std::rename(partial.c_str(), port_file.c_str());
-  } else {
-    std::cout << config.port << std::endl;
   }
+  if (port_file.empty()) std::cout << port << std::endl;
 
-  // Ends the server on quit or at the end of its lifetime: closing the
-  // listening socket's reading side wakes the accept below. A connection
-  // thread that is still busy does not keep the process alive.
-  std::thread([&state, &listener, lifetime_s] {
+  // Ends the server on quit or at the end of its lifetime; a stop that hangs
+  // on a stuck connection ends the process anyway.
+  std::thread([&server, &state, lifetime_s] {
     state.SleepUnlessQuitting(lifetime_s * 1000);
     state.Quit();
-    shutdown(listener.get(), SHUT_RDWR);
+    server.stop();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::_Exit(0);
   }).detach();
 
-  while (!state.quitting()) {
-    const int fd = accept(listener.get(), nullptr, nullptr);
-    if (fd < 0) continue;
-    std::thread(ServeConnection, fd, std::ref(state), std::cref(config)).detach();
-  }
-  // Lets an answer to /_control/quit leave before the process ends.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  server.listen_after_bind();
   return 0;
 }
