@@ -1,5 +1,6 @@
 #include "net/url_encoding.h"
 
+#include "base/byte_text.h"
 #include "base/gbk_text.h"
 
 namespace net {
@@ -38,9 +39,15 @@ std::string FileUrl(std::string_view addr, std::string_view version, std::string
   std::string url;
   url.reserve(addr.size() + version.size() + 1 + name.size());
   url.append(addr).append(version).append(1, '/').append(name);
-  // Byte by byte, like every other path operation on these texts.
-  for (char& c : url) {
-    if (c == '\\') c = '/';
+  // A backslash byte can also be the second half of a GBK character (the names
+  // come from the server's file list); that one is part of the name and must
+  // reach the server encoded, not turned into a folder separator.
+  for (size_t i = 0; i < url.size(); ++i) {
+    if (base::IsLeadByte(static_cast<unsigned char>(url[i]), base::kDocumentFirstLeadByte)) {
+      ++i;
+    } else if (url[i] == '\\') {
+      url[i] = '/';
+    }
   }
   return url;
 }

@@ -24,6 +24,12 @@ TEST(FileUrl, JoinsVersionAndNameAndTurnsBackslashes) {
   EXPECT_EQ(FileUrl("", "", ""), "/");
 }
 
+TEST(FileUrl, KeepsABackslashThatIsTheSecondHalfOfACharacter) {
+  // 0x81 0x5C is one GBK character; the 0x5C after it is a folder separator.
+  EXPECT_EQ(FileUrl("http://h/", "2.0", "\x81\\\\a.txt"), "http://h/2.0/\x81\\/a.txt");
+  EXPECT_EQ(net::EncodeLocalScheme(FileUrl("http://h/", "2", "\x81\\b")), "http://h/2/%81%5Cb");
+}
+
 struct SchemeCase {
   const char* name;
   std::string gbkText;
