@@ -86,6 +86,7 @@ void BuildUpdateContentPage(HWND page) {
   c.ContentGroupBox = GroupBox(page, texts::kContentGroup, {5, 54, 297, 178});
   c.UpdateLogEdit = CreateControl(c.ContentGroupBox, WC_EDITW, texts::kPleaseWait, kLogEditStyle | WS_TABSTOP,
                                   WS_EX_CLIENTEDGE, {10, 16, 277, 152});
+  SetLabelColors(c.UpdateLogEdit, GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_BTNFACE));
   // Escape in a multi-line edit would close its parent, the group box.
   SwallowKey(c.UpdateLogEdit, kEscapeKey);
 }
@@ -102,7 +103,7 @@ void BuildDownloadPage(HWND page) {
   c.SpeedLabel = Label(page, texts::kSpeedUnknown, {12, 183, 125, 15});
   c.FileProgressBar = CreateControl(page, PROGRESS_CLASSW, "", PBS_SMOOTH, WS_EX_STATICEDGE, {13, 199, 280, 20});
   c.DownloadedLabel = Label(page, texts::kDownloadedUnknown, {12, 222, 142, 15});
-  c.FileSizeLabel = Label(page, texts::kFileSizeUnknown, {150, 222, 142, 15}, kLabelStyle | SS_RIGHT);
+  c.FileSizeLabel = Label(page, texts::kFileSizeUnknown, {150, 222, 142, 15}, SS_RIGHT);
   const int row = AddStatusRow(texts::kGettingFileList);
   SetListCell(c.OperationList, row, 1, texts::kFullProgress);
 }

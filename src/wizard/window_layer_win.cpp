@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 
 namespace wizard {
@@ -12,7 +13,7 @@ namespace {
 
 constexpr UINT kCreatedMessage = WM_USER + 1;
 constexpr int kFirstControlId = 500;
-constexpr UINT_PTR kKeyFilterSubclassId = 1;
+constexpr UINT_PTR kControlSubclassId = 1;
 
 // Everything bound to one window or control. Only the user-interface thread
 // creates windows, so it alone reads and writes these records.
@@ -25,7 +26,7 @@ struct Bindings {
   bool hasColors = false;
   COLORREF textColor = 0;
   COLORREF backColor = 0;
-  HBRUSH backBrush = nullptr;
+  base::UniqueBrush backBrush;
   std::vector<UINT> swallowedKeys;
 };
 
@@ -45,31 +46,68 @@ int NextControlId() {
   return next++;
 }
 
-void Forget(HWND window) {
-  auto& all = AllBindings();
-  const auto it = all.find(window);
-  if (it == all.end()) return;
-  if (it->second.backBrush) DeleteObject(it->second.backBrush);
-  all.erase(it);
-}
-
-LRESULT ColorStatic(HWND parent, UINT message, WPARAM wParam, LPARAM lParam) {
-  const Bindings* label = Find(reinterpret_cast<HWND>(lParam));
-  if (!label || !label->hasColors) return DefWindowProcW(parent, message, wParam, lParam);
-  HDC dc = reinterpret_cast<HDC>(wParam);
-  SetTextColor(dc, label->textColor);
-  if (label->backColor == CLR_NONE) {
+LRESULT ColorStatic(HDC dc, HWND control, bool* handled) {
+  const Bindings* own = Find(control);
+  *handled = own && own->hasColors;
+  if (!*handled) return 0;
+  SetTextColor(dc, own->textColor);
+  if (own->backColor == CLR_NONE) {
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
   }
-  SetBkColor(dc, label->backColor);
-  return reinterpret_cast<LRESULT>(label->backBrush);
+  SetBkColor(dc, own->backColor);
+  return reinterpret_cast<LRESULT>(own->backBrush.get());
+}
+
+// What a window does for the controls inside it: clicks, link notifications,
+// owner drawing and colours. Our own windows and the system's group boxes,
+// which hold controls too, both route through here.
+bool RouteForChildren(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  switch (message) {
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED && lParam) {
+        if (Bindings* control = Find(reinterpret_cast<HWND>(lParam)); control && control->click) {
+          const EventHandler click = control->click;
+          click();
+          *result = 0;
+          return true;
+        }
+      }
+      return false;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->code != NM_CLICK && header->code != NM_RETURN) return false;
+      Bindings* control = Find(header->hwndFrom);
+      if (!control || !control->click) return false;
+      const EventHandler click = control->click;
+      click();
+      *result = 0;
+      return true;
+    }
+    case WM_DRAWITEM: {
+      const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      Bindings* control = Find(item->hwndItem);
+      if (!control || !control->draw) return false;
+      control->draw(*item);
+      *result = TRUE;
+      return true;
+    }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT: {
+      bool handled = false;
+      *result = ColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), &handled);
+      return handled;
+    }
+  }
+  return false;
 }
 
 LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (Bindings* own = Find(window); own && own->hook) {
     if (const LRESULT handled = own->hook(window, message, wParam, lParam)) return handled;
   }
+  LRESULT result = 0;
+  if (RouteForChildren(message, wParam, lParam, &result)) return result;
   switch (message) {
     case kCreatedMessage: {
       if (Bindings* own = Find(window); own && own->created) {
@@ -81,36 +119,6 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       SendMessageW(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
       return 0;
     }
-    case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED && lParam) {
-        if (Bindings* control = Find(reinterpret_cast<HWND>(lParam)); control && control->click) {
-          const EventHandler click = control->click;
-          click();
-        }
-        return 0;
-      }
-      break;
-    case WM_NOTIFY: {
-      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-      if (header->code == NM_CLICK || header->code == NM_RETURN) {
-        if (Bindings* control = Find(header->hwndFrom); control && control->click) {
-          const EventHandler click = control->click;
-          click();
-          return 0;
-        }
-      }
-      break;
-    }
-    case WM_DRAWITEM: {
-      const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-      if (Bindings* control = Find(item->hwndItem); control && control->draw) {
-        control->draw(*item);
-        return TRUE;
-      }
-      break;
-    }
-    case WM_CTLCOLORSTATIC:
-      return ColorStatic(window, message, wParam, lParam);
     case WM_CLOSE:
       DestroyWindow(window);
       return 0;
@@ -121,7 +129,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return 0;
     case WM_NCDESTROY:
-      Forget(window);
+      AllBindings().erase(window);
       break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -136,18 +144,29 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
   }
 }
 
-LRESULT CALLBACK KeyFilterProcedure(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
-                                    UINT_PTR, DWORD_PTR) {
-  if (message == WM_KEYDOWN || message == WM_KEYUP || message == WM_CHAR) {
-    if (const Bindings* own = Find(control)) {
-      for (UINT key : own->swallowedKeys) {
-        if (wParam == key) return 0;
-      }
-    }
+bool IsSwallowed(HWND control, UINT message, WPARAM key) {
+  if (message != WM_KEYDOWN && message != WM_KEYUP && message != WM_CHAR) return false;
+  const Bindings* own = Find(control);
+  if (!own) return false;
+  for (UINT swallowed : own->swallowedKeys) {
+    if (key == swallowed) return true;
   }
-  if (message == WM_NCDESTROY) {
-    RemoveWindowSubclass(control, KeyFilterProcedure, kKeyFilterSubclassId);
-    Forget(control);
+  return false;
+}
+
+// Every control the layer creates passes its messages through here first.
+LRESULT CALLBACK ControlProcedure(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                  DWORD_PTR) {
+  try {
+    if (IsSwallowed(control, message, wParam)) return 0;
+    LRESULT result = 0;
+    if (RouteForChildren(message, wParam, lParam, &result)) return result;
+    if (message == WM_NCDESTROY) {
+      RemoveWindowSubclass(control, ControlProcedure, kControlSubclassId);
+      AllBindings().erase(control);
+    }
+  } catch (...) {
+    // Fall through to the control's own handling.
   }
   return DefSubclassProc(control, message, wParam, lParam);
 }
@@ -202,7 +221,9 @@ HWND CreateControl(HWND parent, const wchar_t* controlClass, std::string_view te
   HWND control = CreateWindowExW(exStyle, controlClass, base::WideFromGbk(text).c_str(),
                                  WS_CHILD | WS_VISIBLE | style, rect.x, rect.y, rect.w, rect.h, parent,
                                  reinterpret_cast<HMENU>(id), GetModuleHandleW(nullptr), nullptr);
-  if (control && !IsHyperlink(control)) SetDefaultFont(control);
+  if (!control) return nullptr;
+  if (!IsHyperlink(control)) SetDefaultFont(control);
+  SetWindowSubclass(control, ControlProcedure, kControlSubclassId, 0);
   return control;
 }
 
@@ -221,9 +242,7 @@ void OnDraw(HWND control, DrawHandler handler) {
 
 void SwallowKey(HWND control, UINT virtualKey) {
   if (!control) return;
-  auto& keys = AllBindings()[control].swallowedKeys;
-  if (keys.empty()) SetWindowSubclass(control, KeyFilterProcedure, kKeyFilterSubclassId, 0);
-  keys.push_back(virtualKey);
+  AllBindings()[control].swallowedKeys.push_back(virtualKey);
 }
 
 void SetText(HWND window, std::string_view gbk) {
@@ -254,8 +273,7 @@ void SetLabelColors(HWND label, COLORREF text, COLORREF background) {
   Bindings& own = AllBindings()[label];
   own.hasColors = true;
   own.textColor = text;
-  if (own.backBrush) DeleteObject(own.backBrush);
-  own.backBrush = background == CLR_NONE ? nullptr : CreateSolidBrush(background);
+  own.backBrush.reset(background == CLR_NONE ? nullptr : CreateSolidBrush(background));
   own.backColor = background;
   InvalidateRect(label, nullptr, TRUE);
 }

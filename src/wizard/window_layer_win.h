@@ -41,6 +41,8 @@ void SwallowKey(HWND control, UINT virtualKey);      // the key never reaches th
 
 void SetText(HWND window, std::string_view gbk);
 std::string GetText(HWND window);
+// Text and background colour of a label or edit box; a background of
+// CLR_NONE makes it transparent.
 void SetLabelColors(HWND label, COLORREF text, COLORREF background);
 COLORREF LabelTextColor(HWND label);
 void Show(HWND window, bool shown);
