@@ -45,8 +45,9 @@ void Run() {
     base::Trace(kTestModePrefix + arguments->targetVersion);
   }
   InitControls();
-  HWND mainWindow = wizard::CreateMainWindow();
-  shell::MessageLoop(mainWindow);
+  // Without a window nothing could ever end the loop; the process would linger
+  // unseen, so it ends at once instead.
+  if (HWND mainWindow = wizard::CreateMainWindow()) shell::MessageLoop(mainWindow);
 }
 
 }  // namespace
