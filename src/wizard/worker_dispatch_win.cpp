@@ -41,6 +41,7 @@ void OnConfigReceived(bool success) {
 
 LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM) {
   const auto& ids = engine::MessageIds();
+  // Before registration every identifier is 0; no message may match then.
   if (message == 0) return 0;
   if (message == ids.GetConfig) {
     OnConfigReceived(wParam == kSuccess);
