@@ -159,27 +159,14 @@ void FitClientArea(HWND window) {
   SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void OpenClickedLink(const NMLINK& link) {
-  ShellExecuteW(nullptr, L"open", link.item.szUrl, nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-LRESULT MainWindowHook(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NOTIFY) {
-    const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-    if (header->hwndFrom == Controls().LinkLabel && (header->code == NM_CLICK || header->code == NM_RETURN)) {
-      OpenClickedLink(*reinterpret_cast<const NMLINK*>(lParam));
-      return 1;
-    }
-  }
-  return DispatchWorkerMessage(window, message, wParam, lParam);
-}
+void OpenLink(const wchar_t* url) { ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL); }
 
 void SetUpMainWindow(HWND window) {
   auto& c = Controls();
   const HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
   SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
   c.MainWindow = window;
-  SetMessageHook(window, MainWindowHook);
+  SetMessageHook(window, DispatchWorkerMessage);
   FitClientArea(window);
 
   shell::DetermineOwnFolderAndParent();
@@ -208,6 +195,7 @@ void SetUpMainWindow(HWND window) {
   OnClick(c.CloseButton, CloseAction);
   OnClick(c.NextButton, NextAction);
   OnClick(c.PrevButton, PreviousAction);
+  OnLinkClick(c.LinkLabel, OpenLink);
   base::Trace("事件关联完毕");
 
   engine::RegisterWorkerMessages();

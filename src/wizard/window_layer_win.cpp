@@ -22,7 +22,9 @@ struct Bindings {
   CreatedHandler created;
   EventHandler destroyed;
   EventHandler click;
+  LinkHandler linkClick;
   DrawHandler draw;
+  bool isHyperlink = false;
   bool hasColors = false;
   COLORREF textColor = 0;
   COLORREF backColor = 0;
@@ -78,9 +80,15 @@ bool RouteForChildren(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* resul
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
       if (header->code != NM_CLICK && header->code != NM_RETURN) return false;
       Bindings* control = Find(header->hwndFrom);
-      if (!control || !control->click) return false;
-      const EventHandler click = control->click;
-      click();
+      if (!control || !control->linkClick) return false;
+      // The control is asked for the clicked item's address.
+      LITEM item{};
+      item.mask = LIF_ITEMINDEX | LIF_URL;
+      item.iLink = reinterpret_cast<const NMLINK*>(lParam)->item.iLink;
+      if (SendMessageW(header->hwndFrom, LM_GETITEM, 0, reinterpret_cast<LPARAM>(&item))) {
+        const LinkHandler linkClick = control->linkClick;
+        linkClick(item.szUrl);
+      }
       *result = 0;
       return true;
     }
@@ -188,12 +196,9 @@ void SetDefaultFont(HWND window) {
   SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 }
 
-// Wine's hyperlink control no longer parses mark-up set after it got a font,
-// and shows the tags as text. It gets its font after its text instead.
 bool IsHyperlink(HWND window) {
-  wchar_t name[16] = {};
-  GetClassNameW(window, name, 16);
-  return lstrcmpiW(name, WC_LINK) == 0;
+  const Bindings* own = Find(window);
+  return own && own->isHyperlink;
 }
 
 }  // namespace
@@ -222,7 +227,13 @@ HWND CreateControl(HWND parent, const wchar_t* controlClass, std::string_view te
                                  WS_CHILD | WS_VISIBLE | style, rect.x, rect.y, rect.w, rect.h, parent,
                                  reinterpret_cast<HMENU>(id), GetModuleHandleW(nullptr), nullptr);
   if (!control) return nullptr;
-  if (!IsHyperlink(control)) SetDefaultFont(control);
+  // Wine's hyperlink control no longer parses mark-up set after it got a
+  // font, and shows the tags as text. It gets its font after its text.
+  if (lstrcmpiW(controlClass, WC_LINK) == 0) {
+    AllBindings()[control].isHyperlink = true;
+  } else {
+    SetDefaultFont(control);
+  }
   SetWindowSubclass(control, ControlProcedure, kControlSubclassId, 0);
   return control;
 }
@@ -235,6 +246,9 @@ void OnDestroyed(HWND window, EventHandler handler) {
 }
 void OnClick(HWND control, EventHandler handler) {
   if (control) AllBindings()[control].click = std::move(handler);
+}
+void OnLinkClick(HWND link, LinkHandler handler) {
+  if (link) AllBindings()[link].linkClick = std::move(handler);
 }
 void OnDraw(HWND control, DrawHandler handler) {
   if (control) AllBindings()[control].draw = std::move(handler);

@@ -20,6 +20,7 @@ using MessageHook = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
 using CreatedHandler = std::function<void(HWND)>;
 using EventHandler = std::function<void()>;
 using DrawHandler = std::function<void(const DRAWITEMSTRUCT&)>;
+using LinkHandler = std::function<void(const wchar_t* url)>;
 
 inline constexpr wchar_t kMainWindowClass[] = L"ScWindow";
 inline constexpr wchar_t kPanelClass[] = L"ScPanel";
@@ -35,7 +36,8 @@ HWND CreateControl(HWND parent, const wchar_t* controlClass, std::string_view te
 
 void SetMessageHook(HWND window, MessageHook hook);
 void OnDestroyed(HWND window, EventHandler handler);
-void OnClick(HWND control, EventHandler handler);   // buttons and hyperlinks
+void OnClick(HWND control, EventHandler handler);   // buttons
+void OnLinkClick(HWND link, LinkHandler handler);    // the clicked item's address
 void OnDraw(HWND control, DrawHandler handler);      // owner-drawn statics
 void SwallowKey(HWND control, UINT virtualKey);      // the key never reaches the control
 
