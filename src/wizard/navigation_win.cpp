@@ -110,7 +110,8 @@ void ShowPage2() {
 void NextAction() {
   auto& c = Controls();
   const auto& config = engine::CurrentSession().Config;
-  switch (NextStep(CurrentPanels(), config.Version, config.LocalVersion, GetText(c.NextButton))) {
+  const PanelsShown shown = CurrentPanels();
+  switch (NextStep(shown, config.Version, config.LocalVersion, GetText(c.NextButton))) {
     case Step::CheckVersion:
       CheckVersion();
       break;
@@ -121,9 +122,8 @@ void NextAction() {
       RetryDownload();
       break;
     case Step::ShowFinishPage: {
-      const bool fromDownloadPage = !CurrentPanels().page[3];
       ShowFinishPage();
-      if (fromDownloadPage) SetText(c.NextButton, texts::kNext);
+      if (!shown.page[3]) SetText(c.NextButton, texts::kNext);  // left from the download page
       break;
     }
     case Step::ShowPage2:
