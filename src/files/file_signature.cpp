@@ -36,6 +36,20 @@ unsigned char* PageAligned(unsigned char* p) {
   return p + ((kPageSize - address % kPageSize) % kPageSize);
 }
 
+// `count` chunk-sized buffers in one allocation, starting on a page boundary
+// as the cached pages of the file do: some CPUs copy several times slower
+// into a destination that is not aligned like its source. Null when memory is
+// short; the file is then still read, in smaller pieces.
+class PageAlignedBuffers {
+ public:
+  explicit PageAlignedBuffers(size_t count)
+      : heap_(new (std::nothrow) unsigned char[count * kSignatureChunkSize + kPageSize]) {}
+  unsigned char* data() const { return heap_ ? PageAligned(heap_.get()) : nullptr; }
+
+ private:
+  std::unique_ptr<unsigned char[]> heap_;
+};
+
 enum class Progress { kEnd, kFailed, kMore };
 
 // Reads and sums on this thread until the end, a failed read, or more than
@@ -161,23 +175,20 @@ namespace signature_internal {
 
 bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc) {
   *crc = 0;
-  // The buffers start on page boundaries, as the cached pages of the file do:
-  // some CPUs copy several times slower into a destination that is not
-  // aligned like its source. Short of memory the file is still read, only in
-  // smaller pieces and on this thread.
-  std::unique_ptr<unsigned char[]> heap(
-      new (std::nothrow) unsigned char[kRingSize * kSignatureChunkSize + kPageSize]);
-  if (!heap) {
+  // Most files end within the first buffer; the ring for the reading thread
+  // is only allocated for a file that goes on past the overlap size.
+  PageAlignedBuffers first(1);
+  if (!first.data()) {
     alignas(64) unsigned char fallback[4096];
     return CrcHere(read, fallback, sizeof fallback, kNoLimit, crc) == Progress::kEnd;
   }
-  unsigned char* const buffers = PageAligned(heap.get());
-
-  const Progress progress = CrcHere(read, buffers, kSignatureChunkSize, overlapAfter, crc);
+  const Progress progress = CrcHere(read, first.data(), kSignatureChunkSize, overlapAfter, crc);
   if (progress != Progress::kMore) return progress == Progress::kEnd;
-  ReadAhead ahead(read, buffers, kSignatureChunkSize);
-  if (!ahead.Start()) {
-    return CrcHere(read, buffers, kSignatureChunkSize, kNoLimit, crc) == Progress::kEnd;
+
+  PageAlignedBuffers ring(kRingSize);
+  ReadAhead ahead(read, ring.data(), kSignatureChunkSize);
+  if (!ring.data() || !ahead.Start()) {
+    return CrcHere(read, first.data(), kSignatureChunkSize, kNoLimit, crc) == Progress::kEnd;
   }
   return ahead.Finish(crc);
 }
