@@ -18,4 +18,10 @@ std::string WithBackslash(std::string_view text);
 // match exactly.
 bool SameFolder(std::string_view programFolder, std::string_view parentPath);
 
+// Whether a name from the server stays inside the folder it is appended to:
+// not empty, no ":" anywhere (drive letters, streams), not starting with "\"
+// or "/", and no ".." segment between either separator. The second byte of a
+// two-byte character is never taken for a separator.
+bool IsSafeRelativeName(std::string_view name);
+
 }  // namespace files

@@ -1,0 +1,94 @@
+#pragma once
+// One download run: every file of the download list fetched into the staging
+// folder, with the attempt rule and the notifications in their fixed order.
+// Written against small ports so that the order and the timing can be driven
+// by a fake clock and a fake server; the Windows worker wires WinINet, the
+// kernel and the window.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/file_list.h"
+
+namespace files {
+class FileSystem;
+}
+
+namespace engine {
+
+// The record a progress notification points to. The window copies its 16
+// bytes while it handles the notification.
+struct TransferProgress {
+  int32_t Received = 0;
+  int32_t Total = 0;
+  uint32_t StartTick = 0;
+  int32_t ElapsedMs = 0;
+};
+static_assert(sizeof(TransferProgress) == 16, "the notification carries 16 bytes");
+
+inline constexpr size_t kReadSize = 2048;
+inline constexpr size_t kWriteThreshold = size_t{8} << 20;
+inline constexpr int kAttemptsPerFile = 5;
+inline constexpr uint32_t kPauseBeforeTryAgainMs = 2000;
+inline constexpr uint32_t kPauseAfterTryAgainMs = 3000;
+// A read that brings nothing before the announced length waits this long
+// before the next, so a stalled transfer does not spin a core.
+inline constexpr uint32_t kEmptyReadPauseMs = 50;
+
+// The HTTP side of a run (net::HttpClient on Windows).
+class HttpSource {
+ public:
+  virtual ~HttpSource() = default;
+  // Opens url (closing the request opened before): the announced length, 0
+  // without one, -1 when nothing could be opened or the length is unusable.
+  virtual int32_t Open(const std::string& url) = 0;
+  // Up to size bytes of the open request's body; 0 at its end, on failure or
+  // with no request open.
+  virtual size_t Read(void* buffer, size_t size) = 0;
+};
+
+// Milliseconds of the 32-bit system tick, and a pause. The worker's Sleep
+// returns early once a stop is requested.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual uint32_t Now() = 0;
+  virtual void Sleep(uint32_t ms) = 0;
+};
+
+// The worker's reports, in the names of the window messages they become.
+class DownloadNotifier {
+ public:
+  virtual ~DownloadNotifier() = default;
+  virtual void FileStart(int index) = 0;  // 1-based position in the list
+  virtual void Progress(int index, const TransferProgress& progress) = 0;
+  virtual void FileEnd(int index, bool success) = 0;
+  virtual void TryAgain(int attempt) = 0;
+  virtual void Complete(bool success) = 0;
+  virtual void Trace(std::string_view text) = 0;
+};
+
+// Shared by the worker and its watchdog.
+struct DownloadControl {
+  std::atomic<uint32_t> lastActivityTick{0};
+  // Set by the watchdog; the worker leaves at its next step and reports
+  // nothing more.
+  std::atomic<bool> stopRequested{false};
+};
+
+struct DownloadJob {
+  std::vector<FileEntry> files;  // the download list
+  std::string serverAddr;        // Addr of the chosen server
+  std::string version;           // the server's version folder
+  bool utf8Urls = false;
+  std::string programFolder;     // ends in "\"
+};
+
+// Runs the whole list. Ends with Complete(success), or without any further
+// notification once control.stopRequested is seen.
+void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
+                 DownloadNotifier& notify, DownloadControl& control);
+
+}  // namespace engine

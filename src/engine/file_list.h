@@ -1,0 +1,37 @@
+#pragma once
+// The server's file list: its text as fetched, its usable rows, and how a
+// listed Hash is matched against a local file's signature.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xml {
+class XmlDocument;
+}
+
+namespace engine {
+
+struct FileEntry {
+  std::string Name;  // relative to the program folder, "\" between folders
+  std::string Hash;
+  int ListRow = 0;   // the operation-list row of its download, set by the window
+};
+
+// The body as list text: its bytes up to the first zero byte, with ASCII
+// spaces and ideographic spaces (A1 A1) removed from both ends. Other white
+// space stays.
+std::string TrimListText(std::string_view body);
+
+// Every child of "Files" with a non-empty Name and Hash, in document order.
+// A child whose Name would leave the program folder (files::IsSafeRelativeName)
+// is left out and its Name added to unsafeNames, when given.
+std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
+                                          std::vector<std::string>* unsafeNames = nullptr);
+
+// Whether a local signature (files::FileSignature's text) matches a listed
+// Hash: both denote the same 32-bit value. The Hash is 1 to 8 hexadecimal
+// digits in any letter case, leading zeros allowed; anything else, and an
+// empty signature (nothing there), matches nothing.
+bool SignatureMatches(std::string_view signature, std::string_view hash);
+
+}  // namespace engine

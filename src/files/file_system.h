@@ -1,0 +1,46 @@
+#pragma once
+// The few file operations the update engine needs, behind a narrow port so
+// that the download run, the difference step and the application of staged
+// files can be driven by a fault-injecting file system in tests. Paths are
+// GBK texts with "\" separators on every platform.
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace files {
+
+// A file open for writing; closed by its destructor (or Close()).
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  // Appends size bytes; false when not all of them were written.
+  virtual bool Write(const void* data, size_t size) = 0;
+  virtual void Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // A file or a folder exists at path.
+  virtual bool Exists(const std::string& path) = 0;
+  // As files::FileSignature: "" when nothing exists, "0" when it cannot be
+  // read as a file, else the CRC-32 in upper-case hexadecimal.
+  virtual std::string Signature(const std::string& path) = 0;
+  // Opens an existing file for writing with no sharing and closes it again:
+  // whether the file could be replaced now.
+  virtual bool CanOpenForWriting(const std::string& path) = 0;
+  // Creates, replacing, a file others may read but not write while it is
+  // open. Null when it cannot be created.
+  virtual std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) = 0;
+  // Creates every missing folder of folder (a text ending in "\").
+  virtual bool MakeFolders(const std::string& folder) = 0;
+  // Moves from onto to in one step, replacing to, and returns once the move
+  // is on disk: a crash leaves to either as it was or as from was.
+  virtual bool ReplaceFile(const std::string& from, const std::string& to) = 0;
+  virtual bool RemoveFile(const std::string& path) = 0;
+  // Removes folder (ending in "\") with everything in it; failures ignored.
+  virtual void RemoveTree(const std::string& folder) = 0;
+};
+
+}  // namespace files
