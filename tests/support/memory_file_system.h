@@ -1,0 +1,144 @@
+#pragma once
+// An in-memory file system for the engine's tests. Paths are compared as
+// given (tests spell them consistently). Every mutating operation counts as
+// one step; from a chosen step on, the system "crashes": that operation and
+// every later one fails without changing anything, as if the power went off
+// there. Single operations can also be made to fail by path.
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "files/crc32.h"
+#include "files/file_system.h"
+
+namespace testing_support {
+
+class MemoryFileSystem : public files::FileSystem {
+ public:
+  std::map<std::string, std::string> files;  // path -> content
+  std::set<std::string> folders;             // each ending in "\"
+  std::set<std::string> locked;              // cannot be opened for writing, replaced or removed
+  std::set<std::string> failCreate;          // CreateForWriting fails
+  std::set<std::string> failReplaceTo;       // ReplaceFile onto these fails
+  long crashAtStep = -1;                     // -1: never
+  long steps = 0;                            // mutating operations attempted so far
+  std::string log;                           // one line per mutating operation that took effect
+
+  bool crashed() const { return crashAtStep >= 0 && steps > crashAtStep; }
+
+  bool Exists(const std::string& path) override {
+    return files.count(path) > 0 || folders.count(path) > 0 || folders.count(path + "\\") > 0;
+  }
+
+  std::string Signature(const std::string& path) override {
+    const auto it = files.find(path);
+    if (it == files.end()) return Exists(path) ? "0" : "";
+    if (locked.count(path)) return "0";
+    char text[9];
+    std::snprintf(text, sizeof(text), "%X",
+                  static_cast<unsigned>(files::Crc32Update(0, it->second.data(), it->second.size())));
+    return text;
+  }
+
+  bool CanOpenForWriting(const std::string& path) override {
+    return files.count(path) > 0 && !locked.count(path);
+  }
+
+  class MemoryFile : public files::WritableFile {
+   public:
+    MemoryFile(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    ~MemoryFile() override { Close(); }
+    bool Write(const void* data, size_t size) override {
+      if (closed_ || !fs_.Step("write " + path_)) return false;
+      fs_.files[path_].append(static_cast<const char*>(data), size);
+      return true;
+    }
+    void Close() override {
+      if (!closed_) --fs_.openFiles;
+      closed_ = true;
+    }
+
+   private:
+    MemoryFileSystem& fs_;
+    std::string path_;
+    bool closed_ = false;
+  };
+  int openFiles = 0;  // files created and not yet closed
+
+  std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
+    if (failCreate.count(path) || locked.count(path) || !ParentExists(path)) return nullptr;
+    if (!Step("create " + path)) return nullptr;
+    files[path].clear();
+    ++openFiles;
+    return std::make_unique<MemoryFile>(*this, path);
+  }
+
+  bool MakeFolders(const std::string& folder) override {
+    for (size_t slash = folder.find('\\'); slash != std::string::npos;
+         slash = folder.find('\\', slash + 1)) {
+      const std::string part = folder.substr(0, slash + 1);
+      if (folders.count(part)) continue;
+      if (!Step("mkdir " + part)) return false;
+      folders.insert(part);
+    }
+    return true;
+  }
+
+  bool ReplaceFile(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || locked.count(to) || locked.count(from) || failReplaceTo.count(to) ||
+        !ParentExists(to))
+      return false;
+    if (!Step("replace " + from + " -> " + to)) return false;
+    files[to] = std::move(files[from]);
+    files.erase(from);
+    return true;
+  }
+
+  bool RemoveFile(const std::string& path) override {
+    if (!files.count(path) || locked.count(path)) return false;
+    if (!Step("remove " + path)) return false;
+    files.erase(path);
+    return true;
+  }
+
+  void RemoveTree(const std::string& folder) override {
+    for (auto it = files.begin(); it != files.end();) {
+      if (it->first.compare(0, folder.size(), folder) == 0 && !locked.count(it->first) &&
+          Step("remove " + it->first)) {
+        it = files.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = folders.begin(); it != folders.end();) {
+      if (it->compare(0, folder.size(), folder) == 0 && Step("rmdir " + *it)) {
+        it = folders.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Registers every folder above path, so tests can lay out a tree quickly.
+  void Put(const std::string& path, const std::string& content) {
+    for (size_t slash = path.find('\\'); slash != std::string::npos; slash = path.find('\\', slash + 1))
+      folders.insert(path.substr(0, slash + 1));
+    files[path] = content;
+  }
+
+ private:
+  bool ParentExists(const std::string& path) const {
+    const size_t slash = path.rfind('\\');
+    return slash == std::string::npos || folders.count(path.substr(0, slash + 1)) > 0;
+  }
+  bool Step(const std::string& what) {
+    ++steps;
+    if (crashed()) return false;
+    log += what + "\n";
+    return true;
+  }
+};
+
+}  // namespace testing_support
