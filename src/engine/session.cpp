@@ -3,8 +3,9 @@
 namespace engine {
 
 Session& CurrentSession() {
-  static Session session;
-  return session;
+  // Allocated once and never freed, on purpose: see the header.
+  static Session* const session = new Session;
+  return *session;
 }
 
 }  // namespace engine

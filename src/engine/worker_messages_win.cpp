@@ -1,9 +1,15 @@
 #include "engine/worker_messages_win.h"
 
+#include "engine/download_run.h"
+
 namespace engine {
 namespace {
 
 WorkerMessageIds g_ids;
+
+void Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam = 0) {
+  SendMessageW(window, message, wParam, lParam);
+}
 
 }  // namespace
 
@@ -21,8 +27,23 @@ void RegisterWorkerMessages() {
 
 const WorkerMessageIds& MessageIds() { return g_ids; }
 
-void NotifyGetConfig(HWND window, bool success) {
-  SendMessageW(window, g_ids.GetConfig, success ? 1 : 0, 0);
+void NotifyGetConfig(HWND window, bool success) { Send(window, g_ids.GetConfig, success ? 1 : 0); }
+void NotifyGetInfo(HWND window, bool success) { Send(window, g_ids.GetInfo, success ? 1 : 0); }
+void NotifyDownloadFileStart(HWND window, int index) {
+  Send(window, g_ids.DownloadFileStart, static_cast<WPARAM>(index));
+}
+void NotifyDownloadProgress(HWND window, int index, const TransferProgress& progress) {
+  Send(window, g_ids.DownloadProgress, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&progress));
+}
+void NotifyDownloadFileEnd(HWND window, int index, bool success) {
+  Send(window, g_ids.DownloadFileEnd, static_cast<WPARAM>(index), success ? 1 : 0);
+}
+void NotifyDownloadComplete(HWND window, bool success) { Send(window, g_ids.DownloadComplete, success ? 1 : 0); }
+void NotifyDownLoadTimeOut(HWND window, HANDLE workerThread) {
+  Send(window, g_ids.DownLoadTimeOut, reinterpret_cast<WPARAM>(workerThread));
+}
+void NotifyDownLoadTryAgain(HWND window, int attempt) {
+  Send(window, g_ids.DownLoadTryAgain, static_cast<WPARAM>(attempt));
 }
 
 }  // namespace engine

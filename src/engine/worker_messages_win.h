@@ -6,6 +6,8 @@
 
 namespace engine {
 
+struct TransferProgress;
+
 struct WorkerMessageIds {
   UINT GetConfig = 0;
   UINT CheckOnline = 0;  // registered and kept, never sent
@@ -24,5 +26,13 @@ void RegisterWorkerMessages();
 const WorkerMessageIds& MessageIds();
 
 void NotifyGetConfig(HWND window, bool success);
+void NotifyGetInfo(HWND window, bool success);
+void NotifyDownloadFileStart(HWND window, int index);
+// progress belongs to the sender; the handler copies it.
+void NotifyDownloadProgress(HWND window, int index, const TransferProgress& progress);
+void NotifyDownloadFileEnd(HWND window, int index, bool success);
+void NotifyDownloadComplete(HWND window, bool success);
+void NotifyDownLoadTimeOut(HWND window, HANDLE workerThread);
+void NotifyDownLoadTryAgain(HWND window, int attempt);
 
 }  // namespace engine

@@ -37,7 +37,7 @@ class FileSystem {
   virtual bool MakeFolders(const std::string& folder) = 0;
   // Moves from onto to in one step, replacing to, and returns once the move
   // is on disk: a crash leaves to either as it was or as from was.
-  virtual bool ReplaceFile(const std::string& from, const std::string& to) = 0;
+  virtual bool MoveOnto(const std::string& from, const std::string& to) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
   // Removes folder (ending in "\") with everything in it; failures ignored.
   virtual void RemoveTree(const std::string& folder) = 0;

@@ -1,13 +1,15 @@
 #include "wizard/navigation_win.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <commctrl.h>
 
 #include "base/wide_text_win.h"
+#include "engine/completion_win.h"
 #include "engine/session.h"
+#include "wizard/difference_step_win.h"
 #include "wizard/main_window_win.h"
 #include "wizard/page_flow.h"
+#include "wizard/version_check_win.h"
 #include "wizard/window_layer_win.h"
 #include "wizard/wizard_texts.h"
 
@@ -43,8 +45,7 @@ void CheckVersion() {
   SetText(c.LocalVersionLabel, std::string(texts::kLocalVersionPrefix) + session.Config.LocalVersion);
   SetText(c.ServerVersionLabel, texts::kServerVersionFetching);
   SetText(c.UpdateLogEdit, texts::kPleaseWait);
-  // The file list of the chosen server is fetched from here once the
-  // file-list step exists; until then page 3 waits with both buttons off.
+  StartVersionCheck();
 }
 
 void ResetDownloadPage() {
@@ -66,6 +67,7 @@ void ShowDownloadPage() {
   ShowBanner(4);
   Enable(c.NextButton, false);
   Enable(c.PrevButton, false);
+  CompareFileList();
 }
 
 void RetryDownload() {
@@ -74,6 +76,7 @@ void RetryDownload() {
   ShowBanner(4);
   Enable(c.NextButton, false);
   Enable(c.PrevButton, false);
+  CompareFileList();
 }
 
 void ShowFinishPage() {
@@ -85,13 +88,6 @@ void ShowFinishPage() {
   Show(c.PrevButton, false);
   ShowBanner(5);
   SetText(c.CloseButton, texts::kFinish);
-}
-
-void RunMainProgram() {
-  const auto& session = engine::CurrentSession();
-  const std::wstring folder = base::WideFromGbk(session.ProgramFolder);
-  const std::wstring program = base::WideFromGbk(session.ProgramFolder + session.Config.MainExe);
-  ShellExecuteW(nullptr, L"Open", program.c_str(), L"", folder.c_str(), SW_SHOWNORMAL);
 }
 
 }  // namespace
@@ -148,7 +144,7 @@ void PreviousAction() {
 
 void CloseAction() {
   auto& c = Controls();
-  if (ShouldRunMainProgram(CurrentPanels(), IsChecked(c.RunMainProgramCheck))) RunMainProgram();
+  if (ShouldRunMainProgram(CurrentPanels(), IsChecked(c.RunMainProgramCheck))) engine::RunMainProgram();
   SendMessageW(c.MainWindow, WM_CLOSE, 0, 0);
 }
 

@@ -41,6 +41,34 @@ inline constexpr char kColumnOperation[] = "操作名";
 inline constexpr char kColumnProgress[] = "进度";
 inline constexpr char kFullProgress[] = "100%";
 
+inline constexpr char kServerVersionPrefix[] = "服务器版本号：";
+inline constexpr char kServerVersionUnknown[] = "服务器版本号：N/A";
+inline constexpr char kCheckingVersionPrefix[] = "正在检查服务器是否有新版本…… ";
+inline constexpr char kLatestVersion[] = "恭喜！您使用的已经是最新版本。";
+inline constexpr char kNewerVersionFound[] = "发现服务器上有更新版本！";
+inline constexpr char kServerVersionFailed[] = "读取服务器版本失败！";
+inline constexpr char kNetworkFailed[] = "网络连接失败！";
+inline constexpr char kUpdateLogFailed[] = "获取更新日志失败……";
+
+inline constexpr char kComparingFiles[] = "正在对比文件差异……";
+inline constexpr char kReadingLocalSignatures[] = "获取本地文件特征……";
+inline constexpr char kComparedFiles[] = "对比文件差异……";
+inline constexpr char kFilesToDownloadOpen[] = "共需下载[";
+inline constexpr char kFilesToDownloadClose[] = "]个文件……";
+inline constexpr char kDownloadingOpen[] = "下载文件[";
+inline constexpr char kDownloadingClose[] = "]...";
+inline constexpr char kZeroProgress[] = "0%";
+inline constexpr char kPercent[] = "%";
+inline constexpr char kDownloadedPrefix[] = "已下载：";
+inline constexpr char kTotalSizePrefix[] = "总大小：";
+inline constexpr char kSpeedPrefix[] = "下载速度：";
+inline constexpr char kPerSecond[] = "/s";
+inline constexpr char kRetryAnnouncement[] = "3秒后进行第[%d]次重试……";
+inline constexpr char kConnectionTimedOut[] = "连接服务器超时……";
+inline constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
+inline constexpr char kUnwritableFiles[] = "存在不可写文件，升级失败。";
+inline constexpr char kUpdateComplete[] = "更新已完成。";
+
 inline constexpr char kCompleteTemplate[] = "恭喜您，[XXX]更新已经顺利完成！\r\n\r\n感谢您对我们的支持。";
 inline constexpr char kRunMainProgramInitial[] = "运行XXXXXXXXXXXX";
 inline constexpr char kRunMainProgramPrefix[] = "运行 ";

@@ -1,10 +1,14 @@
 #include "wizard/worker_dispatch_win.h"
 
+#include "engine/download_run.h"
 #include "engine/session.h"
 #include "engine/worker_messages_win.h"
+#include "wizard/completion_win.h"
 #include "wizard/main_window_win.h"
 #include "wizard/navigation_win.h"
 #include "wizard/page_flow.h"
+#include "wizard/progress_display_win.h"
+#include "wizard/version_check_win.h"
 #include "wizard/window_layer_win.h"
 #include "wizard/wizard_texts.h"
 
@@ -39,15 +43,32 @@ void OnConfigReceived(bool success) {
 
 }  // namespace
 
-LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM) {
+// Tested in this order; CheckOnline is registered but never dispatched.
+LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   const auto& ids = engine::MessageIds();
   // Before registration every identifier is 0; no message may match then.
   if (message == 0) return 0;
+  const int index = static_cast<int>(wParam);
   if (message == ids.GetConfig) {
     OnConfigReceived(wParam == kSuccess);
-    return kHandled;
+  } else if (message == ids.GetInfo) {
+    OnFileListReceived(wParam == kSuccess);
+  } else if (message == ids.DownloadFileStart) {
+    OnDownloadFileStart(index);
+  } else if (message == ids.DownloadProgress) {
+    OnDownloadProgress(index, reinterpret_cast<const engine::TransferProgress*>(lParam));
+  } else if (message == ids.DownloadFileEnd) {
+    OnDownloadFileEnd(index, lParam != 0);
+  } else if (message == ids.DownloadComplete) {
+    OnDownloadComplete(wParam == kSuccess);
+  } else if (message == ids.DownLoadTimeOut) {
+    OnDownLoadTimeOut();
+  } else if (message == ids.DownLoadTryAgain) {
+    OnDownLoadTryAgain(index);
+  } else {
+    return 0;
   }
-  return 0;
+  return kHandled;
 }
 
 }  // namespace wizard

@@ -21,7 +21,7 @@ class MemoryFileSystem : public files::FileSystem {
   std::set<std::string> folders;             // each ending in "\"
   std::set<std::string> locked;              // cannot be opened for writing, replaced or removed
   std::set<std::string> failCreate;          // CreateForWriting fails
-  std::set<std::string> failReplaceTo;       // ReplaceFile onto these fails
+  std::set<std::string> failMoveOnto;       // MoveOnto onto these fails
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -86,8 +86,8 @@ class MemoryFileSystem : public files::FileSystem {
     return true;
   }
 
-  bool ReplaceFile(const std::string& from, const std::string& to) override {
-    if (!files.count(from) || locked.count(to) || locked.count(from) || failReplaceTo.count(to) ||
+  bool MoveOnto(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || locked.count(to) || locked.count(from) || failMoveOnto.count(to) ||
         !ParentExists(to))
       return false;
     if (!Step("replace " + from + " -> " + to)) return false;

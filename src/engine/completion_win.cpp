@@ -1,0 +1,92 @@
+#include "engine/completion_win.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "base/trace.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "engine/replacement_script.h"
+#include "engine/session.h"
+#include "files/file_system_win.h"
+#include "files/path_text.h"
+
+namespace engine {
+namespace {
+
+constexpr char kUnsafeMainProgramTrace[] = "主程序名称无效:";
+
+std::string OwnExecutableName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const size_t slash = path.find_last_of(L'\\');
+  return base::GbkFromWide(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+bool WriteReplacementScript(const std::string& scriptPath, const std::string& text) {
+  base::UniqueFileHandle file(CreateFileW(base::WideFromGbk(scriptPath).c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
+                                          nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+}  // namespace
+
+ApplyResult ApplyStagedFilesOfSession() {
+  Session& session = CurrentSession();
+  files::WindowsFileSystem fs;
+  ApplyInput input;
+  input.programFolder = session.ProgramFolder;
+  input.ownExeName = OwnExecutableName();
+  input.mainExe = session.Config.MainExe;
+  input.serverFiles = &session.ServerFileList;
+  input.downloadList = &session.DownloadList;
+  const ApplyResult result = ApplyStagedFiles(fs, input);
+  if (result.outcome == ApplyOutcome::kApplied) {
+    session.UpdateApplied = true;
+    if (result.selfUpdatePending) session.SelfUpdatePending = true;
+  }
+  return result;
+}
+
+void CleanUpStagingAtShutdown() {
+  const Session& session = CurrentSession();
+  if (session.ProgramFolder.empty()) return;
+  if (session.SelfUpdatePending) {
+    const std::string script = session.ProgramFolder + kReplacementScriptName;
+    // A script that cannot be written is not started; the staged executable
+    // then stays for a later run.
+    if (WriteReplacementScript(script, ReplacementScriptText(session.ProgramFolder, OwnExecutableName()))) {
+      ShellExecuteW(nullptr, L"open", base::WideFromGbk(script).c_str(), L"",
+                    base::WideFromGbk(session.ProgramFolder).c_str(), SW_HIDE);
+    }
+  } else if (session.UpdateApplied) {
+    files::WindowsFileSystem().RemoveTree(session.ProgramFolder + kStagingFolderName);
+  }
+}
+
+void RunMainProgram() {
+  const Session& session = CurrentSession();
+  const std::string& mainExe = session.Config.MainExe;
+  if (!files::IsSafeRelativeName(mainExe)) {
+    base::Trace(kUnsafeMainProgramTrace + mainExe);
+    return;
+  }
+  const std::wstring folder = base::WideFromGbk(session.ProgramFolder);
+  const std::wstring program = base::WideFromGbk(session.ProgramFolder + mainExe);
+  ShellExecuteW(nullptr, L"Open", program.c_str(), L"", folder.c_str(), SW_SHOWNORMAL);
+}
+
+}  // namespace engine

@@ -1,0 +1,110 @@
+#include "files/file_system_win.h"
+
+#include <windows.h>
+
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "files/file_reader.h"
+#include "files/file_signature.h"
+
+namespace files {
+namespace {
+
+// WriteFile takes a 32-bit count; larger pieces go in several calls.
+constexpr size_t kLargestWrite = size_t{1} << 30;
+
+class WindowsWritableFile : public WritableFile {
+ public:
+  explicit WindowsWritableFile(HANDLE file) : file_(file) {}
+  bool Write(const void* data, size_t size) override {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const DWORD piece = static_cast<DWORD>(size < kLargestWrite ? size : kLargestWrite);
+      DWORD written = 0;
+      if (!file_ || !WriteFile(file_.get(), bytes, piece, &written, nullptr) || written != piece) return false;
+      bytes += piece;
+      size -= piece;
+    }
+    return true;
+  }
+  void Close() override { file_.reset(); }
+
+ private:
+  base::UniqueFileHandle file_;
+};
+
+std::wstring Wide(const std::string& path) { return base::WideFromGbk(path); }
+
+void RemoveTreeWide(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // A link to a folder elsewhere is removed, never followed.
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+          RemoveDirectoryW(path.c_str());
+        } else {
+          RemoveTreeWide(path + L"\\");
+        }
+      } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+bool WindowsFileSystem::Exists(const std::string& path) { return PathExists(path); }
+
+std::string WindowsFileSystem::Signature(const std::string& path) { return FileSignature(path); }
+
+bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
+  base::UniqueFileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_ARCHIVE, nullptr));
+  return file.valid();
+}
+
+std::unique_ptr<WritableFile> WindowsFileSystem::CreateForWriting(const std::string& path) {
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<WindowsWritableFile>(file);
+}
+
+bool WindowsFileSystem::MakeFolders(const std::string& folder) {
+  // Each prefix that ends in a backslash, as the system's own helper walks
+  // it, but through the W call so that Chinese names survive any code page.
+  const std::wstring wide = Wide(folder);
+  bool ok = true;
+  for (size_t slash = wide.find(L'\\'); slash != std::wstring::npos; slash = wide.find(L'\\', slash + 1)) {
+    const std::wstring part = wide.substr(0, slash);
+    if (part.empty() || part.back() == L':') continue;  // the drive itself
+    if (GetFileAttributesW(part.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+    ok = CreateDirectoryW(part.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  }
+  return ok;
+}
+
+bool WindowsFileSystem::MoveOnto(const std::string& from, const std::string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool WindowsFileSystem::RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+
+void WindowsFileSystem::RemoveTree(const std::string& folder) {
+  std::wstring wide = Wide(folder);
+  if (wide.empty()) return;
+  if (wide.back() != L'\\') wide.push_back(L'\\');
+  RemoveTreeWide(wide);
+}
+
+}  // namespace files

@@ -1,0 +1,20 @@
+#pragma once
+#include "files/file_system.h"
+
+namespace files {
+
+// The engine's file operations on the real file system, through the W calls
+// with GBK paths converted at this boundary.
+class WindowsFileSystem : public FileSystem {
+ public:
+  bool Exists(const std::string& path) override;
+  std::string Signature(const std::string& path) override;
+  bool CanOpenForWriting(const std::string& path) override;
+  std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
+  bool MakeFolders(const std::string& folder) override;
+  bool MoveOnto(const std::string& from, const std::string& to) override;
+  bool RemoveFile(const std::string& path) override;
+  void RemoveTree(const std::string& folder) override;
+};
+
+}  // namespace files

@@ -1,0 +1,108 @@
+#include "wizard/progress_display_win.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/wide_text_win.h"
+#include "engine/download_run.h"
+#include "engine/session.h"
+#include "wizard/main_window_win.h"
+#include "wizard/window_layer_win.h"
+#include "wizard/wizard_texts.h"
+
+namespace wizard {
+namespace {
+
+constexpr DWORD kRefreshAfterMs = 200;
+constexpr UINT kSizeTextCapacity = 255;
+constexpr int kFullPercent = 100;
+
+// The tick of the last refresh of the progress texts; never reset, so the
+// first report after start-up always refreshes.
+DWORD g_lastDisplayTick = 0;
+
+engine::FileEntry* DownloadEntry(int index) {
+  auto& list = engine::CurrentSession().DownloadList;
+  if (index < 1 || static_cast<size_t>(index) > list.size()) return nullptr;
+  return &list[static_cast<size_t>(index) - 1];
+}
+
+std::string ByteSizeText(uint32_t bytes) {
+  wchar_t text[kSizeTextCapacity + 1] = {};
+  StrFormatByteSizeW(bytes, text, kSizeTextCapacity);
+  return base::GbkFromWide(text);
+}
+
+int Percent(const engine::TransferProgress& progress) {
+  if (progress.Total <= 0) return 0;
+  const double percent = static_cast<double>(progress.Received) / progress.Total * kFullPercent;
+  // A server that sends more than it announced must not push the bar past full.
+  return percent >= kFullPercent ? kFullPercent : static_cast<int>(percent);
+}
+
+uint32_t BytesPerSecond(const engine::TransferProgress& progress) {
+  // The first read can end within the tick it started in.
+  const double elapsed = progress.ElapsedMs > 0 ? progress.ElapsedMs : 1;
+  return static_cast<uint32_t>(progress.Received / elapsed * 1000);
+}
+
+}  // namespace
+
+void OnDownloadFileStart(int index) {
+  auto& c = Controls();
+  engine::FileEntry* entry = DownloadEntry(index);
+  if (!entry) return;
+  const std::string text = texts::kDownloadingOpen + entry->Name + texts::kDownloadingClose;
+  entry->ListRow = AddListRow(c.OperationList, text);
+  SetListCell(c.OperationList, entry->ListRow, 1, texts::kZeroProgress);
+  SetText(c.DownloadStatusLabel, text);
+  SelectListRow(c.OperationList, entry->ListRow);
+}
+
+void OnDownloadProgress(int index, const engine::TransferProgress* record) {
+  auto& c = Controls();
+  engine::TransferProgress progress;
+  std::memcpy(&progress, record, sizeof(progress));
+  const int percent = Percent(progress);
+  SendMessageW(c.FileProgressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  const DWORD since = GetTickCount() - g_lastDisplayTick;
+  if (since <= kRefreshAfterMs && progress.Received != progress.Total) return;
+  if (const engine::FileEntry* entry = DownloadEntry(index)) {
+    SetListCell(c.OperationList, entry->ListRow, 1, std::to_string(percent) + texts::kPercent);
+  }
+  SetText(c.DownloadedLabel, texts::kDownloadedPrefix + ByteSizeText(static_cast<uint32_t>(progress.Received)));
+  SetText(c.FileSizeLabel, texts::kTotalSizePrefix + ByteSizeText(static_cast<uint32_t>(progress.Total)));
+  SetText(c.SpeedLabel, texts::kSpeedPrefix + ByteSizeText(BytesPerSecond(progress)) + texts::kPerSecond);
+  g_lastDisplayTick = GetTickCount();
+}
+
+void OnDownloadFileEnd(int index, bool success) {
+  if (!success) return;  // the row keeps its last percentage
+  if (const engine::FileEntry* entry = DownloadEntry(index)) {
+    SetListCell(Controls().OperationList, entry->ListRow, 1, texts::kFullProgress);
+  }
+}
+
+void OnDownLoadTryAgain(int attempt) {
+  char text[sizeof(texts::kRetryAnnouncement) + 16];
+  std::snprintf(text, sizeof(text), texts::kRetryAnnouncement, attempt);
+  AddStatusRow(text);
+}
+
+void OfferRetry() {
+  auto& c = Controls();
+  SetText(c.NextButton, texts::kRetry);
+  Enable(c.NextButton, true);
+}
+
+void OnDownLoadTimeOut() {
+  AddStatusRow(texts::kConnectionTimedOut);
+  OfferRetry();
+  Enable(Controls().PrevButton, true);
+}
+
+}  // namespace wizard

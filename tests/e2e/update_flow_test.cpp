@@ -1,0 +1,70 @@
+// A whole update against the test server: the version check, the download of
+// what differs and the finish page, as the user clicks through them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "e2e/harness.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kServerPage[] = "选择服务器";
+constexpr char kContentPage[] = "更新内容";
+constexpr char kFinishPage[] = "更新完成,";
+constexpr int kStepTimeoutMs = 60000;
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class UpdateFlowTest : public UpdaterTest {
+ protected:
+  const Control* ButtonWithText(const std::vector<Control>& controls, std::string_view text) const {
+    return FindControl(controls, [&](const Control& c) {
+      return c.page.empty() && c.class_name == "Button" && c.text == text;
+    });
+  }
+  bool ClickWhenEnabled(std::string_view caption) {
+    HWND button = nullptr;
+    const bool ready = WaitUntil(
+        [&] {
+          const std::vector<Control> controls = Controls();
+          const Control* found = ButtonWithText(controls, caption);
+          if (!found || !found->enabled || !found->visible) return false;
+          button = found->hwnd;
+          return true;
+        },
+        kStepTimeoutMs);
+    return ready && Click(button);
+  }
+};
+
+TEST_F(UpdateFlowTest, DownloadsWhatDiffersAndFinishes) {
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/update.xml")));
+  ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled("下一步(&N)"));
+  ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto controls = Controls();
+    return FindByText(controls, "Static", "发现服务器上有更新版本！") != nullptr;
+  }, kStepTimeoutMs)) << DescribeState();
+  Screenshot(main_window_, "page3");
+  ASSERT_TRUE(ClickWhenEnabled("下一步(&N)"));
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  Screenshot(main_window_, "page5");
+  const std::string installed = ReadFileText(folder_.path() + "readme.txt");
+  const std::string served = ReadFileText(WindowsPathOf(EnvironmentText("UPDATER_FIXTURES") + "/srv1/2.0/readme.txt"));
+  EXPECT_FALSE(served.empty());
+  EXPECT_EQ(installed, served);
+  ASSERT_TRUE(ClickWhenEnabled("完成(&Q)"));
+  EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
+  for (const auto& line : updater_.Traces()) std::printf("%s\n", line.c_str());
+}
+
+}  // namespace
+}  // namespace e2e
