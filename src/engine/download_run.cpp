@@ -1,0 +1,163 @@
+#include "engine/download_run.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+#include "files/file_system.h"
+#include "files/path_text.h"
+#include "net/url_encoding.h"
+
+namespace engine {
+namespace {
+
+// How a file, or one attempt at it, ended.
+enum class Outcome { kFetched, kFailed, kStopped };
+
+// One run over the list. The stop flag is checked before every call into a
+// port and before every notification: once the watchdog has set it, nothing
+// more is asked of the server, the disk or the window, and the staging file
+// and the buffer are released on the way out.
+class Run {
+ public:
+  Run(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
+      DownloadNotifier& notify, DownloadControl& control)
+      : job_(job), http_(http), fs_(fs), clock_(clock), notify_(notify), control_(control) {
+    // Room for the write threshold plus the read that crosses it; allocated
+    // once, whatever the size of the files.
+    buffer_.reserve(kWriteThreshold + kReadSize);
+  }
+
+  void AllFiles() {
+    bool success = false;
+    for (size_t i = 0; i < job_.files.size(); ++i) {
+      const Outcome outcome = OneFile(static_cast<int>(i) + 1, job_.files[i]);
+      if (outcome == Outcome::kStopped) return;
+      success = outcome == Outcome::kFetched;
+      if (!success) break;  // later files are not tried
+    }
+    if (Stopped()) return;
+    notify_.Complete(success);
+  }
+
+ private:
+  bool Stopped() const { return control_.stopRequested.load(); }
+
+  Outcome OneFile(int index, const FileEntry& file) {
+    if (Stopped()) return Outcome::kStopped;
+    notify_.FileStart(index);
+    const std::string url = net::FileUrl(job_.serverAddr, job_.version, file.Name);
+    if (Stopped()) return Outcome::kStopped;
+    notify_.Trace("下载文件:" + url);
+    const std::string encoded = net::EncodeUrl(url, job_.utf8Urls);
+    const std::string staging = job_.programFolder + "update\\" + file.Name;
+
+    if (Stopped()) return Outcome::kStopped;
+    // Staged by an earlier run that did not get to apply it.
+    if (SignatureMatches(fs_.Signature(staging), file.Hash)) return EndFile(index, true);
+    if (Stopped()) return Outcome::kStopped;
+    fs_.MakeFolders(files::FolderOf(staging));  // a failure shows when the file is created
+
+    Outcome outcome = Outcome::kFailed;
+    for (int attempt = 1; attempt <= kAttemptsPerFile && outcome == Outcome::kFailed; ++attempt)
+      outcome = Attempt(index, file, attempt, encoded, staging);
+    return outcome;
+  }
+
+  Outcome Attempt(int index, const FileEntry& file, int attempt, const std::string& url,
+                  const std::string& staging) {
+    // The start tick is taken before the pauses, so a retry's elapsed time
+    // includes them.
+    progress_ = TransferProgress{};
+    progress_.StartTick = clock_.Now();
+    if (attempt >= 2) {
+      if (!Pause(kPauseBeforeTryAgainMs)) return Outcome::kStopped;
+      notify_.TryAgain(attempt);
+      if (!Pause(kPauseAfterTryAgainMs)) return Outcome::kStopped;
+    }
+
+    if (Stopped()) return Outcome::kStopped;
+    const std::unique_ptr<files::WritableFile> out = fs_.CreateForWriting(staging);
+    if (!out) return EndFile(index, false);
+    if (Stopped()) return Outcome::kStopped;
+    progress_.Total = http_.Open(url);
+    if (progress_.Total < 0) {
+      out->Close();
+      return EndFile(index, false);
+    }
+    Transfer(index, *out);
+
+    if (Stopped()) return Outcome::kStopped;
+    Flush(*out);  // a short file shows in its signature
+    out->Close();
+    if (Stopped()) return Outcome::kStopped;
+    return EndFile(index, SignatureMatches(fs_.Signature(staging), file.Hash));
+  }
+
+  // Reads until the announced length has arrived or a stop is requested.
+  // Only the watchdog ends a stalled transfer: an empty read waits a little
+  // and tries again.
+  void Transfer(int index, files::WritableFile& out) {
+    while (progress_.Received < progress_.Total) {
+      if (Stopped()) return;
+      const size_t used = buffer_.size();
+      buffer_.resize(used + kReadSize);
+      size_t got = http_.Read(buffer_.data() + used, kReadSize);
+      // Never count more than was asked for, nor past what the 32-bit record
+      // holds (a server sending more than it announced near 2 GiB).
+      const auto room = static_cast<size_t>(std::numeric_limits<int32_t>::max() - progress_.Received);
+      got = std::min({got, kReadSize, room});
+      buffer_.resize(used + got);
+      if (Stopped()) return;
+
+      if (got > 0) control_.lastActivityTick = clock_.Now();
+      progress_.Received += static_cast<int32_t>(got);
+      // A failed write keeps the bytes and is tried again after the next read.
+      if (buffer_.size() >= kWriteThreshold && out.Write(buffer_.data(), buffer_.size()))
+        buffer_.clear();
+      progress_.ElapsedMs = static_cast<int32_t>(clock_.Now() - progress_.StartTick);
+      if (got > 0) {
+        if (Stopped()) return;
+        notify_.Progress(index, progress_);
+      } else if (!Pause(kEmptyReadPauseMs)) {
+        return;
+      }
+    }
+  }
+
+  void Flush(files::WritableFile& out) {
+    if (!buffer_.empty()) out.Write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+  // False when a stop was requested before or during the pause.
+  bool Pause(uint32_t ms) {
+    if (Stopped()) return false;
+    clock_.Sleep(ms);
+    return !Stopped();
+  }
+
+  Outcome EndFile(int index, bool success) {
+    if (Stopped()) return Outcome::kStopped;
+    notify_.FileEnd(index, success);
+    return success ? Outcome::kFetched : Outcome::kFailed;
+  }
+
+  const DownloadJob& job_;
+  HttpSource& http_;
+  files::FileSystem& fs_;
+  Clock& clock_;
+  DownloadNotifier& notify_;
+  DownloadControl& control_;
+  std::vector<char> buffer_;  // received bytes not yet written
+  TransferProgress progress_;
+};
+
+}  // namespace
+
+void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
+                 DownloadNotifier& notify, DownloadControl& control) {
+  Run(job, http, fs, clock, notify, control).AllFiles();
+}
+
+}  // namespace engine

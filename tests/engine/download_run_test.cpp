@@ -1,0 +1,334 @@
+#include "engine/download_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/memory_file_system.h"
+
+namespace {
+
+using engine::DownloadControl;
+using engine::DownloadJob;
+using engine::FileEntry;
+using engine::TransferProgress;
+
+// 1 s before the 32-bit tick wraps, so every elapsed time crosses the wrap.
+constexpr uint32_t kStartTick = 0xFFFFFFFFu - 999;
+const std::string kStaging = "C:\\Tool\\update\\";
+
+std::string Crc(const std::string& bytes) {
+  char text[9];
+  std::snprintf(text, sizeof(text), "%X",
+                static_cast<unsigned>(files::Crc32Update(0, bytes.data(), bytes.size())));
+  return text;
+}
+
+// What the fake server answers to one Open: the announced length and the
+// pieces later reads hand out; an empty piece is one read that brings nothing.
+struct Response {
+  int32_t length = -1;
+  std::deque<std::string> pieces;
+};
+Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
+Response FailOpen() { return {}; }
+
+// Every port of one run faked together, so that one log holds every call and
+// every notification in order, each with the fake time since the start.
+// Sleep advances the time at once; nothing waits.
+class FakeWorld : public engine::HttpSource,
+                  public engine::Clock,
+                  public engine::DownloadNotifier,
+                  public testing_support::MemoryFileSystem {
+ public:
+  struct Event {
+    uint32_t at;
+    bool notification;
+    std::string text;
+  };
+  DownloadControl control;
+  std::vector<Event> events;
+  size_t stopAtEvent = SIZE_MAX;  // the flag is set while this event happens
+  uint32_t stopAtMs = UINT32_MAX;  // ... or while a pause reaches this time
+  std::map<std::string, std::deque<Response>> server;  // by encoded URL; the last one repeats
+  std::vector<size_t> writes;
+  size_t failWrite = SIZE_MAX;  // the write with this index fails
+  uint32_t now = kStartTick;
+  int reads = 0;
+  static constexpr int kReadLimit = 100000;
+
+  std::vector<std::string> Notifications() const {
+    std::vector<std::string> out;
+    for (const Event& e : events)
+      if (e.notification) out.push_back(e.text);
+    return out;
+  }
+  std::vector<uint32_t> TimesOf(const std::string& prefix) const {
+    std::vector<uint32_t> out;
+    for (const Event& e : events)
+      if (e.text.compare(0, prefix.size(), prefix) == 0) out.push_back(e.at);
+    return out;
+  }
+
+  // Ports. A call during which the stop is requested is broken the way the
+  // real ones are: Open fails, Read brings nothing, Sleep returns early.
+  int32_t Open(const std::string& url) override {
+    if (Log("open " + url)) return -1;
+    auto it = server.find(url);
+    current_ = it == server.end() || it->second.empty() ? FailOpen() : it->second.front();
+    if (it->second.size() > 1) it->second.pop_front();
+    return current_.length;
+  }
+  size_t Read(void* buffer, size_t size) override {
+    // A worker that spins on empty reads would never let the fake time move;
+    // stopping it makes that a failure instead of a hang.
+    if (++reads > kReadLimit) control.stopRequested = true;
+    if (Log("read") || current_.pieces.empty()) return 0;
+    std::string& piece = current_.pieces.front();
+    const size_t n = std::min(size, piece.size());
+    piece.copy(static_cast<char*>(buffer), n);
+    piece.erase(0, n);
+    if (piece.empty()) current_.pieces.pop_front();
+    return n;
+  }
+  uint32_t Now() override { return now; }
+  void Sleep(uint32_t ms) override {
+    if (Log("sleep " + std::to_string(ms))) return;
+    now += ms;
+    if (now - kStartTick >= stopAtMs) control.stopRequested = true;
+  }
+  std::string Signature(const std::string& path) override {
+    Log("signature " + path);
+    return MemoryFileSystem::Signature(path);
+  }
+  bool MakeFolders(const std::string& folder) override {
+    Log("mkdir " + folder);
+    return MemoryFileSystem::MakeFolders(folder);
+  }
+  std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
+    Log("create " + path);
+    auto file = MemoryFileSystem::CreateForWriting(path);
+    return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
+  }
+
+  // Notifications.
+  void FileStart(int index) override { Note("FileStart " + std::to_string(index)); }
+  void Progress(int index, const TransferProgress& p) override {
+    EXPECT_EQ(p.StartTick + static_cast<uint32_t>(p.ElapsedMs), now);
+    Note("Progress " + std::to_string(index) + " " + std::to_string(p.Received) + "/" +
+         std::to_string(p.Total) + " +" + std::to_string(p.ElapsedMs));
+  }
+  void FileEnd(int index, bool success) override {
+    Note("FileEnd " + std::to_string(index) + (success ? " ok" : " failed"));
+  }
+  void TryAgain(int attempt) override { Note("TryAgain " + std::to_string(attempt)); }
+  void Complete(bool success) override { Note(success ? "Complete ok" : "Complete failed"); }
+  void Trace(std::string_view text) override { Note("Trace " + std::string(text)); }
+
+ private:
+  class LoggedFile : public files::WritableFile {
+   public:
+    LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file)
+        : world_(world), file_(std::move(file)) {}
+    bool Write(const void* data, size_t size) override {
+      const bool fail = world_.writes.size() == world_.failWrite;
+      world_.writes.push_back(size);
+      if (world_.Log("write")) return false;
+      return !fail && file_->Write(data, size);
+    }
+    void Close() override { file_->Close(); }
+
+   private:
+    FakeWorld& world_;
+    std::unique_ptr<files::WritableFile> file_;
+  };
+
+  // Logs one event; true when the stop is requested during it.
+  bool Log(std::string text, bool notification = false) {
+    events.push_back({now - kStartTick, notification, std::move(text)});
+    if (events.size() - 1 == stopAtEvent) control.stopRequested = true;
+    return control.stopRequested;
+  }
+  void Note(std::string text) { Log(std::move(text), true); }
+
+  Response current_;
+};
+
+class DownloadRunTest : public testing::Test {
+ protected:
+  // A listed file whose Hash is that of wanted, and what the server answers
+  // to its successive requests.
+  void Add(const std::string& name, const std::string& wanted, std::vector<Response> responses) {
+    job_.files.push_back({name, Crc(wanted)});
+    std::string url;
+    for (const char c : "http://host/app/2.0/" + name)
+      url += c == '\\' ? "/" : c == ' ' ? "%20" : std::string(1, c);
+    world_->server[url].assign(responses.begin(), responses.end());
+  }
+  void Run() {
+    FakeWorld& w = *world_;
+    engine::RunDownload(job_, w, w, w, w, w.control);
+    EXPECT_EQ(w.openFiles, 0);
+  }
+  void Reset() {
+    world_ = std::make_unique<FakeWorld>();
+    job_.files.clear();
+  }
+
+  std::unique_ptr<FakeWorld> world_ = std::make_unique<FakeWorld>();
+  DownloadJob job_{{}, "http://host/app/", "2.0", false, "C:\\Tool\\"};
+};
+
+TEST_F(DownloadRunTest, FetchesEveryFileInOrder) {
+  const std::string big(5000, 'x');
+  Add("a.txt", big, {Body(big)});
+  Add("sub\\b c.dat", "0123456789", {Body("0123456789")});
+  Run();
+  EXPECT_EQ(world_->Notifications(), (std::vector<std::string>{
+                                        "FileStart 1",
+                                        "Trace 下载文件:http://host/app/2.0/a.txt",
+                                        "Progress 1 2048/5000 +0",
+                                        "Progress 1 4096/5000 +0",
+                                        "Progress 1 5000/5000 +0",
+                                        "FileEnd 1 ok",
+                                        "FileStart 2",
+                                        "Trace 下载文件:http://host/app/2.0/sub/b c.dat",
+                                        "Progress 2 10/10 +0",
+                                        "FileEnd 2 ok",
+                                        "Complete ok",
+                                    }));
+  EXPECT_EQ(world_->files[kStaging + "a.txt"], big);
+  EXPECT_EQ(world_->files[kStaging + "sub\\b c.dat"], "0123456789");
+}
+
+TEST_F(DownloadRunTest, AlreadyStagedFileIsNotFetched) {
+  world_->Put(kStaging + "a.txt", "staged");
+  Add("a.txt", "staged", {Body("other")});
+  Run();
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{"FileStart 1", "Trace 下载文件:http://host/app/2.0/a.txt",
+                                      "FileEnd 1 ok", "Complete ok"}));
+  EXPECT_TRUE(world_->TimesOf("open").empty());
+  EXPECT_TRUE(world_->TimesOf("create").empty());
+}
+
+// Each way an attempt can fail, five times over: the retry timing, then the
+// end of the run with later files untouched.
+struct FailureCase {
+  const char* name;
+  Response response;
+  bool cannotCreate;
+};
+
+class AttemptFailureTest : public DownloadRunTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
+  Add("a.txt", "wanted", {GetParam().response});
+  Add("b.txt", "next", {Body("next")});
+  if (GetParam().cannotCreate) world_->failCreate.insert(kStaging + "a.txt");
+  Run();
+  const std::vector<std::string> n = world_->Notifications();
+  EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 5);
+  EXPECT_EQ(n.back(), "Complete failed");
+  EXPECT_EQ(world_->TimesOf("TryAgain"), (std::vector<uint32_t>{2000, 7000, 12000, 17000}));
+  EXPECT_EQ(world_->TimesOf("create"), (std::vector<uint32_t>{0, 5000, 10000, 15000, 20000}));
+  EXPECT_TRUE(world_->TimesOf("FileStart 2").empty());
+  EXPECT_EQ(world_->TimesOf("open").size(), GetParam().cannotCreate ? 0u : 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, AttemptFailureTest,
+    testing::Values(FailureCase{"OpenFails", FailOpen(), false},
+                    FailureCase{"ErrorPage", Body("<html>404</html>"), false},
+                    FailureCase{"EmptyBodyForNonEmptyFile", Body(""), false},
+                    FailureCase{"StagingFileCannotBeCreated", Body("wanted"), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DownloadRunTest, RetryAfterFailureSucceedsAndCountsThePausesInItsElapsedTime) {
+  Add("a.txt", "body", {FailOpen(), Body("body")});
+  Run();
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{"FileStart 1", "Trace 下载文件:http://host/app/2.0/a.txt",
+                                      "FileEnd 1 failed", "TryAgain 2", "Progress 1 4/4 +5000",
+                                      "FileEnd 1 ok", "Complete ok"}));
+  EXPECT_EQ(world_->files[kStaging + "a.txt"], "body");
+}
+
+TEST_F(DownloadRunTest, EmptyBodySucceedsOnlyForTheEmptyFilesHash) {
+  Add("empty.txt", "", {Body("")});
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_EQ(world_->files.at(kStaging + "empty.txt"), "");
+  EXPECT_TRUE(world_->TimesOf("read").empty());
+}
+
+TEST_F(DownloadRunTest, ShortBodyWaitsWithoutSpinningUntilStopped) {
+  Add("a.txt", std::string(5000, 'x'), {{5000, {std::string(2048, 'x'), "", std::string(952, 'x')}}});
+  world_->stopAtMs = 60000;  // the watchdog, long after the last byte
+  Run();
+  // Two empty reads at most per pause, twenty pauses a second.
+  EXPECT_LE(world_->reads, 3 + 60 * 20 + 1);
+  EXPECT_EQ(world_->control.lastActivityTick.load(), kStartTick + 50);  // the last read that brought bytes
+  EXPECT_EQ(world_->Notifications().back(), "Progress 1 3000/5000 +50");
+  EXPECT_EQ(world_->events.back().text, "sleep 50");  // the one during which the stop came
+  EXPECT_EQ(world_->now - kStartTick, 60000u);
+}
+
+TEST_F(DownloadRunTest, BodyOverTheWriteThresholdIsWrittenInLargePiecesByteExact) {
+  for (const bool firstWriteFails : {false, true}) {
+    SCOPED_TRACE(firstWriteFails);
+    Reset();
+    std::string body(engine::kWriteThreshold + 5000, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 31 % 251);
+    Add("big.bin", body, {Body(body)});
+    if (firstWriteFails) world_->failWrite = 0;
+    Run();
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(world_->files[kStaging + "big.bin"] == body);
+    // A failed write keeps its bytes for the next one.
+    const std::vector<size_t> expected =
+        firstWriteFails ? std::vector<size_t>{engine::kWriteThreshold, engine::kWriteThreshold + 2048, 2952}
+                        : std::vector<size_t>{engine::kWriteThreshold, 5000};
+    EXPECT_EQ(world_->writes, expected);
+  }
+}
+
+// A stop requested at any moment of a run that goes through every state:
+// nothing is asked of any port and nothing is notified after it, and no
+// staging file stays open.
+TEST_F(DownloadRunTest, StopAtAnyMomentEndsTheRunAtOnce) {
+  const auto setUp = [this] {
+    Reset();
+    // A failed open, an error page, then a body with one empty read in it.
+    const std::string part(2048, 'a'), rest(952, 'b');
+    Add("a.txt", part + rest, {FailOpen(), Body("wrong"), {3000, {part, "", rest}}});
+    Add("b\\c.txt", "staged", {});
+    world_->Put(kStaging + "b\\c.txt", "staged");
+  };
+  setUp();
+  Run();
+  const size_t total = world_->events.size();
+  ASSERT_EQ(world_->Notifications().back(), "Complete ok");
+  ASSERT_EQ(world_->TimesOf("sleep 50").size(), 1u);
+
+  setUp();
+  world_->control.stopRequested = true;
+  Run();
+  EXPECT_TRUE(world_->events.empty());
+  for (size_t stopAt = 0; stopAt < total; ++stopAt) {
+    setUp();
+    world_->stopAtEvent = stopAt;
+    Run();
+    ASSERT_EQ(world_->events.size(), stopAt + 1) << "stopped at " << world_->events[stopAt].text
+                                                << ", then " << world_->events.back().text;
+  }
+}
+
+}  // namespace
