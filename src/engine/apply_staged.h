@@ -29,7 +29,9 @@ enum class ApplyOutcome {
 
 struct ApplyResult {
   ApplyOutcome outcome = ApplyOutcome::kUnwritable;
-  bool selfUpdatePending = false;  // a verified new copy of the updater waits in the staging folder
+  // A verified new copy of the updater waits in the staging folder; only with
+  // kApplied, since its replacement script removes the staging folder.
+  bool selfUpdatePending = false;
 };
 
 // Writability test over every listed file but the updater itself, then each

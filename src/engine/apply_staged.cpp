@@ -1,0 +1,104 @@
+#include "engine/apply_staged.h"
+
+#include "base/byte_text.h"
+#include "files/file_system.h"
+
+namespace engine {
+namespace {
+
+constexpr auto kLeadByte = base::kDocumentFirstLeadByte;
+
+bool SameName(const std::string& a, const std::string& b) {
+  return base::AsciiLower(a, kLeadByte) == base::AsciiLower(b, kLeadByte);
+}
+
+// The folder the target of name lies in, ending in "\". A trail byte 0x5C
+// (the second byte of "誠") is not a separator, which a plain search for the
+// last backslash would take it for and so make a stray folder; "/", which
+// Windows reads as a separator too, is written "\" for MakeFolders.
+std::string TargetFolder(const std::string& programFolder, const std::string& name) {
+  std::string folder = programFolder;
+  std::string segment;
+  for (size_t at = 0; at < name.size();) {
+    if (base::IsLeadByte(static_cast<unsigned char>(name[at]), kLeadByte) && at + 1 < name.size()) {
+      segment.append(name, at, 2);
+      at += 2;
+      continue;
+    }
+    const char byte = name[at++];
+    if (byte == '\\' || byte == '/') {
+      folder += segment;
+      folder += '\\';
+      segment.clear();
+    } else {
+      segment += byte;
+    }
+  }
+  return folder;
+}
+
+// A file that cannot be opened for writing is most likely held by the running
+// program; every listed file is tested, changed or not, so that nothing moves
+// while any of them is held.
+bool AllWritable(files::FileSystem& fs, const ApplyInput& input, const std::vector<FileEntry>& serverFiles) {
+  bool writable = true;
+  for (const FileEntry& entry : serverFiles) {
+    if (IsOwnExecutable(entry.Name, input.ownExeName)) continue;
+    const std::string target = input.programFolder + entry.Name;
+    if (fs.Exists(target) && !fs.CanOpenForWriting(target)) writable = false;
+  }
+  return writable;
+}
+
+// The download list in placement order: the updater left out (the
+// replacement script puts it in place after exit), the main program last.
+std::vector<const FileEntry*> PlacementOrder(const ApplyInput& input,
+                                             const std::vector<FileEntry>& downloadList) {
+  std::vector<const FileEntry*> order;
+  std::vector<const FileEntry*> mainProgram;
+  for (const FileEntry& entry : downloadList) {
+    if (IsOwnExecutable(entry.Name, input.ownExeName)) continue;
+    (SameName(entry.Name, input.mainExe) ? mainProgram : order).push_back(&entry);
+  }
+  order.insert(order.end(), mainProgram.begin(), mainProgram.end());
+  return order;
+}
+
+}  // namespace
+
+bool IsOwnExecutable(const std::string& name, const std::string& ownExeName) {
+  return SameName(name, ownExeName);
+}
+
+ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input) {
+  static const std::vector<FileEntry> kNoFiles;
+  const std::vector<FileEntry>& serverFiles = input.serverFiles ? *input.serverFiles : kNoFiles;
+  const std::vector<FileEntry>& downloadList = input.downloadList ? *input.downloadList : kNoFiles;
+  const std::string stagingFolder = input.programFolder + kStagingFolderName;
+
+  if (!AllWritable(fs, input, serverFiles)) return {ApplyOutcome::kUnwritable, false};
+
+  // Only what this run verified is placed: a staged file left by an earlier
+  // run may belong to another release. After a crash the next run's
+  // difference step lists exactly the targets still old, and finds their
+  // staged copies verified.
+  for (const FileEntry* entry : PlacementOrder(input, downloadList)) {
+    const std::string staged = stagingFolder + entry->Name;
+    if (!fs.Exists(staged)) continue;
+    const std::string target = input.programFolder + entry->Name;
+    if (!fs.MakeFolders(TargetFolder(input.programFolder, entry->Name)) ||
+        !fs.MoveOnto(staged, target)) {
+      return {ApplyOutcome::kPlaceFailed, false};
+    }
+  }
+
+  bool selfUpdatePending = false;
+  for (const FileEntry& entry : downloadList) {
+    if (IsOwnExecutable(entry.Name, input.ownExeName) && fs.Exists(stagingFolder + entry.Name)) {
+      selfUpdatePending = true;
+    }
+  }
+  return {ApplyOutcome::kApplied, selfUpdatePending};
+}
+
+}  // namespace engine

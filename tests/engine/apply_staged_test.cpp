@@ -1,0 +1,141 @@
+#include "engine/apply_staged.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/difference.h"
+#include "support/memory_file_system.h"
+
+namespace {
+
+using engine::ApplyOutcome;
+using engine::FileEntry;
+
+const std::string kFolder = "C:\\P\\";
+const std::string kStaging = "C:\\P\\update\\";
+
+class ApplyStagedTest : public testing::Test {
+ protected:
+  // Listed with new content, installed with old when given, staged when new differs from old.
+  void Release(const std::string& name, const std::string& newContent, const char* old = nullptr) {
+    testing_support::MemoryFileSystem scratch;
+    scratch.files[name] = newContent;
+    server_.push_back({name, scratch.Signature(name)});
+    if (old) fs_.Put(kFolder + name, old);
+    if (!old || newContent != old) fs_.Put(kStaging + name, newContent);
+  }
+  std::string Installed(const std::string& name) {  // "" when nothing is there
+    const auto it = fs_.files.find(kFolder + name);
+    return it == fs_.files.end() ? "" : it->second;
+  }
+  engine::ApplyResult Apply(const std::vector<FileEntry>& downloadList) {
+    const engine::ApplyInput input{kFolder, "Update.exe", "Main.exe", &server_, &downloadList};
+    return engine::ApplyStagedFiles(fs_, input);
+  }
+  std::vector<FileEntry> Difference() { return engine::FilesToDownload(server_, kFolder, fs_); }
+
+  testing_support::MemoryFileSystem fs_;
+  std::vector<FileEntry> server_;
+};
+
+TEST_F(ApplyStagedTest, HeldUnchangedFileTouchesNothingButUpdaterAndNewFilesDoNot) {
+  Release("Update.exe", "u2", "u1");
+  Release("new.dll", "n");
+  Release("same.dll", "s", "s");
+  fs_.locked = {kFolder + "Update.exe", kFolder + "same.dll"};
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kUnwritable);
+  EXPECT_EQ(fs_.log, "");
+  fs_.locked.erase(kFolder + "same.dll");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("new.dll"), "n");
+}
+
+TEST_F(ApplyStagedTest, PlaceFailureStopsBeforeMainProgram) {
+  Release("Main.exe", "m2", "m1");
+  Release("a.dll", "a2", "a1");
+  Release("b.dll", "b2", "b1");
+  fs_.failMoveOnto.insert(kFolder + "b.dll");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kPlaceFailed);
+  EXPECT_EQ(Installed("a.dll") + Installed("b.dll") + Installed("Main.exe"), "a2b1m1");
+  EXPECT_EQ(fs_.files.count(kStaging + "b.dll"), 1u);
+}
+
+TEST_F(ApplyStagedTest, PlacesOnlyWhatThisRunVerified) {
+  Release("a.dll", "a2", "a1");
+  Release("stale.dll", "s1", "s1");
+  fs_.Put(kStaging + "stale.dll", "s0");  // left by a run for another release
+  Release("gone.dll", "g2", "g1");
+  fs_.files.erase(kStaging + "gone.dll");
+  EXPECT_EQ(Apply({server_[0], server_[2]}).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(fs_.log, "replace C:\\P\\update\\a.dll -> C:\\P\\a.dll\n");
+}
+
+TEST_F(ApplyStagedTest, MainProgramLastAndFoldersMade) {
+  Release("MAIN.exe", "m2", "m1");
+  Release("sub\\deep\\x.dll", "x2");
+  Release("y.dll", "y2", "y1");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(fs_.log,
+            "mkdir C:\\P\\sub\\\nmkdir C:\\P\\sub\\deep\\\n"
+            "replace C:\\P\\update\\sub\\deep\\x.dll -> C:\\P\\sub\\deep\\x.dll\n"
+            "replace C:\\P\\update\\y.dll -> C:\\P\\y.dll\n"
+            "replace C:\\P\\update\\MAIN.exe -> C:\\P\\MAIN.exe\n");
+}
+
+TEST_F(ApplyStagedTest, UpdaterStaysStagedAndPendsOnlyWhenVerifiedThisRun) {
+  Release("update.EXE", "u2", "u1");
+  Release("bin\\Update.exe", "b2", "b1");  // another program of the same name
+  EXPECT_FALSE(Apply({server_[1]}).selfUpdatePending);
+  EXPECT_EQ(Installed("bin\\Update.exe"), "b2");
+  EXPECT_TRUE(Apply({server_[0]}).selfUpdatePending);
+  EXPECT_EQ(Installed("update.EXE"), "u1");
+  fs_.files.erase(kStaging + "update.EXE");
+  EXPECT_FALSE(Apply({server_[0]}).selfUpdatePending);
+}
+
+// Power fails after each possible number of file operations; every target must
+// be whole, the main program new only with all the rest, and the next run
+// must finish the job from the staged copies alone.
+TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
+  struct File {
+    std::string name, oldContent, newContent;
+  };
+  const std::vector<File> files = {{"Main.exe", "main 1", "main 2"},   {"a.dll", "a 1", "a 2"},
+                                   {"sub\\b.dll", "b 1", "b 2"},       {"new\\n.dll", "", "n 2"},
+                                   {"sub\\deep\\c.dat", "c 1", "c 2"}, {"same.txt", "same", "same"}};
+  bool completed = false;
+  for (long crashAt = 0; !completed; ++crashAt) {
+    ASSERT_LT(crashAt, 100) << "never completed";
+    SCOPED_TRACE("crash at step " + std::to_string(crashAt));
+    fs_ = testing_support::MemoryFileSystem();
+    server_.clear();
+    for (const File& file : files) {
+      Release(file.name, file.newContent, file.oldContent.empty() ? nullptr : file.oldContent.c_str());
+    }
+    const std::vector<FileEntry> firstList = Difference();
+    fs_.crashAtStep = crashAt;
+    Apply(firstList);
+    completed = !fs_.crashed();
+
+    bool othersNew = true;
+    for (const File& file : files) {
+      const std::string content = Installed(file.name);
+      EXPECT_TRUE(content == file.oldContent || content == file.newContent) << file.name;
+      if (file.name != "Main.exe" && content != file.newContent) othersNew = false;
+    }
+    EXPECT_TRUE(Installed("Main.exe") == "main 1" || othersNew);
+
+    fs_.crashAtStep = -1;
+    const std::vector<FileEntry> secondList = Difference();
+    EXPECT_TRUE(!completed || secondList.empty());
+    for (const FileEntry& entry : secondList) {
+      EXPECT_TRUE(engine::SignatureMatches(fs_.Signature(kStaging + entry.Name), entry.Hash)) << entry.Name;
+    }
+    EXPECT_EQ(Apply(secondList).outcome, ApplyOutcome::kApplied);
+    for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
+  }
+}
+
+}  // namespace
