@@ -105,7 +105,8 @@ class Run {
       size_t got = http_.Read(buffer_.data() + used, kReadSize);
       // Never count more than was asked for, nor past what the 32-bit record
       // holds (a server sending more than it announced near 2 GiB).
-      const auto room = static_cast<size_t>(std::numeric_limits<int32_t>::max() - progress_.Received);
+      const auto room =
+          static_cast<size_t>(std::numeric_limits<int32_t>::max() - progress_.Received);
       got = std::min({got, kReadSize, room});
       buffer_.resize(used + got);
       if (Stopped()) return;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,6 @@ namespace {
 
 using engine::DownloadControl;
 using engine::DownloadJob;
-using engine::FileEntry;
 using engine::TransferProgress;
 
 // 1 s before the 32-bit tick wraps, so every elapsed time crosses the wrap.
@@ -55,8 +55,8 @@ class FakeWorld : public engine::HttpSource,
   };
   DownloadControl control;
   std::vector<Event> events;
-  size_t stopAtEvent = SIZE_MAX;  // the flag is set while this event happens
-  uint32_t stopAtMs = UINT32_MAX;  // ... or while a pause reaches this time
+  size_t stopAtEvent = SIZE_MAX;                       // the flag is set while this event happens
+  uint32_t stopAtMs = UINT32_MAX;                      // ... or while a pause reaches this time
   std::map<std::string, std::deque<Response>> server;  // by encoded URL; the last one repeats
   std::vector<size_t> writes;
   size_t failWrite = SIZE_MAX;  // the write with this index fails
@@ -82,7 +82,8 @@ class FakeWorld : public engine::HttpSource,
   int32_t Open(const std::string& url) override {
     if (Log("open " + url)) return -1;
     auto it = server.find(url);
-    current_ = it == server.end() || it->second.empty() ? FailOpen() : it->second.front();
+    if (it == server.end() || it->second.empty()) return (current_ = FailOpen()).length;
+    current_ = it->second.front();
     if (it->second.size() > 1) it->second.pop_front();
     return current_.length;
   }
@@ -186,37 +187,28 @@ class DownloadRunTest : public testing::Test {
   DownloadJob job_{{}, "http://host/app/", "2.0", false, "C:\\Tool\\"};
 };
 
-TEST_F(DownloadRunTest, FetchesEveryFileInOrder) {
+TEST_F(DownloadRunTest, FetchesEveryFileInOrderAndSkipsOneAlreadyStaged) {
   const std::string big(5000, 'x');
   Add("a.txt", big, {Body(big)});
+  Add("staged.txt", "staged", {Body("other")});
+  world_->Put(kStaging + "staged.txt", "staged");
   Add("sub\\b c.dat", "0123456789", {Body("0123456789")});
   Run();
-  EXPECT_EQ(world_->Notifications(), (std::vector<std::string>{
-                                        "FileStart 1",
-                                        "Trace 下载文件:http://host/app/2.0/a.txt",
-                                        "Progress 1 2048/5000 +0",
-                                        "Progress 1 4096/5000 +0",
-                                        "Progress 1 5000/5000 +0",
-                                        "FileEnd 1 ok",
-                                        "FileStart 2",
-                                        "Trace 下载文件:http://host/app/2.0/sub/b c.dat",
-                                        "Progress 2 10/10 +0",
-                                        "FileEnd 2 ok",
-                                        "Complete ok",
-                                    }));
+  // clang-format off
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{
+                "FileStart 1", "Trace 下载文件:http://host/app/2.0/a.txt",
+                "Progress 1 2048/5000 +0", "Progress 1 4096/5000 +0", "Progress 1 5000/5000 +0",
+                "FileEnd 1 ok",
+                "FileStart 2", "Trace 下载文件:http://host/app/2.0/staged.txt", "FileEnd 2 ok",
+                "FileStart 3", "Trace 下载文件:http://host/app/2.0/sub/b c.dat",
+                "Progress 3 10/10 +0", "FileEnd 3 ok",
+                "Complete ok"}));
+  // clang-format on
+  EXPECT_EQ(world_->TimesOf("open").size(), 2u);
+  EXPECT_EQ(world_->TimesOf("create").size(), 2u);
   EXPECT_EQ(world_->files[kStaging + "a.txt"], big);
   EXPECT_EQ(world_->files[kStaging + "sub\\b c.dat"], "0123456789");
-}
-
-TEST_F(DownloadRunTest, AlreadyStagedFileIsNotFetched) {
-  world_->Put(kStaging + "a.txt", "staged");
-  Add("a.txt", "staged", {Body("other")});
-  Run();
-  EXPECT_EQ(world_->Notifications(),
-            (std::vector<std::string>{"FileStart 1", "Trace 下载文件:http://host/app/2.0/a.txt",
-                                      "FileEnd 1 ok", "Complete ok"}));
-  EXPECT_TRUE(world_->TimesOf("open").empty());
-  EXPECT_TRUE(world_->TimesOf("create").empty());
 }
 
 // Each way an attempt can fail, five times over: the retry timing, then the
@@ -226,8 +218,10 @@ struct FailureCase {
   Response response;
   bool cannotCreate;
 };
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
-class AttemptFailureTest : public DownloadRunTest, public testing::WithParamInterface<FailureCase> {};
+class AttemptFailureTest : public DownloadRunTest,
+                           public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
   Add("a.txt", "wanted", {GetParam().response});
@@ -243,13 +237,13 @@ TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
   EXPECT_EQ(world_->TimesOf("open").size(), GetParam().cannotCreate ? 0u : 5u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, AttemptFailureTest,
-    testing::Values(FailureCase{"OpenFails", FailOpen(), false},
-                    FailureCase{"ErrorPage", Body("<html>404</html>"), false},
-                    FailureCase{"EmptyBodyForNonEmptyFile", Body(""), false},
-                    FailureCase{"StagingFileCannotBeCreated", Body("wanted"), true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ways, AttemptFailureTest,
+                         testing::Values(FailureCase{"OpenFails", FailOpen(), false},
+                                         FailureCase{"ErrorPage", Body("<html>404</html>"), false},
+                                         FailureCase{"EmptyBodyForNonEmptyFile", Body(""), false},
+                                         FailureCase{"StagingFileCannotBeCreated", Body("wanted"),
+                                                     true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadRunTest, RetryAfterFailureSucceedsAndCountsThePausesInItsElapsedTime) {
   Add("a.txt", "body", {FailOpen(), Body("body")});
@@ -270,12 +264,14 @@ TEST_F(DownloadRunTest, EmptyBodySucceedsOnlyForTheEmptyFilesHash) {
 }
 
 TEST_F(DownloadRunTest, ShortBodyWaitsWithoutSpinningUntilStopped) {
-  Add("a.txt", std::string(5000, 'x'), {{5000, {std::string(2048, 'x'), "", std::string(952, 'x')}}});
+  Add("a.txt", std::string(5000, 'x'),
+      {{5000, {std::string(2048, 'x'), "", std::string(952, 'x')}}});
   world_->stopAtMs = 60000;  // the watchdog, long after the last byte
   Run();
-  // Two empty reads at most per pause, twenty pauses a second.
+  // One empty read per pause, twenty pauses a fake second.
   EXPECT_LE(world_->reads, 3 + 60 * 20 + 1);
-  EXPECT_EQ(world_->control.lastActivityTick.load(), kStartTick + 50);  // the last read that brought bytes
+  // The last read that brought bytes, not the empty ones after it.
+  EXPECT_EQ(world_->control.lastActivityTick.load(), kStartTick + 50);
   EXPECT_EQ(world_->Notifications().back(), "Progress 1 3000/5000 +50");
   EXPECT_EQ(world_->events.back().text, "sleep 50");  // the one during which the stop came
   EXPECT_EQ(world_->now - kStartTick, 60000u);
@@ -294,8 +290,9 @@ TEST_F(DownloadRunTest, BodyOverTheWriteThresholdIsWrittenInLargePiecesByteExact
     EXPECT_TRUE(world_->files[kStaging + "big.bin"] == body);
     // A failed write keeps its bytes for the next one.
     const std::vector<size_t> expected =
-        firstWriteFails ? std::vector<size_t>{engine::kWriteThreshold, engine::kWriteThreshold + 2048, 2952}
-                        : std::vector<size_t>{engine::kWriteThreshold, 5000};
+        firstWriteFails
+            ? std::vector<size_t>{engine::kWriteThreshold, engine::kWriteThreshold + 2048, 2952}
+            : std::vector<size_t>{engine::kWriteThreshold, 5000};
     EXPECT_EQ(world_->writes, expected);
   }
 }
@@ -326,8 +323,8 @@ TEST_F(DownloadRunTest, StopAtAnyMomentEndsTheRunAtOnce) {
     setUp();
     world_->stopAtEvent = stopAt;
     Run();
-    ASSERT_EQ(world_->events.size(), stopAt + 1) << "stopped at " << world_->events[stopAt].text
-                                                << ", then " << world_->events.back().text;
+    ASSERT_EQ(world_->events.size(), stopAt + 1)
+        << "stopped at " << world_->events[stopAt].text << ", then " << world_->events.back().text;
   }
 }
 

@@ -99,6 +99,8 @@ TEST_P(WatchdogTest, ActivityStoredRightAfterTheWatchdogReadsTheClockIsNotAStall
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, WatchdogTest, testing::Values(100000u, 0xFFFFFFFFu - 15000),
-                         [](const auto& info) { return info.index == 0 ? "Plain" : "AcrossTheWrap"; });
+                         [](const auto& info) {
+                           return info.index == 0 ? "Plain" : "AcrossTheWrap";
+                         });
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -11,6 +12,9 @@ struct LengthCase {
   std::string text;
   std::optional<int32_t> expected;
 };
+void PrintTo(const LengthCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
+const std::string kZeroInside = std::string("1") + '\0' + "2";
 
 class ContentLengthTest : public testing::TestWithParam<LengthCase> {};
 
@@ -30,6 +34,6 @@ INSTANTIATE_TEST_SUITE_P(
                     LengthCase{"-1", std::nullopt}, LengthCase{"+5", std::nullopt},
                     LengthCase{" 5", std::nullopt}, LengthCase{"5 ", std::nullopt},
                     LengthCase{"1e3", std::nullopt}, LengthCase{"0x10", std::nullopt},
-                    LengthCase{"12abc", std::nullopt}, LengthCase{std::string("1\0" "2", 3), std::nullopt}));
+                    LengthCase{"12abc", std::nullopt}, LengthCase{kZeroInside, std::nullopt}));
 
 }  // namespace
