@@ -7,6 +7,7 @@ namespace net {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr std::string_view kWebSchemes[] = {"http://", "https://"};
 
 void AppendEscaped(unsigned char byte, std::string& out) {
   out.push_back('%');
@@ -81,6 +82,16 @@ std::string EncodeLocalScheme(std::string_view gbkText) {
 
 std::string EncodeUrl(std::string_view gbkText, bool utf8) {
   return utf8 ? EncodeUtf8Scheme(gbkText) : EncodeLocalScheme(gbkText);
+}
+
+bool IsWebAddress(std::string_view gbkAddress) {
+  for (const std::string_view scheme : kWebSchemes) {
+    if (gbkAddress.size() > scheme.size() &&
+        base::AsciiLower(gbkAddress.substr(0, scheme.size()), base::kDocumentFirstLeadByte) == scheme) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace net

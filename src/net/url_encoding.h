@@ -1,7 +1,8 @@
 #pragma once
 // Download addresses of staged files: built from the server address, the
 // version folder and the file's name in the list, then percent-encoded by one
-// of two schemes chosen by the server's configuration.
+// of two schemes chosen by the server's configuration. Also which addresses
+// from the server may be handed to the system to open.
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,10 @@ std::string EncodeUtf8Scheme(std::string_view gbkText);
 std::string EncodeLocalScheme(std::string_view gbkText);
 
 std::string EncodeUrl(std::string_view gbkText, bool utf8);
+
+// Whether the address starts with "http://" or "https://" in any letter case
+// and names something after it. Anything else (a local program, a UNC path,
+// another scheme) must not be opened: the updater runs elevated.
+bool IsWebAddress(std::string_view gbkAddress);
 
 }  // namespace net

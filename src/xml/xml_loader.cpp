@@ -305,8 +305,9 @@ class Loader {
   }
 
   // Pairs of name=value separated by spaces. A name runs up to the equals
-  // sign; a value ends at an equals sign even inside quotes, so the rest of a
-  // quoted value is read as the next name and its quote fails the load.
+  // sign. An equals sign inside a quoted value fails the load, however many
+  // there are: cutting the value there would hand out a shortened address.
+  // An unquoted value ends at an equals sign or a space.
   bool ReadAttributes(size_t pos, size_t end) {
     while (true) {
       while (pos < end && text_[pos] == ' ') ++pos;
@@ -329,7 +330,11 @@ class Loader {
       const size_t valueBegin = pos;
       while (pos < end) {
         const char byte = text_[pos];
-        if (byte == '=' || (quoted ? byte == '"' : byte == ' ')) break;
+        if (byte == '=') {
+          if (quoted) return false;
+          break;
+        }
+        if (quoted ? byte == '"' : byte == ' ') break;
         pos += IsLead(byte) ? 2 : 1;
       }
       if (pos > end) pos = end;

@@ -16,6 +16,12 @@ TEST(ByteText, ChangesOnlyAsciiLetters) {
   EXPECT_EQ(AsciiLower("", kDocumentFirstLeadByte), "");
 }
 
+TEST(ByteText, BothEndsOfTheAlphabetAndTheirNeighbours) {
+  // "@" and "[" border "A".."Z"; "`" and "{" border "a".."z".
+  EXPECT_EQ(AsciiLower("@AZ[`az{", kDocumentFirstLeadByte), "@az[`az{");
+  EXPECT_EQ(AsciiUpper("@AZ[`az{", kDocumentFirstLeadByte), "@AZ[`AZ{");
+}
+
 TEST(ByteText, LeavesBothBytesOfTwoByteCharacterAlone) {
   // 0x95 0x41 and 0xC4 0x5A are GBK characters whose trail bytes are 'A' and 'Z'.
   const std::string text = "\x95" "A" "b" "\xC4" "Z" "Q";

@@ -76,6 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "c:\\PROGRAM FILES\\tool\\MAIN.EXE", true},
         SameFolderCase{"ParentPathEndsInBackslash", "C:\\Tool\\", "C:\\Tool\\Main.exe\\", true},
         SameFolderCase{"DriveRoot", "C:\\", "c:\\Main.exe", true},
+        SameFolderCase{"LastLetterOfTheAlphabet", "C:\\Zip\\", "c:\\ZIP\\Main.exe", true},
+        SameFolderCase{"LastLetterInEitherCase", "C:\\zip\\", "c:\\ZIP\\Main.exe", true},
         SameFolderCase{"ChineseFolder", "D:\\\xC9\xFD\xBC\xB6\\", "d:\\\xC9\xFD\xBC\xB6\\Main.exe",
                        true},
         SameFolderCase{"OtherFolder", "C:\\Tool\\", "C:\\Windows\\explorer.exe", false},

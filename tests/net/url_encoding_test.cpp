@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -21,13 +22,17 @@ TEST(FileUrl, JoinsVersionAndNameAndTurnsBackslashes) {
   EXPECT_EQ(FileUrl("http://h/app/", "2.0", "bin\\my tool.dll"), "http://h/app/2.0/bin/my tool.dll");
   EXPECT_EQ(FileUrl("http://h/app", "2.0", "a.exe"), "http://h/app2.0/a.exe");
   EXPECT_EQ(FileUrl("http:\\\\h\\", "v\\1", "a\\\\b"), "http://h/v/1/a//b");
-  EXPECT_EQ(FileUrl("", "", ""), "/");
 }
 
 TEST(FileUrl, KeepsABackslashThatIsTheSecondHalfOfACharacter) {
   // 0x81 0x5C is one GBK character; the 0x5C after it is a folder separator.
   EXPECT_EQ(FileUrl("http://h/", "2.0", "\x81\\\\a.txt"), "http://h/2.0/\x81\\/a.txt");
   EXPECT_EQ(net::EncodeLocalScheme(FileUrl("http://h/", "2", "\x81\\b")), "http://h/2/%81%5Cb");
+}
+
+TEST(FileUrl, Byte80IsNoLeadByteInAFileListName) {
+  // Names come from a document, where two-byte characters start at 0x81.
+  EXPECT_EQ(FileUrl("http://h/", "2", "a\x80\\b"), "http://h/2/a\x80/b");
 }
 
 struct SchemeCase {
@@ -101,5 +106,38 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(std::make_pair(std::string("a\x81"), std::string("a%81")),
                     std::make_pair(std::string("\x81 b.txt"), std::string("%81%20b.txt")),
                     std::make_pair(kChineseGbk + "\xB0", std::string("%C9%FD%BC%B6%B0"))));
+
+struct AddressCase {
+  const char* name;
+  std::string address;
+  bool web;
+};
+
+std::ostream& operator<<(std::ostream& out, const AddressCase& c) { return out << c.name; }
+
+class WebAddressTest : public testing::TestWithParam<AddressCase> {};
+
+TEST_P(WebAddressTest, OnlyHttpAndHttpsOpen) {
+  EXPECT_EQ(net::IsWebAddress(GetParam().address), GetParam().web);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, WebAddressTest,
+    testing::Values(AddressCase{"Http", "http://example.com/", true},
+                    AddressCase{"Https", "https://example.com/a?b=c", true},
+                    AddressCase{"AnyLetterCase", "HtTpS://Example.com", true},
+                    AddressCase{"ChineseAfterTheScheme", "http://h/\xC9\xFD\xBC\xB6", true},
+                    AddressCase{"LocalProgram", "C:\\Windows\\System32\\cmd.exe", false},
+                    AddressCase{"BareProgramName", "calc", false},
+                    AddressCase{"UncPath", "\\\\server\\share\\tool.exe", false},
+                    AddressCase{"FileScheme", "file:///C:/Windows/System32/cmd.exe", false},
+                    AddressCase{"OtherScheme", "ftp://example.com/", false},
+                    AddressCase{"SchemeWithoutSlashes", "http:calc.exe", false},
+                    AddressCase{"SchemeWithBackslashes", "http:\\\\server\\share", false},
+                    AddressCase{"SchemeAlone", "https://", false},
+                    AddressCase{"LeadingSpace", " http://example.com/", false},
+                    AddressCase{"SchemeAsPrefixOfAnother", "httpx://example.com/", false},
+                    AddressCase{"Empty", "", false}),
+    [](const testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "wizard/wizard_texts.h"
 
 namespace {
@@ -17,15 +19,37 @@ PanelsShown Shown(std::initializer_list<int> pages) {
   return shown;
 }
 
-TEST(NextStep, FollowsThePageShown) {
-  const char* next = wizard::texts::kNext;
-  EXPECT_EQ(NextStep(Shown({1}), "2.0", "1.0", next), Step::None);
-  EXPECT_EQ(NextStep(Shown({2}), "2.0", "1.0", next), Step::CheckVersion);
-  EXPECT_EQ(NextStep(Shown({3}), "2.0", "1.0", next), Step::ShowDownloadPage);
-  EXPECT_EQ(NextStep(Shown({3}), "2.0", "2.0", next), Step::ShowFinishPage);
-  EXPECT_EQ(NextStep(Shown({4}), "2.0", "1.0", next), Step::ShowFinishPage);
+// What each page's buttons do when it is the only page shown.
+struct PageCase {
+  int page;
+  Step next;
+  Step previous;
+  bool closeRunsMainProgram;  // with the box ticked; never without
+};
+
+class EachPage : public testing::TestWithParam<PageCase> {};
+
+TEST_P(EachPage, DecidesItsButtons) {
+  const PageCase& c = GetParam();
+  const PanelsShown shown = Shown({c.page});
+  EXPECT_EQ(NextStep(shown, "2.0", "1.0", wizard::texts::kNext), c.next);
+  EXPECT_EQ(PreviousStep(shown), c.previous);
+  EXPECT_EQ(wizard::ShouldRunMainProgram(shown, true), c.closeRunsMainProgram);
+  EXPECT_FALSE(wizard::ShouldRunMainProgram(shown, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, EachPage,
+    testing::Values(PageCase{1, Step::None, Step::None, false},
+                    PageCase{2, Step::CheckVersion, Step::None, false},
+                    PageCase{3, Step::ShowDownloadPage, Step::ShowPage2, false},
+                    PageCase{4, Step::ShowFinishPage, Step::CheckVersion, false},
+                    PageCase{5, Step::None, Step::None, true}),
+    [](const testing::TestParamInfo<PageCase>& info) { return "Page" + std::to_string(info.param.page); });
+
+TEST(NextStep, SameVersionSkipsTheDownloadAndRetryCaptionRetries) {
+  EXPECT_EQ(NextStep(Shown({3}), "2.0", "2.0", wizard::texts::kNext), Step::ShowFinishPage);
   EXPECT_EQ(NextStep(Shown({4}), "2.0", "1.0", wizard::texts::kRetry), Step::RetryDownload);
-  EXPECT_EQ(NextStep(Shown({5}), "2.0", "1.0", next), Step::None);
 }
 
 TEST(NextStep, VersionsCompareAsExactBytes) {
@@ -43,21 +67,6 @@ TEST(NextStep, EarlierPageLeftShownBehindALaterOneDecides) {
 TEST(NextStep, RetryCaptionMustMatchExactly) {
   EXPECT_EQ(NextStep(Shown({4}), "2", "1", "重试"), Step::ShowFinishPage);
   EXPECT_EQ(NextStep(Shown({4}), "2", "1", "重试(&r)"), Step::ShowFinishPage);
-}
-
-TEST(PreviousStep, OnlyPagesThreeAndFourGoBack) {
-  EXPECT_EQ(PreviousStep(Shown({1})), Step::None);
-  EXPECT_EQ(PreviousStep(Shown({2})), Step::None);
-  EXPECT_EQ(PreviousStep(Shown({3})), Step::ShowPage2);
-  EXPECT_EQ(PreviousStep(Shown({4})), Step::CheckVersion);
-  EXPECT_EQ(PreviousStep(Shown({5})), Step::None);
-}
-
-TEST(ShouldRunMainProgram, OnlyFromTheFinishPageWithTheBoxTicked) {
-  EXPECT_TRUE(wizard::ShouldRunMainProgram(Shown({5}), true));
-  EXPECT_FALSE(wizard::ShouldRunMainProgram(Shown({5}), false));
-  EXPECT_FALSE(wizard::ShouldRunMainProgram(Shown({4}), true));
-  EXPECT_FALSE(wizard::ShouldRunMainProgram(Shown({2}), true));
 }
 
 TEST(FillTemplate, ReplacesTheFirstMarkOnce) {

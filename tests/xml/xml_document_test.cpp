@@ -163,7 +163,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PositionCase{"@0", ""}, PositionCase{"@", ""}, PositionCase{"@5", ""},
                       PositionCase{"@-1", ""}, PositionCase{"@1x", ""}, PositionCase{"@ 1", ""},
                       PositionCase{"@x", ""}, PositionCase{"@99999999999999999999999", ""},
-                      PositionCase{"@4294967297", ""}, PositionCase{"B", "two"},
+                      PositionCase{"@4294967297", ""},
+                      // 2^64 + 2: wrapped around, it would select the second.
+                      PositionCase{"@18446744073709551618", ""}, PositionCase{"B", "two"},
                       PositionCase{"x", "literal"}, PositionCase{"b", ""}, PositionCase{"", ""}));
 
 TEST(PathResolution, PositionSegmentsChainAndApplyOnlyBelowTheRoot) {

@@ -61,9 +61,15 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"EqualsWithoutNameAfterPair", "<F a=\"1\" =\"2\"/>"},
         MalformedCase{"QuoteInName", "<F a\"b=\"1\"/>"},
         MalformedCase{"DuplicateAttribute", "<Server Name=\"a\" Addr=\"b\" Name=\"c\"/>"},
+        MalformedCase{"DuplicateAdjacentAttribute", "<Server Name=\"a\" Name=\"b\"/>"},
         MalformedCase{"EqualsInQuotedValue", "<Server Addr=\"http://h/get.php?id=5\"/>"},
         MalformedCase{"EqualsInQuotedValueBeforePair",
                       "<Server Addr=\"http://h/?a=1\" Name=\"n\"/>"},
+        // With a second equals sign the quote no longer lands in a name.
+        MalformedCase{"TwoEqualsInQuotedValue",
+                      "<Server Name=\"a\" Addr=\"http://h/get.php?a=1&amp;b=2\"/>"},
+        MalformedCase{"ThreeEqualsInQuotedValue", "<F a=\"x=y=z=w\"/>"},
+        MalformedCase{"TwoEqualsInQuotedValueBeforePair", "<F a=\"x=y=z\" b=\"1\"/>"},
         MalformedCase{"EndsWithLeadByte", "<Files/>\xB0"},
         MalformedCase{"EndsWithLeadByteAfterPairs", "<Files/>\xB0\xA1\xB0"},
         MalformedCase{"EndsWithLeadByteInComment", "<Files/><!-- \xB0"},
@@ -246,6 +252,25 @@ TEST(Text, EmptyCdataDropsTheTextAroundIt) {
 TEST(Text, CdataMayHoldTwoByteCharactersAndBrackets) {
   XmlDocument doc = Loaded("<R><![CDATA[\xB0\xA1]x]>]]></R>");
   EXPECT_EQ(doc.GetText("R"), "\xB0\xA1]x]>");
+}
+
+TEST(Text, SecondCdataSectionNeverReplacesTheFirst) {
+  XmlDocument doc = Loaded("<R><![CDATA[one]]> <![CDATA[two]]></R>");
+  EXPECT_EQ(doc.GetText("R"), "one");
+}
+
+// "\x9B\x5D" is one GBK character whose second byte is "]" (and "\x81\x3E"
+// one whose second byte is ">"): neither may end a section or a construct.
+TEST(Text, TrailBytesNeverEndACdataSection) {
+  XmlDocument bracket = Loaded("<Log><![CDATA[a\x9B\x5D]>b]]></Log>");
+  EXPECT_EQ(bracket.GetText("Log"), "a\x9B\x5D]>b");
+  XmlDocument greater = Loaded("<Log><![CDATA[a\x9B\x5D\x81\x3E<b>]]></Log>");
+  EXPECT_EQ(greater.GetText("Log"), "a\x9B\x5D\x81\x3E<b>");
+}
+
+TEST(Text, TrailByteNeverEndsASkippedConstruct) {
+  XmlDocument doc = Loaded("<R>one<!x \x81>y> two</R>");
+  EXPECT_EQ(doc.GetText("R"), "one two");
 }
 
 TEST(Text, BangConstructsInsideTextAreSkipped) {
