@@ -12,31 +12,6 @@ bool SameName(const std::string& a, const std::string& b) {
   return base::AsciiLower(a, kLeadByte) == base::AsciiLower(b, kLeadByte);
 }
 
-// The folder the target of name lies in, ending in "\". A trail byte 0x5C
-// (the second byte of "誠") is not a separator, which a plain search for the
-// last backslash would take it for and so make a stray folder; "/", which
-// Windows reads as a separator too, is written "\" for MakeFolders.
-std::string TargetFolder(const std::string& programFolder, const std::string& name) {
-  std::string folder = programFolder;
-  std::string segment;
-  for (size_t at = 0; at < name.size();) {
-    if (base::IsLeadByte(static_cast<unsigned char>(name[at]), kLeadByte) && at + 1 < name.size()) {
-      segment.append(name, at, 2);
-      at += 2;
-      continue;
-    }
-    const char byte = name[at++];
-    if (byte == '\\' || byte == '/') {
-      folder += segment;
-      folder += '\\';
-      segment.clear();
-    } else {
-      segment += byte;
-    }
-  }
-  return folder;
-}
-
 // A file that cannot be opened for writing is most likely held by the running
 // program; every listed file is tested, changed or not, so that nothing moves
 // while any of them is held.
@@ -86,7 +61,7 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input) {
     const std::string staged = stagingFolder + entry->Name;
     if (!fs.Exists(staged)) continue;
     const std::string target = input.programFolder + entry->Name;
-    if (!fs.MakeFolders(TargetFolder(input.programFolder, entry->Name)) ||
+    if (!fs.MakeFolders(FolderOfEntry(input.programFolder, entry->Name)) ||
         !fs.MoveOnto(staged, target)) {
       return {ApplyOutcome::kPlaceFailed, false};
     }

@@ -11,8 +11,6 @@ class FileSystem;
 
 namespace engine {
 
-inline constexpr char kStagingFolderName[] = "update\\";
-
 struct ApplyInput {
   std::string programFolder;  // ends in "\"
   std::string ownExeName;     // the running updater's file name

@@ -5,11 +5,13 @@
 #include <memory>
 
 #include "files/file_system.h"
-#include "files/path_text.h"
 #include "net/url_encoding.h"
 
 namespace engine {
 namespace {
+
+// Bytes the write buffer may hold while writes keep failing.
+constexpr size_t kWriteBufferLimit = 2 * kWriteThreshold;
 
 // How a file, or one attempt at it, ended.
 enum class Outcome { kFetched, kFailed, kStopped };
@@ -50,13 +52,14 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     notify_.Trace("下载文件:" + url);
     const std::string encoded = net::EncodeUrl(url, job_.utf8Urls);
-    const std::string staging = job_.programFolder + "update\\" + file.Name;
+    const std::string stagingFolder = job_.programFolder + kStagingFolderName;
+    const std::string staging = stagingFolder + file.Name;
 
     if (Stopped()) return Outcome::kStopped;
     // Staged by an earlier run that did not get to apply it.
     if (SignatureMatches(fs_.Signature(staging), file.Hash)) return EndFile(index, true);
     if (Stopped()) return Outcome::kStopped;
-    fs_.MakeFolders(files::FolderOf(staging));  // a failure shows when the file is created
+    fs_.MakeFolders(FolderOfEntry(stagingFolder, file.Name));  // a failure shows when the file is created
 
     Outcome outcome = Outcome::kFailed;
     for (int attempt = 1; attempt <= kAttemptsPerFile && outcome == Outcome::kFailed; ++attempt)
@@ -113,9 +116,16 @@ class Run {
 
       if (got > 0) control_.lastActivityTick = clock_.Now();
       progress_.Received += static_cast<int32_t>(got);
-      // A failed write keeps the bytes and is tried again after the next read.
-      if (buffer_.size() >= kWriteThreshold && out.Write(buffer_.data(), buffer_.size()))
-        buffer_.clear();
+      // A failed write keeps the bytes and is tried again after the next read;
+      // a disk that keeps refusing ends the attempt before the buffer could
+      // exhaust a 32-bit address space. The signature check then fails it.
+      if (buffer_.size() >= kWriteThreshold) {
+        if (out.Write(buffer_.data(), buffer_.size())) {
+          buffer_.clear();
+        } else if (buffer_.size() >= kWriteBufferLimit) {
+          return;
+        }
+      }
       progress_.ElapsedMs = static_cast<int32_t>(clock_.Now() - progress_.StartTick);
       if (got > 0) {
         if (Stopped()) return;

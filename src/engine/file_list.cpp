@@ -92,4 +92,17 @@ bool SignatureMatches(std::string_view signature, std::string_view hash) {
   return local && local == HexValue(hash);
 }
 
+std::string FolderOfEntry(const std::string& base, const std::string& name) {
+  std::string folder = base;
+  size_t segmentStart = 0;
+  for (size_t at = 0; at < name.size(); at += CharacterLength(name, at)) {
+    if (name[at] == '\\' || name[at] == '/') {
+      folder.append(name, segmentStart, at - segmentStart);
+      folder += '\\';
+      segmentStart = at + 1;
+    }
+  }
+  return folder;
+}
+
 }  // namespace engine

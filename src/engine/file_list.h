@@ -11,6 +11,9 @@ class XmlDocument;
 
 namespace engine {
 
+// Below the program folder; downloads wait here until they are put in place.
+inline constexpr char kStagingFolderName[] = "update\\";
+
 struct FileEntry {
   std::string Name;  // relative to the program folder, "\" between folders
   std::string Hash;
@@ -27,6 +30,12 @@ std::string TrimListText(std::string_view body);
 // is left out and its Name added to unsafeNames, when given.
 std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
                                           std::vector<std::string>* unsafeNames = nullptr);
+
+// The folder an entry's file lies in below base (ending in "\"), ending in
+// "\". The second byte of a two-byte character is never a separator (a plain
+// search would cut "誠" in half and make a stray folder); "/", which Windows
+// also reads as one, is written "\".
+std::string FolderOfEntry(const std::string& base, const std::string& name);
 
 // Whether a local signature (files::FileSignature's text) matches a listed
 // Hash: both denote the same 32-bit value. The Hash is 1 to 8 hexadecimal
