@@ -60,6 +60,7 @@ class FakeWorld : public engine::HttpSource,
   std::map<std::string, std::deque<Response>> server;  // by encoded URL; the last one repeats
   std::vector<size_t> writes;
   size_t failWrite = SIZE_MAX;  // the write with this index fails
+  bool diskFull = false;        // every write fails
   uint32_t now = kStartTick;
   int reads = 0;
   static constexpr int kReadLimit = 100000;
@@ -82,8 +83,10 @@ class FakeWorld : public engine::HttpSource,
   int32_t Open(const std::string& url) override {
     if (Log("open " + url)) return -1;
     auto it = server.find(url);
+    offset_ = 0;
     if (it == server.end() || it->second.empty()) return (current_ = FailOpen()).length;
     current_ = it->second.front();
+    offset_ = 0;
     if (it->second.size() > 1) it->second.pop_front();
     return current_.length;
   }
@@ -92,11 +95,14 @@ class FakeWorld : public engine::HttpSource,
     // stopping it makes that a failure instead of a hang.
     if (++reads > kReadLimit) control.stopRequested = true;
     if (Log("read") || current_.pieces.empty()) return 0;
-    std::string& piece = current_.pieces.front();
-    const size_t n = std::min(size, piece.size());
-    piece.copy(static_cast<char*>(buffer), n);
-    piece.erase(0, n);
-    if (piece.empty()) current_.pieces.pop_front();
+    const std::string& piece = current_.pieces.front();
+    const size_t n = std::min(size, piece.size() - offset_);
+    piece.copy(static_cast<char*>(buffer), n, offset_);
+    offset_ += n;
+    if (offset_ == piece.size()) {
+      current_.pieces.pop_front();
+      offset_ = 0;
+    }
     return n;
   }
   uint32_t Now() override { return now; }
@@ -139,7 +145,7 @@ class FakeWorld : public engine::HttpSource,
     LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file)
         : world_(world), file_(std::move(file)) {}
     bool Write(const void* data, size_t size) override {
-      const bool fail = world_.writes.size() == world_.failWrite;
+      const bool fail = world_.writes.size() == world_.failWrite || world_.diskFull;
       world_.writes.push_back(size);
       if (world_.Log("write")) return false;
       return !fail && file_->Write(data, size);
@@ -160,6 +166,7 @@ class FakeWorld : public engine::HttpSource,
   void Note(std::string text) { Log(std::move(text), true); }
 
   Response current_;
+  size_t offset_ = 0;  // into the first piece of current_
 };
 
 class DownloadRunTest : public testing::Test {
@@ -295,6 +302,19 @@ TEST_F(DownloadRunTest, BodyOverTheWriteThresholdIsWrittenInLargePiecesByteExact
             : std::vector<size_t>{engine::kWriteThreshold, 5000};
     EXPECT_EQ(world_->writes, expected);
   }
+}
+
+// A disk that refuses every write must not make the buffer grow with the file
+// (a 32-bit process would run out of memory): the attempt ends and fails.
+TEST_F(DownloadRunTest, DiskThatRefusesEveryWriteFailsTheAttemptWithABoundedBuffer) {
+  std::string body(3 * engine::kWriteThreshold, 'x');
+  Add("big.bin", body, {Body(body)});
+  world_->diskFull = true;
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete failed");
+  ASSERT_FALSE(world_->writes.empty());
+  EXPECT_LE(*std::max_element(world_->writes.begin(), world_->writes.end()),
+            2 * engine::kWriteThreshold + engine::kReadSize);
 }
 
 // A stop requested at any moment of a run that goes through every state:
