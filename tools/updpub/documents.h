@@ -1,0 +1,36 @@
+#pragma once
+// The two documents of an update site, written the way the updater's reader
+// reads them: GBK, CR LF, each element's attributes on one line separated by
+// single spaces, '"' as "&quote;", the log and link text in CDATA where
+// CDATA can hold them. And the check that a written document reads back as
+// meant, through the updater's own reader.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/file_list.h"
+#include "engine/update_config.h"
+
+namespace updpub {
+
+inline constexpr char kConfigFileName[] = "update.xml";
+inline constexpr char kFileListName[] = "filelist.xml";
+
+// "%X": upper case, no leading zeros, as the updater's signatures are spelt.
+std::string CrcText(uint32_t crc);
+
+// The configuration document: the Setting fields, the first ServerCount
+// servers and the log. Texts are GBK.
+std::string ConfigDocument(const engine::UpdateConfig& config);
+
+// The file list: one File child per entry, in order.
+std::string FileListDocument(const std::vector<engine::FileEntry>& files);
+
+// What the updater's reader gets from the bytes that differs from what was
+// meant, one sentence each (UTF-8); empty when it reads exactly that.
+std::vector<std::string> ConfigReadBackDifferences(std::string_view bytes, const engine::UpdateConfig& meant);
+std::vector<std::string> FileListReadBackDifferences(std::string_view bytes,
+                                                     const std::vector<engine::FileEntry>& meant);
+
+}  // namespace updpub

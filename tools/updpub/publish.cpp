@@ -1,0 +1,346 @@
+#include "updpub/publish.h"
+
+#include <random>
+#include <set>
+#include <system_error>
+
+#include "updpub/documents.h"
+#include "updpub/progress.h"
+#include "updpub/text_rules.h"
+#include "xml/xml_document.h"
+
+namespace updpub {
+namespace {
+
+constexpr size_t kMaxLogBytes = size_t{1} << 20;
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+std::string RandomSuffix() {
+  std::random_device device;
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(device()));
+  return text;
+}
+
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+  std::error_code error;
+  const fs::path a = fs::weakly_canonical(inner, error);
+  const fs::path b = fs::weakly_canonical(outer, error);
+  if (error) return false;
+  auto ai = a.begin();
+  for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
+    if (bi->empty()) continue;  // a trailing separator
+    if (ai == a.end() || *ai != *bi) return false;
+  }
+  return true;
+}
+
+// Everything that can be decided before writing: the configuration to write
+// and the files to copy, or the reasons to refuse.
+class Plan {
+ public:
+  Plan(const PublishOptions& options, SiteFiles& files) : options_(options), files_(files) {}
+
+  PublishResult Make(std::string& configBytes, ReleaseTree& release) {
+    PublishResult result;
+    CheckFolders();
+    ReadExisting();
+    engine::UpdateConfig& config = config_;
+    config.Version = options_.version;
+    if (const std::string problem = VersionProblem(options_.version); !problem.empty()) Refuse("--version", problem);
+    Text("--soft-name", options_.softName, config.SoftName, false);
+    if (config.SoftName.empty()) Refuse("--soft-name", "the soft name is empty: the updater shows it in its title");
+    Text("--short-name", options_.shortName, config.ShortName, false);
+    Text("--main-exe", options_.mainExe, config.MainExe, false);
+    Text("--ad-code", options_.adCode, config.AdCode, true);
+    ReadLog();
+    if (options_.utf8Urls) config.UTF8Encode = *options_.utf8Urls;
+    Servers();
+
+    if (releaseIsFolder_) {
+      release = ScanRelease(options_.from, config.UTF8Encode);
+      for (Refusal& refusal : release.refusals) refusals_.push_back(std::move(refusal));
+      release.refusals.clear();
+      if (release.files.empty() && refusals_.empty()) Refuse(Utf8Path(options_.from), "the release holds no file");
+    }
+    if (refusals_.empty()) {
+      configBytes = ConfigDocument(config);
+      for (std::string& difference : ConfigReadBackDifferences(configBytes, config))
+        Refuse(kConfigFileName, std::move(difference));
+    }
+    result.config = config;
+    if (!refusals_.empty()) {
+      result.exitCode = kPublishRefused;
+      result.refusals = std::move(refusals_);
+    }
+    return result;
+  }
+
+ private:
+  void Refuse(std::string file, std::string reason) {
+    refusals_.push_back(Refusal{std::move(file), std::move(reason)});
+  }
+
+  void CheckFolders() {
+    std::error_code error;
+    releaseIsFolder_ = fs::is_directory(options_.from, error);
+    if (!releaseIsFolder_) Refuse(Utf8Path(options_.from), "the release is not a folder");
+    const fs::file_status site = fs::status(options_.site, error);
+    if (fs::exists(site) && !fs::is_directory(site)) Refuse(Utf8Path(options_.site), "the site is not a folder");
+    if (releaseIsFolder_ && IsWithin(options_.site, options_.from))
+      Refuse(Utf8Path(options_.site), "the site folder lies inside the release folder");
+  }
+
+  // Values the command line does not give are kept from the site's current
+  // configuration, read as the updater reads it.
+  void ReadExisting() {
+    const fs::path path = options_.site / kConfigFileName;
+    if (!files_.Exists(path)) return;
+    std::string bytes;
+    std::string error;
+    xml::XmlDocument document;
+    if (!files_.ReadFile(path, bytes, error)) {
+      Refuse(Utf8Path(path), error);
+    } else if (!document.LoadFromBytes(bytes) || !engine::IsUpdateConfig(document)) {
+      Refuse(Utf8Path(path),
+             "the updater cannot read the current configuration, so its values cannot be kept: "
+             "fix it or move it away (\"updpub check\" tells what is wrong)");
+    } else {
+      engine::ParseConfig(document, config_);
+    }
+  }
+
+  void Text(const char* option, const std::optional<std::string>& given, std::string& field, bool multiLine) {
+    if (given) {
+      const std::optional<std::string> gbk = FaithfulGbk(*given);
+      if (!gbk) {
+        Refuse(option, "the text has characters the GBK code page cannot hold");
+        return;
+      }
+      field = *gbk;
+    }
+    if (const std::string problem = TextValueProblem(field, multiLine); !problem.empty()) Refuse(option, problem);
+  }
+
+  void ReadLog() {
+    if (!options_.logFile) {
+      if (const std::string problem = TextValueProblem(config_.Log, true); !problem.empty())
+        Refuse("Log of the current configuration", problem);
+      return;
+    }
+    const std::string shown = Utf8Path(*options_.logFile);
+    std::string bytes;
+    std::string error;
+    if (!ReadWholeFile(*options_.logFile, kMaxLogBytes, bytes, error)) {
+      Refuse(shown, error);
+      return;
+    }
+    const std::optional<std::string> gbk = FaithfulGbk(NormalisedLog(bytes));
+    if (!gbk) {
+      Refuse(shown, "the log is no UTF-8 text, or has characters the GBK code page cannot hold");
+      return;
+    }
+    config_.Log = *gbk;
+    if (const std::string problem = TextValueProblem(config_.Log, true); !problem.empty()) Refuse(shown, problem);
+  }
+
+  void Servers() {
+    engine::UpdateConfig& config = config_;
+    if (!options_.servers.empty()) {
+      if (options_.servers.size() > static_cast<size_t>(engine::kMaxServers)) {
+        Refuse("--server", std::to_string(options_.servers.size()) + " servers: the updater shows only the first " +
+                               std::to_string(engine::kMaxServers));
+        return;
+      }
+      config.ServerCount = 0;
+      for (const auto& [name, addr] : options_.servers) {
+        const std::string which = "--server " + name + "=" + addr;
+        const std::optional<std::string> gbkName = FaithfulGbk(name);
+        const std::optional<std::string> gbkAddr = FaithfulGbk(addr);
+        if (!gbkName || !gbkAddr) {
+          Refuse(which, "the text has characters the GBK code page cannot hold");
+          continue;
+        }
+        config.Servers[static_cast<size_t>(config.ServerCount++)] = engine::ServerEntry{*gbkName, *gbkAddr};
+      }
+    }
+    if (config.ServerCount == 0) Refuse("--server", "no server: the updater would have nowhere to download from");
+    std::set<std::string> names;
+    for (int i = 0; i < config.ServerCount; ++i) {
+      const engine::ServerEntry& server = config.Servers[static_cast<size_t>(i)];
+      const std::string which = "server \"" + Shown(server.Name) + "\"";
+      if (server.Name.empty()) Refuse(which, "the server's name is empty: the updater skips it");
+      if (const std::string problem = AttributeValueProblem(server.Name); !problem.empty())
+        Refuse(which + " name", problem);
+      if (const std::string problem = AttributeValueProblem(server.Addr); !problem.empty())
+        Refuse(which + " address", problem);
+      else if (const std::string problem = AddrProblem(server.Addr, config.UTF8Encode); !problem.empty())
+        Refuse(which + " address", problem);
+      if (!names.insert(server.Name).second) Refuse(which, "two servers have this name: the user cannot tell them apart");
+    }
+  }
+
+  const PublishOptions& options_;
+  SiteFiles& files_;
+  engine::UpdateConfig config_;
+  std::vector<Refusal> refusals_;
+  bool releaseIsFolder_ = false;
+};
+
+// Writes the planned site. Every step that can fail undoes what came before,
+// so the site is either the old one or the new one.
+class Writer {
+ public:
+  Writer(const PublishOptions& options, SiteFiles& files, std::FILE* progressOut)
+      : options_(options), files_(files), progressOut_(progressOut), suffix_(RandomSuffix()) {}
+
+  void Run(const ReleaseTree& release, const std::string& configBytes, PublishResult& result) {
+    const fs::path live = options_.site / HostPath(options_.version);
+    const fs::path staged = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".new");
+    const fs::path retired = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".old");
+    const fs::path config = options_.site / kConfigFileName;
+    const fs::path stagedConfig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml");
+
+    std::string error;
+    if (!files_.MakeFolders(options_.site, error)) return Fail(result, Utf8Path(options_.site), error);
+    if (!files_.MakeNewFolder(staged, error)) return Fail(result, Utf8Path(staged), error);
+    std::vector<engine::FileEntry> entries;
+    if (!CopyRelease(release, staged, entries, result)) return Abandon(staged, stagedConfig);
+
+    // Both documents are read back from the disk through the updater's reader.
+    const std::string list = FileListDocument(entries);
+    if (!WriteAndVerify(staged / kFileListName, list, result,
+                        [&](const std::string& bytes) { return FileListReadBackDifferences(bytes, entries); }))
+      return Abandon(staged, stagedConfig);
+    if (!WriteAndVerify(stagedConfig, configBytes, result,
+                        [&](const std::string& bytes) { return ConfigReadBackDifferences(bytes, result.config); }))
+      return Abandon(staged, stagedConfig);
+
+    const bool hadLive = files_.Exists(live);
+    if (hadLive && !files_.Rename(live, retired, error)) {
+      Fail(result, Utf8Path(live), error);
+      return Abandon(staged, stagedConfig);
+    }
+    if (!files_.Rename(staged, live, error)) {
+      Fail(result, Utf8Path(live), error);
+      Restore(hadLive, retired, live);
+      return Abandon(staged, stagedConfig);
+    }
+    if (!files_.Rename(stagedConfig, config, error)) {
+      Fail(result, Utf8Path(config), error);
+      // The new version goes back to its staging name and is removed with it.
+      std::string ignored;
+      if (files_.Rename(live, staged, ignored)) Restore(hadLive, retired, live);
+      return Abandon(staged, stagedConfig);
+    }
+    if (hadLive) files_.RemoveAll(retired);
+    result.exitCode = kPublished;
+  }
+
+ private:
+  bool CopyRelease(const ReleaseTree& release, const fs::path& staged, std::vector<engine::FileEntry>& entries,
+                   PublishResult& result) {
+    const bool utf8 = result.config.UTF8Encode;
+    ProgressBar progress(progressOut_, options_.showProgress && release.totalBytes >= kProgressMinimumBytes,
+                         release.totalBytes, release.files.size());
+    const auto onBytes = [&progress](uint64_t bytes) { progress.AddBytes(bytes); };
+    std::vector<char> buffer;
+    std::set<fs::path> made;
+    entries.reserve(release.files.size());
+    for (const ReleaseFile& file : release.files) {
+      // Each part is named by the bytes the server will look up.
+      fs::path target = staged;
+      for (size_t i = 0; i < file.segments.size(); ++i) {
+        const std::string& segment = file.segments[i];
+        target /= ServedSegment(utf8 ? segment : *FaithfulGbk(segment), utf8);
+        if (i + 1 == file.segments.size() || made.count(target)) continue;
+        std::string error;
+        if (!files_.MakeFolders(target, error)) {
+          Fail(result, file.shownName, error);
+          return false;
+        }
+        made.insert(target);
+      }
+      const CopyOutcome copied = files_.Copy(file.source, target, buffer, onBytes);
+      if (!copied.ok) {
+        Fail(result, file.shownName, copied.error);
+        return false;
+      }
+      entries.push_back(engine::FileEntry{file.listName, CrcText(copied.crc), 0});
+      result.bytes += copied.bytes;
+      ++result.files;
+      progress.FileDone();
+    }
+    return true;
+  }
+
+  template <typename Differences>
+  bool WriteAndVerify(const fs::path& path, const std::string& bytes, PublishResult& result,
+                      const Differences& differences) {
+    std::string error;
+    std::string written;
+    if (!files_.WriteFile(path, bytes, error) || !files_.ReadFile(path, written, error)) {
+      Fail(result, Utf8Path(path), error);
+      return false;
+    }
+    const std::vector<std::string> found = differences(written);
+    if (found.empty()) return true;
+    result.exitCode = kPublishRefused;
+    for (const std::string& difference : found) result.refusals.push_back(Refusal{Utf8Path(path), difference});
+    return false;
+  }
+
+  void Restore(bool hadLive, const fs::path& retired, const fs::path& live) {
+    std::string ignored;
+    if (hadLive) files_.Rename(retired, live, ignored);
+  }
+
+  void Abandon(const fs::path& staged, const fs::path& stagedConfig) {
+    files_.RemoveAll(staged);
+    files_.RemoveAll(stagedConfig);
+  }
+
+  void Fail(PublishResult& result, const std::string& file, const std::string& error) {
+    result.exitCode = kPublishWriteFailed;
+    result.failure = file + ": " + error;
+  }
+
+  const PublishOptions& options_;
+  SiteFiles& files_;
+  std::FILE* progressOut_;
+  std::string suffix_;
+};
+
+}  // namespace
+
+std::string NormalisedLog(std::string_view utf8) {
+  if (utf8.substr(0, 3) == kUtf8Bom) utf8.remove_prefix(3);
+  std::string log;
+  log.reserve(utf8.size() + utf8.size() / 16);
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const char byte = utf8[i];
+    if (byte == '\r' || byte == '\n') {
+      if (byte == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') ++i;
+      log += "\r\n";
+    } else {
+      log.push_back(byte);
+    }
+  }
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  size_t begin = 0;
+  size_t end = log.size();
+  while (begin < end && isSpace(log[begin])) ++begin;
+  while (end > begin && isSpace(log[end - 1])) --end;
+  return log.substr(begin, end - begin);
+}
+
+PublishResult Publish(const PublishOptions& options, SiteFiles& files, std::FILE* progressOut) {
+  std::string configBytes;
+  ReleaseTree release;
+  PublishResult result = Plan(options, files).Make(configBytes, release);
+  if (result.exitCode != kPublished) return result;
+  Writer(options, files, progressOut).Run(release, configBytes, result);
+  return result;
+}
+
+}  // namespace updpub

@@ -1,0 +1,60 @@
+#pragma once
+// Publishing a release folder as one version of an update site:
+//   SITE/VERSION/...          the release, named as the chosen URL scheme fetches it
+//   SITE/VERSION/filelist.xml one File per file with its CRC-32
+//   SITE/update.xml           the configuration, other values kept
+// Everything is checked before anything is written; the new version folder
+// is built beside the old one and renamed into place, update.xml last, and a
+// failure on the way puts the previous site back.
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/update_config.h"
+#include "updpub/release_tree.h"
+#include "updpub/site_files.h"
+
+namespace updpub {
+
+// Exit codes of "updpub publish".
+enum PublishExit : int {
+  kPublished = 0,
+  kPublishRefused = 1,     // the updater could not use the input; nothing written
+  kPublishUsage = 2,
+  kPublishWriteFailed = 3  // writing failed; the previous site is as it was
+};
+
+struct PublishOptions {
+  fs::path from;
+  fs::path site;
+  std::string version;  // texts are UTF-8
+  std::optional<std::string> softName;
+  std::optional<std::string> shortName;
+  std::optional<std::string> adCode;
+  std::optional<std::string> mainExe;
+  std::optional<fs::path> logFile;
+  std::vector<std::pair<std::string, std::string>> servers;  // name, address; replaces the kept ones
+  std::optional<bool> utf8Urls;
+  bool showProgress = false;
+};
+
+struct PublishResult {
+  int exitCode = kPublished;
+  std::vector<Refusal> refusals;  // kPublishRefused
+  std::string failure;            // kPublishWriteFailed
+  size_t files = 0;
+  uint64_t bytes = 0;
+  engine::UpdateConfig config;  // as written
+};
+
+// The log as the updater shows it: UTF-8 without byte-order mark, every line
+// break CR LF (an edit control breaks lines there only), white space at both
+// ends removed.
+std::string NormalisedLog(std::string_view utf8);
+
+PublishResult Publish(const PublishOptions& options, SiteFiles& files, std::FILE* progressOut);
+
+}  // namespace updpub

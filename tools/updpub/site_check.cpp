@@ -1,0 +1,390 @@
+#include "updpub/site_check.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "base/byte_text.h"
+#include "base/gbk_text.h"
+#include "engine/file_list.h"
+#include "engine/update_config.h"
+#include "net/url_encoding.h"
+#include "updpub/copy_with_crc.h"
+#include "updpub/document_lint.h"
+#include "updpub/documents.h"
+#include "updpub/text_rules.h"
+#include "xml/xml_document.h"
+
+namespace updpub {
+namespace {
+
+constexpr char kServerGroupPath[] = "Update/Setting/ServerGroup";
+constexpr char kFilesPath[] = "Files";
+constexpr size_t kMaxNamesShown = 5;
+
+bool IsHttpAddress(const std::string& text) {
+  const std::string lower = base::AsciiLower(text.substr(0, 8), base::kDocumentFirstLeadByte);
+  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+}
+
+bool EndsWithNoCase(const std::string& text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         base::AsciiLower(text.substr(text.size() - suffix.size()), base::kDocumentFirstLeadByte) == suffix;
+}
+
+// The value a Hash denotes, when it is 1 to 8 hexadecimal digits.
+std::optional<uint32_t> HashValue(std::string_view hash) {
+  if (hash.empty() || hash.size() > 8) return std::nullopt;
+  uint32_t value = 0;
+  for (const char c : hash) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<uint32_t>(digit);
+  }
+  return value;
+}
+
+std::string NameList(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size() && i < kMaxNamesShown; ++i) {
+    if (i > 0) text += ", ";
+    text += names[i];
+  }
+  if (names.size() > kMaxNamesShown) text += ", ...";
+  return text;
+}
+
+// A listed file as the updater would take it, with what its server delivered.
+struct ListedFile {
+  std::string name;  // GBK
+  uint32_t hash = 0;
+  bool delivered = false;
+  uint64_t size = 0;
+};
+
+// A server as checked: its label, and its file list when one was read.
+struct ServerState {
+  std::string name;        // UTF-8
+  std::string base;        // Addr, or "" for a folder
+  bool listRead = false;
+  std::string listWhere;
+  std::vector<ListedFile> files;
+};
+
+class Checker {
+ public:
+  Checker(const CheckOptions& options, HttpGetter& http) : options_(options), http_(http) {}
+
+  CheckReport Run() {
+    if (!OpenTarget()) return Finish();
+    xml::XmlDocument document;
+    engine::UpdateConfig config;
+    if (!ReadConfig(document, config)) return Finish();
+    std::vector<ServerState> servers = Servers(document, config);
+    for (ServerState& server : servers) CheckServer(server, config);
+    CompareServers(servers);
+    if (options_.installed) PlanInstalled(servers);
+    return Finish();
+  }
+
+ private:
+  void Error(const std::string& where, int line, std::string text) {
+    report_.findings.push_back(Finding{Severity::kError, where, line, std::move(text)});
+  }
+  void Warning(const std::string& where, int line, std::string text) {
+    report_.findings.push_back(Finding{Severity::kWarning, where, line, std::move(text)});
+  }
+
+  CheckReport Finish() {
+    for (const Finding& finding : report_.findings)
+      (finding.severity == Severity::kError ? report_.errors : report_.warnings)++;
+    return std::move(report_);
+  }
+
+  // An address reads from the web; anything else is a folder standing for
+  // every server, or a configuration file in such a folder.
+  bool OpenTarget() {
+    if (IsHttpAddress(options_.target)) {
+      source_ = MakeHttpSource(http_);
+      configAddress_ = ConfigAddress(options_.target);
+      configWhere_ = configAddress_;
+      return true;
+    }
+    const fs::path target = HostPath(options_.target);
+    std::error_code error;
+    fs::path folder = target;
+    std::string file = kConfigFileName;
+    if (fs::is_regular_file(target, error)) {
+      folder = target.parent_path();
+      file = Utf8Path(target.filename());
+    } else if (!fs::is_directory(target, error)) {
+      Error(options_.target, 0, "neither a folder, a file, nor an http:// or https:// address");
+      return false;
+    }
+    folderRoot_ = folder;
+    source_ = MakeFolderSource(folder);
+    configAddress_ = file;
+    configWhere_ = Utf8Path(folder / HostPath(file));
+    return true;
+  }
+
+  bool IsFolder() const { return folderRoot_.has_value(); }
+
+  std::string ListWhere(const std::string& base, const std::string& version) const {
+    if (IsFolder()) return Utf8Path(*folderRoot_ / HostPath(version) / kFileListName);
+    return base + version + "/" + kFileListName;
+  }
+
+  // Loads and lints one document; false when the updater cannot use it.
+  bool ReadDocument(const std::string& address, const std::string& where, bool isList, xml::XmlDocument& document,
+                    Outline& outline) {
+    const Fetched fetched = source_->Fetch(address, false, true);
+    if (fetched.status != Fetched::Status::kOk) {
+      Error(where, 0, std::string(fetched.status == Fetched::Status::kMissing ? "missing" : "cannot be fetched") +
+                          " (" + fetched.detail + ")");
+      return false;
+    }
+    outline = LintDocument(fetched.body, where, report_.findings);
+    // The updater trims a file list before it loads it; the configuration
+    // is loaded as it comes.
+    const std::string text = isList ? engine::TrimListText(fetched.body) : fetched.body;
+    if (!document.LoadFromBytes(text)) {
+      if (!HasErrorIn(report_.findings, where)) Error(where, 0, "the updater's reader cannot load the document");
+      return false;
+    }
+    report_.checked.push_back(where);
+    return true;
+  }
+
+  bool ReadConfig(xml::XmlDocument& document, engine::UpdateConfig& config) {
+    if (!ReadDocument(configAddress_, configWhere_, false, document, configOutline_)) return false;
+    if (!engine::IsUpdateConfig(document)) {
+      Error(configWhere_, 0,
+            "no text at Update/Setting/SoftName: the updater does not take the document for a configuration");
+      return false;
+    }
+    engine::ParseConfig(document, config);
+    const std::string utf8Flag = document.GetText("Update/Setting/UTF8Encode");
+    if (!utf8Flag.empty() && utf8Flag != "0" && utf8Flag != "1")
+      Warning(configWhere_, configOutline_.Line("Update/Setting/UTF8Encode"),
+              "UTF8Encode \"" + Shown(utf8Flag) + "\" is read as " + (config.UTF8Encode ? "1" : "0") +
+                  ": the updater takes anything but empty or 0 for the UTF-8 scheme");
+    if (const std::string problem = VersionProblem(config.Version); !problem.empty()) {
+      const int line = configOutline_.Line("Update/Setting/Version");
+      if (!HasErrorAt(report_.findings, configWhere_, line)) Error(configWhere_, line, problem);
+      if (config.Version.empty()) return false;
+    }
+    return true;
+  }
+
+  // The servers to fetch from: every usable one the updater shows, or the
+  // folder standing for all of them.
+  std::vector<ServerState> Servers(const xml::XmlDocument& document, const engine::UpdateConfig& config) {
+    std::vector<std::string> names;
+    document.ChildNames(kServerGroupPath, names);
+    int usable = 0;
+    std::set<std::string> serverNames;
+    std::vector<ServerState> servers;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const int line = configOutline_.ChildLine(kServerGroupPath, i);
+      if (HasErrorAt(report_.findings, configWhere_, line)) continue;
+      if (names[i] != "Server") {
+        Warning(configWhere_, line, "<" + Shown(names[i]) + "> in ServerGroup: the updater ignores it");
+        continue;
+      }
+      const std::string path = std::string(kServerGroupPath) + "/@" + std::to_string(i + 1);
+      const std::string name = document.GetAttribute(path, "Name");
+      const std::string addr = document.GetAttribute(path, "Addr");
+      if (name.empty() || addr.empty()) {
+        Error(configWhere_, line, "a server without Name or Addr: the updater skips it");
+        continue;
+      }
+      if (++usable > engine::kMaxServers) {
+        if (usable == engine::kMaxServers + 1)
+          Error(configWhere_, line,
+                "more than " + std::to_string(engine::kMaxServers) +
+                    " usable servers: the updater shows the first " + std::to_string(engine::kMaxServers) +
+                    " and never uses this one or any after it");
+        continue;
+      }
+      if (!serverNames.insert(name).second)
+        Warning(configWhere_, line, "two servers are called \"" + Shown(name) + "\": the user cannot tell them apart");
+      if (const std::string problem = AddrProblem(addr, config.UTF8Encode); !problem.empty()) {
+        Error(configWhere_, line, "server \"" + Shown(name) + "\": " + problem);
+        continue;
+      }
+      if (!IsFolder()) servers.push_back(ServerState{Shown(name), addr, false, ListWhere(addr, config.Version), {}});
+    }
+    if (usable == 0)
+      Error(configWhere_, configOutline_.Line(kServerGroupPath), "no usable server: the updater has nowhere to download from");
+    if (IsFolder()) servers.push_back(ServerState{"the site folder", "", false, ListWhere("", config.Version), {}});
+    return servers;
+  }
+
+  void CheckServer(ServerState& server, const engine::UpdateConfig& config) {
+    xml::XmlDocument document;
+    Outline outline;
+    const std::string address = server.base + config.Version + "/" + kFileListName;
+    if (!ReadDocument(address, server.listWhere, true, document, outline)) return;
+    if (document.RootName() != kFilesPath) {
+      Error(server.listWhere, 0, "the root element is not <Files>: the updater finds no file in it");
+      return;
+    }
+    server.listRead = true;
+    int count = 0;
+    document.ChildCount(kFilesPath, count);
+    std::map<std::string, int> seen;
+    for (int i = 1; i <= count; ++i) {
+      const int line = outline.ChildLine(kFilesPath, static_cast<size_t>(i - 1));
+      const std::string path = std::string(kFilesPath) + "/@" + std::to_string(i);
+      ListedFile file;
+      file.name = document.GetAttribute(path, "Name");
+      const std::string hash = document.GetAttribute(path, "Hash");
+      if (HasErrorAt(report_.findings, server.listWhere, line)) continue;
+      if (file.name.empty() || hash.empty()) {
+        Error(server.listWhere, line, "a file without Name or Hash: the updater skips it");
+        continue;
+      }
+      const std::string shown = Shown(file.name);
+      if (const std::string problem = NameProblem(file.name, config.UTF8Encode); !problem.empty()) {
+        Error(server.listWhere, line, "\"" + shown + "\": " + problem);
+        continue;
+      }
+      const std::optional<uint32_t> value = HashValue(hash);
+      if (!value) {
+        Error(server.listWhere, line,
+              "\"" + shown + "\": Hash \"" + Shown(hash) +
+                  "\" is not 1 to 8 hexadecimal digits, so the file never matches and its download always fails");
+        continue;
+      }
+      if (hash != CrcText(*value))
+        Warning(server.listWhere, line,
+                "\"" + shown + "\": Hash \"" + Shown(hash) + "\" is not spelt as the updater's signatures are (\"" +
+                    CrcText(*value) + "\": upper case, no leading zeros)");
+      if (!seen.emplace(FoldedName(file.name), line).second)
+        Warning(server.listWhere, line, "\"" + shown + "\" is listed twice: the updater fetches it twice");
+      file.hash = *value;
+      CheckFile(server, config, line, file);
+      server.files.push_back(std::move(file));
+    }
+  }
+
+  void CheckFile(const ServerState& server, const engine::UpdateConfig& config, int line, ListedFile& file) {
+    const std::string address = net::EncodeUrl(net::FileUrl(server.base, config.Version, file.name), config.UTF8Encode);
+    const Fetched fetched = source_->Fetch(address, config.UTF8Encode, false);
+    const std::string shown = Shown(file.name);
+    const std::string on = IsFolder() ? "in the site folder" : "on server \"" + server.name + "\"";
+    if (fetched.status == Fetched::Status::kMissing) {
+      Error(server.listWhere, line, "\"" + shown + "\" is missing " + on + " (" + fetched.detail + ")");
+      return;
+    }
+    if (fetched.status != Fetched::Status::kOk) {
+      Error(server.listWhere, line, "\"" + shown + "\" cannot be fetched " + on + " (" + fetched.detail + ")");
+      return;
+    }
+    file.delivered = true;
+    file.size = fetched.size;
+    if (fetched.crc != file.hash)
+      Error(server.listWhere, line,
+            "\"" + shown + "\" " + on + " has CRC " + CrcText(fetched.crc) + ", the list says " + CrcText(file.hash) +
+                ": the update would fail after downloading it");
+  }
+
+  // Every server should offer the same files: the user picks one at random.
+  void CompareServers(const std::vector<ServerState>& servers) {
+    const ServerState* first = nullptr;
+    for (const ServerState& server : servers) {
+      if (!server.listRead) continue;
+      if (first == nullptr) {
+        first = &server;
+        continue;
+      }
+      std::map<std::string, uint32_t> theirs;
+      for (const ListedFile& file : first->files) theirs.emplace(FoldedName(file.name), file.hash);
+      std::vector<std::string> onlyHere;
+      std::vector<std::string> otherHash;
+      for (const ListedFile& file : server.files) {
+        const auto found = theirs.find(FoldedName(file.name));
+        if (found == theirs.end()) {
+          onlyHere.push_back(Shown(file.name));
+        } else {
+          if (found->second != file.hash) otherHash.push_back(Shown(file.name));
+          theirs.erase(found);
+        }
+      }
+      std::vector<std::string> missingHere;
+      for (const ListedFile& file : first->files) {
+        if (theirs.count(FoldedName(file.name))) missingHere.push_back(Shown(file.name));
+      }
+      if (onlyHere.empty() && otherHash.empty() && missingHere.empty()) continue;
+      std::string text = "server \"" + server.name + "\" disagrees with server \"" + first->name + "\":";
+      if (!otherHash.empty()) text += " other CRC for " + NameList(otherHash) + ";";
+      if (!onlyHere.empty()) text += " listed only here: " + NameList(onlyHere) + ";";
+      if (!missingHere.empty()) text += " not listed here: " + NameList(missingHere) + ";";
+      text.pop_back();
+      Error(server.listWhere, 0, text);
+    }
+  }
+
+  // Compares the installed folder with the first server whose list was read,
+  // file by file as the updater's difference step does.
+  void PlanInstalled(const std::vector<ServerState>& servers) {
+    const auto server = std::find_if(servers.begin(), servers.end(), [](const ServerState& s) { return s.listRead; });
+    if (server == servers.end()) return;
+    InstalledPlan plan;
+    plan.server = server->name;
+    std::vector<char> buffer;
+    for (const ListedFile& file : server->files) {
+      fs::path local = *options_.installed;
+      std::string segment;
+      const std::string utf8 = base::Utf8FromGbk(file.name);
+      for (const char c : utf8) {
+        if (c == '\\') {
+          local /= HostPath(segment);
+          segment.clear();
+        } else {
+          segment.push_back(c);
+        }
+      }
+      local /= HostPath(segment);
+      std::error_code error;
+      bool matches = false;
+      if (fs::exists(local, error)) {
+        const CopyOutcome summed = CrcOfFile(local, buffer);
+        // An existing file that cannot be read has the signature "0".
+        matches = engine::SignatureMatches(summed.ok ? CrcText(summed.crc) : "0", CrcText(file.hash));
+      }
+      if (matches) continue;
+      plan.files.push_back(utf8);
+      if (file.delivered) {
+        plan.bytes += file.size;
+      } else {
+        ++plan.unknownSizes;
+      }
+    }
+    report_.plan = std::move(plan);
+  }
+
+  const CheckOptions& options_;
+  HttpGetter& http_;
+  CheckReport report_;
+  std::unique_ptr<SiteSource> source_;
+  std::optional<fs::path> folderRoot_;
+  std::string configAddress_;
+  std::string configWhere_;
+  Outline configOutline_;
+};
+
+}  // namespace
+
+std::string ConfigAddress(const std::string& target) {
+  if (EndsWithNoCase(target, ".xml")) return target;
+  return target + (target.empty() || target.back() != '/' ? "/" : "") + kConfigFileName;
+}
+
+CheckReport CheckSite(const CheckOptions& options, HttpGetter& http) { return Checker(options, http).Run(); }
+
+}  // namespace updpub
