@@ -186,11 +186,15 @@ class Checker {
     std::vector<std::string> names;
     document.ChildNames(kServerGroupPath, names);
     int usable = 0;
+    bool misread = false;  // a server element whose fault is already reported
     std::set<std::string> serverNames;
     std::vector<ServerState> servers;
     for (size_t i = 0; i < names.size(); ++i) {
       const int line = configOutline_.ChildLine(kServerGroupPath, i);
-      if (HasErrorAt(report_.findings, configWhere_, line)) continue;
+      if (HasErrorAt(report_.findings, configWhere_, line)) {
+        misread = true;
+        continue;
+      }
       if (names[i] != "Server") {
         Warning(configWhere_, line, "<" + Shown(names[i]) + "> in ServerGroup: the updater ignores it");
         continue;
@@ -218,7 +222,7 @@ class Checker {
       }
       if (!IsFolder()) servers.push_back(ServerState{Shown(name), addr, false, ListWhere(addr, config.Version), {}});
     }
-    if (usable == 0)
+    if (usable == 0 && !misread)
       Error(configWhere_, configOutline_.Line(kServerGroupPath), "no usable server: the updater has nowhere to download from");
     if (IsFolder()) servers.push_back(ServerState{"the site folder", "", false, ListWhere("", config.Version), {}});
     return servers;
