@@ -803,4 +803,21 @@ bool UpdaterTest::WaitForPage(std::string_view page, int timeout_ms) {
          WaitUntil([&] { return VisiblePage(Controls()) == page; }, timeout_ms);
 }
 
+// ---------------------------------------------------------------------------
+// Host programs
+
+bool StartHostProgram(const std::string& unix_path, const std::string& arguments) {
+  std::string command = "\"" + WindowsPathOf(unix_path) + "\"";
+  if (!arguments.empty()) command += " " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return false;
+  }
+  base::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  return true;
+}
+
 }  // namespace e2e

@@ -237,4 +237,10 @@ class UpdaterTest : public ::testing::Test {
   HWND main_window_ = nullptr;
 };
 
+// Starts the host program at `unix_path` with the command-line tail
+// `arguments` (Unix paths, quoted the Windows way). Wine gives no handle of a
+// host process, so a caller that must know when it is done watches a file the
+// program writes.
+bool StartHostProgram(const std::string& unix_path, const std::string& arguments);
+
 }  // namespace e2e

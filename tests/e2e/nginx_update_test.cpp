@@ -1,0 +1,487 @@
+// Whole updates against nginx, the way a real update server serves them:
+// both address schemes with Chinese, spaced and sub-folder names, equal
+// versions, the start of the main program, the replacement of the updater's
+// own executable through its script, and https.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/gbk_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "e2e/harness.h"
+#include "e2e/nginx_server.h"
+#include "e2e/site_builder.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kServerPage[] = "选择服务器";
+constexpr char kContentPage[] = "更新内容";
+constexpr char kDownloadPage[] = "下载文件";
+constexpr char kFinishPage[] = "更新完成,";
+constexpr char kNewerVersion[] = "发现服务器上有更新版本！";
+constexpr char kLatestVersion[] = "恭喜！您使用的已经是最新版本。";
+constexpr char kNext[] = "下一步(&N)";
+constexpr char kFinish[] = "完成(&Q)";
+constexpr char kFileRowOpen[] = "下载文件[";
+constexpr char kFileRowClose[] = "]...";
+constexpr char kStagingFolder[] = "update";
+constexpr char kScriptName[] = "VaVeri_Update.bat";
+constexpr char kOwnExe[] = "Update.exe";
+constexpr char kMainExe[] = "CeShi.exe";
+constexpr char kMarkerName[] = "main_program_started.txt";
+constexpr char kServerFolder[] = "srv1";
+constexpr char kLargeName[] = "big.bin";
+constexpr int kStepTimeoutMs = 60000;
+// The script waits about three seconds before it replaces the executable.
+constexpr int kSelfUpdateTimeoutMs = 30000;
+// Large and slow enough that the download page stays up for about three
+// seconds, long enough to be photographed mid-way.
+constexpr size_t kLargeSize = size_t{3} << 20;
+constexpr int kThrottleBytesPerS = 1 << 20;
+
+// ---------------------------------------------------------------------------
+// Files of the program folder, by GBK path
+
+std::optional<std::string> ReadBytes(const std::string& path) {
+  base::UniqueFileHandle file(CreateFileW(base::WideFromGbk(path).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  std::string content;
+  char buffer[1 << 16];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    content.append(buffer, got);
+  }
+  return content;
+}
+
+bool WriteBytes(const std::string& path, const std::string& content) {
+  const std::wstring wide = base::WideFromGbk(path);
+  for (size_t at = wide.find(L'\\', 3); at != std::wstring::npos; at = wide.find(L'\\', at + 1)) {
+    CreateDirectoryW(wide.substr(0, at).c_str(), nullptr);
+  }
+  base::UniqueFileHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file &&
+         WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
+                   nullptr) &&
+         written == content.size();
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesW(base::WideFromGbk(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<uint64_t> LastWriteTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(base::WideFromGbk(path).c_str(), GetFileExInfoStandard, &data)) {
+    return std::nullopt;
+  }
+  return (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// Whether a process of this executable name runs, ASCII case aside.
+bool ProcessRuns(const std::string& exe_name) {
+  base::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (lstrcmpiW(entry.szExeFile, base::WideFromGbk(exe_name).c_str()) == 0) return true;
+  }
+  return false;
+}
+
+std::string Noise(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+// The path the server looks a listed file up by, in the scheme's encoding.
+std::string LookedUpPath(const SiteDescription& site, std::string_view name) {
+  const std::string path = ServedPath(site, site.servers.front(), name);
+  return site.utf8_names ? base::Utf8FromGbk(path) : path;
+}
+
+std::string ConfigUrl(const SiteDescription& site) { return site.base_url + kConfigPath; }
+
+// ---------------------------------------------------------------------------
+// The fixture: nginx serving a site built for the case, a program folder
+// holding the installed version, and the updater started from it.
+
+class NginxUpdateTest : public UpdaterTest {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Installed()) {
+      GTEST_SKIP() << "nginx cannot start: no " << NginxServer::Executable()
+                   << " (scripts/setup installs it)";
+    }
+    UpdaterTest::SetUp();
+  }
+  void TearDown() override {
+    UpdaterTest::TearDown();
+    nginx_.Stop();
+  }
+
+  // Starts nginx, completes `site` with its address and writes it.
+  void ServeSite(SiteDescription& site, const NginxOptions& options = {}) {
+    ASSERT_TRUE(nginx_.Start(options)) << nginx_.error();
+    site.base_url = options.tls ? nginx_.TlsUrl("/") : nginx_.Url("/");
+    std::string error;
+    ASSERT_TRUE(BuildSite(site, nginx_.SiteFolder(), &error)) << error;
+  }
+
+  // Writes the installed files into the program folder beside the updater.
+  void Install(const std::vector<SiteFile>& files) {
+    for (const SiteFile& file : files) {
+      ASSERT_TRUE(WriteBytes(folder_.path() + file.name, file.content))
+          << base::Utf8FromGbk(file.name);
+    }
+  }
+
+  // Starts the updater on the site as the main program does, with the
+  // installed version, and goes on to the content page.
+  void OpenContentPage(const SiteDescription& site, std::string_view installed_version,
+                       std::string_view expected_status) {
+    ASSERT_TRUE(StartUpdater(ConfigUrl(site) + " " + std::string(installed_version)));
+    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const std::vector<Control> controls = Controls();
+          return FindByText(controls, "Static", expected_status) != nullptr;
+        },
+        kStepTimeoutMs))
+        << DescribeState();
+  }
+
+  // Downloads what differs and waits for the finish page.
+  void UpdateToFinishPage(const SiteDescription& site) {
+    ASSERT_NO_FATAL_FAILURE(OpenContentPage(site, "1.0", kNewerVersion));
+    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+    ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  }
+
+  // Sets the "run the main program" box of the finish page.
+  void SetRunBox(bool checked) {
+    const int wanted = checked ? BST_CHECKED : BST_UNCHECKED;
+    const auto state = [&] {
+      const std::vector<Control> controls = Controls();
+      const Control* box = FindOnPage(controls, kFinishPage, "Button");
+      return box ? std::make_pair(box->hwnd, box->checked) : std::make_pair(HWND{}, -1);
+    };
+    const auto [box, now] = state();
+    ASSERT_NE(box, nullptr) << DescribeState();
+    if (now != wanted) {
+      ASSERT_TRUE(Click(box));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return state().second == wanted; })) << DescribeState();
+  }
+
+  // Presses Finish and waits for the updater to end.
+  void Finish() {
+    ASSERT_TRUE(ClickWhenEnabled(kFinish)) << DescribeState();
+    ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
+  }
+
+  bool ClickWhenEnabled(std::string_view caption) {
+    HWND button = nullptr;
+    const bool ready = WaitUntil(
+        [&] {
+          const std::vector<Control> controls = Controls();
+          const Control* found = FindControl(controls, [&](const Control& c) {
+            return c.page.empty() && c.class_name == "Button" && c.text == caption;
+          });
+          if (!found || !found->enabled || !found->visible) return false;
+          button = found->hwnd;
+          return true;
+        },
+        kStepTimeoutMs);
+    return ready && Click(button);
+  }
+
+  // The rows of the download page's list that stand for a file's download,
+  // leaving out the status rows: operation and progress.
+  std::vector<Item> FileRows() const {
+    const std::vector<Control> controls = Controls();
+    const Control* list = FindOnPage(controls, kDownloadPage, "SysListView32");
+    std::vector<Item> rows;
+    if (!list) return rows;
+    for (const Item& row : list->items) {
+      if (row.text.rfind(kFileRowOpen, 0) == 0) rows.push_back(row);
+    }
+    return rows;
+  }
+
+  void ExpectInstalled(const std::vector<SiteFile>& files) const {
+    for (const SiteFile& file : files) {
+      const std::optional<std::string> installed = ReadBytes(folder_.path() + file.name);
+      ASSERT_TRUE(installed.has_value()) << base::Utf8FromGbk(file.name) << " missing";
+      EXPECT_TRUE(*installed == file.content)
+          << base::Utf8FromGbk(file.name) << ": " << installed->size() << " bytes installed, "
+          << file.content.size() << " released";
+    }
+  }
+
+  // The decoded paths of the requests answered so far, by status.
+  std::multiset<std::string> Requested(int status = 200) const {
+    std::multiset<std::string> paths;
+    for (const ServedRequest& request : nginx_.Requests()) {
+      if (request.status == status) paths.insert(request.path);
+    }
+    return paths;
+  }
+
+  std::string StagingFolder() const { return folder_.path() + kStagingFolder; }
+
+  NginxServer nginx_;
+};
+
+// ---------------------------------------------------------------------------
+// A whole update under each address scheme
+
+class NginxSchemeTest : public NginxUpdateTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NginxSchemeTest, InstallsWhatDiffersUnderItsServerName) {
+  const bool utf8 = GetParam();
+  const std::string own_exe = ReadBytes(WindowsPathOf(EnvironmentText("UPDATER_EXE"))).value_or("");
+  ASSERT_FALSE(own_exe.empty());
+  const std::string kept = Noise(4096, 1), kept_deep = Noise(70000, 2);
+  const std::vector<SiteFile> installed = {
+      {"readme.txt", "1.0 readme\r\n"},
+      {"keep.dll", kept},
+      {"lib\\keep2.bin", kept_deep},
+      {"my docs\\read me.txt", "old text\r\n"},
+      {"config.ini", "[user]\r\nname=someone\r\n"},  // the user's own, not released
+  };
+  SiteDescription site;
+  site.utf8_names = utf8;
+  SiteServer server{"电信服务器", kServerFolder, {}};
+  server.files = {
+      {kOwnExe, own_exe},                                   // unchanged, the updater itself
+      {"readme.txt", "2.0 readme\r\n"},                     // changed
+      {"keep.dll", kept},                                   // unchanged
+      {"lib\\keep2.bin", kept_deep},                        // unchanged, in a sub-folder
+      {"my docs\\read me.txt", "new text\r\n"},             // changed, spaces in both parts
+      {"说明 文档.txt", "中文说明\r\n"},                     // added, Chinese with a space
+      {"数据\\新 文件.dat", Noise(5000, 3)},                 // added, Chinese sub-folder
+      {"数据\\誠信.txt", "trail byte 0x5C\r\n"},             // a GBK character ending in "\"
+      {"a&b~(1)+c.txt", "characters the local scheme encodes\r\n"},
+      {kLargeName, Noise(kLargeSize, 4)},                   // added, slow
+  };
+  site.servers = {server};
+  NginxOptions options;
+  options.throttled_path = ServedPath(site, server, kLargeName);
+  options.throttle_bytes_per_s = kThrottleBytesPerS;
+  ASSERT_NO_FATAL_FAILURE(ServeSite(site, options));
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  std::map<std::string, uint64_t> times_before;
+  for (const char* name : {kOwnExe, "keep.dll", "lib\\keep2.bin", "config.ini"}) {
+    times_before[name] = LastWriteTime(folder_.path() + name).value_or(0);
+  }
+
+  ASSERT_NO_FATAL_FAILURE(OpenContentPage(site, "1.0", kNewerVersion));
+  Screenshot(main_window_, "page3");
+  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+  ASSERT_TRUE(WaitForPage(kDownloadPage, kStepTimeoutMs)) << DescribeState();
+  const std::string large_row = std::string(kFileRowOpen) + kLargeName + kFileRowClose;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<Item> rows = FileRows();
+        return !rows.empty() && rows.back().text == large_row;
+      },
+      kStepTimeoutMs))
+      << DescribeState();
+  Screenshot(main_window_, "page4");
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  Screenshot(main_window_, "page5");
+
+  // One finished row per file that differed, in list order.
+  const char* const fetched[] = {"readme.txt",     "my docs\\read me.txt", "说明 文档.txt",
+                                 "数据\\新 文件.dat", "数据\\誠信.txt",       "a&b~(1)+c.txt",
+                                 kLargeName};
+  const std::vector<Item> rows = FileRows();
+  ASSERT_EQ(rows.size(), std::size(fetched)) << DescribeState();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].text, kFileRowOpen + std::string(fetched[i]) + kFileRowClose) << "row " << i;
+    EXPECT_EQ(rows[i].cells.at(1), "100%") << "row " << i;
+  }
+  ExpectInstalled(server.files);
+  EXPECT_EQ(ReadBytes(folder_.path() + "config.ini"), installed[4].content);
+
+  ASSERT_NO_FATAL_FAILURE(SetRunBox(false));
+  ASSERT_NO_FATAL_FAILURE(Finish());
+  EXPECT_FALSE(Exists(StagingFolder()));
+  EXPECT_FALSE(Exists(folder_.path() + kScriptName));
+  for (const auto& [name, time] : times_before) {
+    EXPECT_EQ(LastWriteTime(folder_.path() + name), time) << name << " was touched";
+  }
+
+  // The server saw every differing file under the name the scheme gives it,
+  // and nothing else but the two documents.
+  std::multiset<std::string> expected = {"/" + std::string(kConfigPath),
+                                         "/" + std::string(kServerFolder) + "/2.0/filelist.xml"};
+  for (const char* name : fetched) expected.insert(LookedUpPath(site, name));
+  EXPECT_EQ(Requested(), expected);
+  EXPECT_EQ(Requested(404), std::multiset<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Nginx, NginxSchemeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Utf8Names" : "LocalNames";
+                         });
+
+// ---------------------------------------------------------------------------
+// Equal versions
+
+TEST_F(NginxUpdateTest, EqualVersionsFinishWithoutDownloading) {
+  SiteDescription site;
+  SiteServer server{"电信服务器", kServerFolder, {{"readme.txt", "released\r\n"}}};
+  site.servers = {server};
+  ASSERT_NO_FATAL_FAILURE(ServeSite(site));
+  // Differs from the release: only the version tells the updater to leave it.
+  ASSERT_NO_FATAL_FAILURE(Install({{"readme.txt", "installed\r\n"}}));
+
+  ASSERT_NO_FATAL_FAILURE(OpenContentPage(site, site.version, kLatestVersion));
+  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  EXPECT_EQ(FileRows().size(), 0u) << DescribeState();
+  ASSERT_NO_FATAL_FAILURE(SetRunBox(false));
+  ASSERT_NO_FATAL_FAILURE(Finish());
+
+  EXPECT_EQ(ReadBytes(folder_.path() + "readme.txt"), "installed\r\n");
+  EXPECT_FALSE(Exists(StagingFolder()));
+  const std::multiset<std::string> expected = {
+      "/" + std::string(kConfigPath), "/" + std::string(kServerFolder) + "/2.0/filelist.xml"};
+  EXPECT_EQ(Requested(), expected);
+  EXPECT_EQ(nginx_.Requests().size(), expected.size());
+}
+
+// ---------------------------------------------------------------------------
+// The main program after the update, with the box checked or cleared
+
+class NginxMainProgramTest : public NginxUpdateTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NginxMainProgramTest, StartsTheUpdatedMainProgramOnlyWhenAsked) {
+  const bool run = GetParam();
+  std::string fake_main = EnvironmentText("UPDATER_FAKE_MAIN");
+  if (fake_main.empty()) fake_main = OwnFolder() + "fake_main_program.exe";
+  const std::string program = ReadBytes(WindowsPathOf(fake_main)).value_or("");
+  ASSERT_FALSE(program.empty()) << "no main program at " << fake_main;
+
+  SiteDescription site;
+  site.main_exe = kMainExe;
+  SiteServer server{"电信服务器", kServerFolder, {{kMainExe, program}}};
+  site.servers = {server};
+  ASSERT_NO_FATAL_FAILURE(ServeSite(site));
+  // The installed one is no program at all: only the new one can leave the mark.
+  ASSERT_NO_FATAL_FAILURE(Install({{kMainExe, "not a program of 1.0"}}));
+
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinishPage(site));
+  ExpectInstalled(server.files);
+  ASSERT_NO_FATAL_FAILURE(SetRunBox(run));
+  ASSERT_NO_FATAL_FAILURE(Finish());
+
+  const std::string marker = folder_.path() + kMarkerName;
+  if (run) {
+    EXPECT_TRUE(WaitUntil([&] { return Exists(marker); }, kStepTimeoutMs))
+        << "the main program left no mark";
+  } else {
+    // The updater starts the program before it ends, so by now it either
+    // runs or has left its mark.
+    EXPECT_FALSE(ProcessRuns(kMainExe));
+    EXPECT_FALSE(Exists(marker));
+  }
+  // Its end, before the folder goes.
+  WaitUntil([] { return !ProcessRuns(kMainExe); }, kStepTimeoutMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Nginx, NginxMainProgramTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Checked" : "Cleared";
+                         });
+
+// ---------------------------------------------------------------------------
+// The updater's own executable
+
+TEST_F(NginxUpdateTest, ReplacesItsOwnExecutableThroughTheScript) {
+  const std::string own_exe = ReadBytes(WindowsPathOf(EnvironmentText("UPDATER_EXE"))).value_or("");
+  ASSERT_FALSE(own_exe.empty());
+  // Bytes after the image leave it runnable and change its signature.
+  const std::string new_exe = own_exe + "appended by the self-update case";
+  SiteDescription site;
+  SiteServer server{"电信服务器", kServerFolder,
+                    {{kOwnExe, new_exe}, {"readme.txt", "2.0 readme\r\n"}}};
+  site.servers = {server};
+  ASSERT_NO_FATAL_FAILURE(ServeSite(site));
+  ASSERT_NO_FATAL_FAILURE(Install({{"readme.txt", "1.0 readme\r\n"}}));
+
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinishPage(site));
+  // The running executable stays until the updater has ended.
+  EXPECT_EQ(ReadBytes(folder_.exe()), own_exe);
+  EXPECT_EQ(ReadBytes(StagingFolder() + "\\" + kOwnExe), new_exe);
+  ASSERT_NO_FATAL_FAILURE(SetRunBox(false));
+  ASSERT_NO_FATAL_FAILURE(Finish());
+
+  const std::string script = folder_.path() + kScriptName;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return !Exists(script) && !Exists(StagingFolder()) && ReadBytes(folder_.exe()) == new_exe;
+      },
+      kSelfUpdateTimeoutMs))
+      << "script " << (Exists(script) ? "still there" : "gone") << ", staging folder "
+      << (Exists(StagingFolder()) ? "still there" : "gone") << ", executable "
+      << (ReadBytes(folder_.exe()) == new_exe ? "new" : "old");
+  EXPECT_EQ(ReadBytes(folder_.path() + "readme.txt"), "2.0 readme\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// https
+
+TEST_F(NginxUpdateTest, UpdatesOverHttps) {
+  SiteDescription site;
+  SiteServer server{"安全服务器", kServerFolder,
+                    {{"readme.txt", "2.0 readme\r\n"},
+                     {"数据\\新 文件.dat", Noise(100000, 5)},
+                     {"说明 文档.txt", "中文说明\r\n"}}};
+  site.servers = {server};
+  NginxOptions options;
+  options.tls = true;
+  ASSERT_NO_FATAL_FAILURE(ServeSite(site, options));
+  ASSERT_EQ(ConfigUrl(site).rfind("https://localhost:", 0), 0u) << ConfigUrl(site);
+  ASSERT_NO_FATAL_FAILURE(Install({{"readme.txt", "1.0 readme\r\n"}}));
+
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinishPage(site));
+  ASSERT_NO_FATAL_FAILURE(SetRunBox(false));
+  ASSERT_NO_FATAL_FAILURE(Finish());
+  ExpectInstalled(server.files);
+  EXPECT_FALSE(Exists(StagingFolder()));
+
+  const std::vector<ServedRequest> requests = nginx_.Requests();
+  EXPECT_EQ(requests.size(), 2 + server.files.size());
+  for (const ServedRequest& request : requests) {
+    EXPECT_EQ(request.scheme, "https") << request.path;
+    EXPECT_EQ(request.status, 200) << request.path;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
