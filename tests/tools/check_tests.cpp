@@ -258,6 +258,30 @@ TEST(CheckSite, InstalledFolderPlanListsWhatDiffersWithItsSize) {
   EXPECT_EQ(report.plan->unknownSizes, 0u);
 }
 
+// The Windows build's client hands out an error page as if it were the file.
+class StatuslessHttp final : public updpub::HttpGetter {
+ public:
+  explicit StatuslessHttp(fs::path root) : folder_(std::move(root)) {}
+  updpub::HttpResult Get(const std::string& url, const std::function<void(const char*, size_t)>& body) override {
+    updpub::HttpResult result = folder_.Get(url, body);
+    result.status = 0;
+    return result;
+  }
+
+ private:
+  FolderHttp folder_;
+};
+
+TEST(CheckSite, ClientWithoutStatusReportsAMissingFileAsDifferentAndSaysSo) {
+  MirrorTree tree;
+  fs::remove(tree.Path("srv1/2.0/a.txt"));
+  StatuslessHttp http(tree.root());
+  const updpub::CheckReport report = updpub::CheckSite(updpub::CheckOptions{kConfigAddress, std::nullopt}, http);
+  ASSERT_EQ(report.findings.size(), 1u) << AllFindings(report);
+  EXPECT_NE(report.findings[0].text.find("has CRC " + CrcHex("Not Found")), std::string::npos);
+  EXPECT_NE(report.findings[0].text.find("or it is missing"), std::string::npos);
+}
+
 TEST(CheckSite, SiteFolderStandsForEveryServer) {
   ScratchFolder scratch;
   WriteRelease(scratch.path() / "release", SmallRelease());

@@ -16,7 +16,9 @@ constexpr char kMainHelp[] =
     "Usage:\n"
     "  updpub publish --from RELEASE_DIR --version V --site SITE_DIR [options]\n"
     "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR]\n"
-    "  updpub COMMAND --help\n";
+    "  updpub COMMAND --help\n"
+    "\n"
+    "Each command's help lists its exit codes; 2 is always a usage error.\n";
 
 constexpr char kPublishHelp[] =
     "Usage: updpub publish --from RELEASE_DIR --version V --site SITE_DIR [options]\n"

@@ -59,9 +59,10 @@ class Plan {
 
     if (releaseIsFolder_) {
       release = ScanRelease(options_.from, config.UTF8Encode);
+      if (release.files.empty() && release.refusals.empty())
+        Refuse(Utf8Path(options_.from), "the release holds no file");
       for (Refusal& refusal : release.refusals) refusals_.push_back(std::move(refusal));
       release.refusals.clear();
-      if (release.files.empty() && refusals_.empty()) Refuse(Utf8Path(options_.from), "the release holds no file");
     }
     if (refusals_.empty()) {
       configBytes = ConfigDocument(config);

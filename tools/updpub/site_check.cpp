@@ -294,7 +294,8 @@ class Checker {
     if (fetched.crc != file.hash)
       Error(server.listWhere, line,
             "\"" + shown + "\" " + on + " has CRC " + CrcText(fetched.crc) + ", the list says " + CrcText(file.hash) +
-                ": the update would fail after downloading it");
+                ": the update would fail after downloading it" +
+                (fetched.statusKnown ? "" : " (or it is missing: this build's HTTP client cannot tell)"));
   }
 
   // Every server should offer the same files: the user picks one at random.

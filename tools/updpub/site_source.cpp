@@ -53,6 +53,7 @@ class HttpSource final : public SiteSource {
       return fetched;
     }
     fetched.status = Fetched::Status::kOk;
+    fetched.statusKnown = result.status != 0;
     return fetched;
   }
 

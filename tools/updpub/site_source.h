@@ -37,6 +37,7 @@ struct Fetched {
   std::string body;    // when asked to keep it
   uint32_t crc = 0;
   uint64_t size = 0;
+  bool statusKnown = true;  // false: an error page would have arrived as the body
 };
 
 class SiteSource {
