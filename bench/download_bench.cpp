@@ -1,0 +1,467 @@
+// Download throughput over WinINet from a local nginx: bare read loops, the
+// design's floor (one synchronous message per 2 KiB read to a window on
+// another thread), the real Update.exe, and curl. Windows build only, run
+// under Wine by its driver, which generates the files, starts nginx and stops
+// it again:
+//
+//   bench/run_download_bench [rounds]          (build folder: $BUILD_DIR, default build/windows)
+//
+// By hand, with a server that serves the layout the driver writes:
+//
+//   wine build/windows/bench/download_bench.exe --base http://127.0.0.1:PORT
+//        [--rounds N] [--curl /usr/bin/curl] [--updater Z:\path\Update.exe]
+//
+// Contenders, each round in turn (the order reverses every other round);
+// best and median of the rounds are printed:
+//   (a) InternetOpenUrl + InternetReadFile in 2 KiB pieces, nothing else;
+//   (b) as (a) with one SendMessage per read to a window that another thread
+//       pumps, carrying the 16-byte progress record the handler copies;
+//   (c) the real Update.exe, driven through the wizard by the end-to-end
+//       harness and timed from its download worker's start trace to the
+//       finish page; its peak working set is read once the page shows;
+//   (d) as (a) in 1 MiB pieces;
+//   (e) curl (a host program) to /dev/null, by its own time_total.
+// Update.exe also fetches the 32 MiB file each round, so that its peak
+// memory can be set beside the peak for the 256 MiB file.
+#include <windows.h>
+#include <psapi.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "e2e/harness.h"
+#include "engine/download_run.h"
+
+#ifndef UPDATER_EXE_PATH
+#define UPDATER_EXE_PATH ""
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultRounds = 3;
+constexpr char kLargeSet[] = "s256";  // the driver's folders: /<set>/2.0/bench.bin
+constexpr char kSmallSet[] = "s32";
+constexpr char kFileName[] = "bench.bin";
+constexpr char kVersion[] = "2.0";
+constexpr char kInstalledVersion[] = "1.0";
+constexpr wchar_t kAgent[] = L"G.WinInet 1.1";  // the updater's own
+constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES;
+constexpr size_t kSmallRead = 2048;
+constexpr size_t kLargeRead = size_t{1} << 20;
+
+// The wizard as the harness sees it (GBK through -fexec-charset).
+constexpr char kServerPage[] = "选择服务器";
+constexpr char kContentPage[] = "更新内容";
+constexpr char kFinishPage[] = "更新完成,";
+constexpr char kNewVersionFound[] = "发现服务器上有更新版本！";
+constexpr char kNextButton[] = "下一步(&N)";
+constexpr char kFinishButton[] = "完成(&Q)";
+constexpr char kDownloadStartTrace[] = "线程_下载工作 启动";
+constexpr int kStepTimeoutMs = 60000;
+constexpr int kDownloadTimeoutMs = 15 * 60 * 1000;
+constexpr DWORD kFinishPollMs = 5;
+
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+void CloseInternet(HINTERNET handle) { InternetCloseHandle(handle); }
+using UniqueInternet = base::UniqueHandle<HINTERNET, CloseInternet>;
+
+// ---------------------------------------------------------------------------
+// (b): the window on another thread and its one message.
+
+// The window of the floor: a message-only window on its own thread whose
+// procedure copies the record, as the real progress handler does first.
+class PumpingWindow {
+ public:
+  PumpingWindow() : ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    message_ = RegisterWindowMessageW(L"download_bench_progress");
+    thread_ = std::thread(&PumpingWindow::Pump, this);
+    WaitForSingleObject(ready_.get(), INFINITE);
+  }
+  ~PumpingWindow() {
+    if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+    if (thread_.joinable()) thread_.join();
+  }
+  PumpingWindow(const PumpingWindow&) = delete;
+  PumpingWindow& operator=(const PumpingWindow&) = delete;
+
+  HWND window() const { return window_; }
+  UINT message() const { return message_; }
+  int32_t lastReceived() const { return copied_.Received; }
+
+ private:
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<PumpingWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self && message == self->message_) {
+      std::memcpy(&self->copied_, reinterpret_cast<const void*>(lParam), sizeof self->copied_);
+      return 1;
+    }
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);
+  }
+
+  // The thread's entry: creates the window, tells the constructor, pumps.
+  void Pump() noexcept {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = Procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"DownloadBenchWindow";
+    RegisterClassW(&windowClass);
+    window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              windowClass.hInstance, nullptr);
+    if (window_) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetEvent(ready_.get());
+    if (!window_) return;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  }
+
+  base::UniqueKernelHandle ready_;
+  std::thread thread_;
+  HWND window_ = nullptr;  // written before ready_ is set, read-only after
+  UINT message_ = 0;
+  // Written by the window's thread while the sender waits in SendMessage.
+  engine::TransferProgress copied_;
+};
+
+// ---------------------------------------------------------------------------
+// (a), (b), (d): one request read to its end.
+
+// Bytes of the body; afterRead runs after each read that brought some.
+uint64_t BareDownload(const std::string& url, size_t readSize,
+                      const std::function<void(uint64_t total)>& afterRead = nullptr) {
+  UniqueInternet session(InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, L"", L"", 0));
+  if (!session) return 0;
+  UniqueInternet request(InternetOpenUrlW(session.get(), base::WideFromGbk(url).c_str(), nullptr, 0,
+                                          kOpenUrlFlags, 0));
+  if (!request) return 0;
+  std::vector<char> buffer(readSize);
+  uint64_t total = 0;
+  DWORD got = 0;
+  while (InternetReadFile(request.get(), buffer.data(), static_cast<DWORD>(readSize), &got) && got > 0) {
+    total += got;
+    if (afterRead) afterRead(total);
+  }
+  return total;
+}
+
+// ---------------------------------------------------------------------------
+// (c): the real updater through the wizard.
+
+struct UpdaterRun {
+  bool ok = false;
+  std::string failure;
+  double seconds = 0;
+  uint64_t fileBytes = 0;  // what landed in the program folder
+  double peakMiB = 0;      // peak working set of the process
+};
+
+const e2e::Control* ButtonWithText(const std::vector<e2e::Control>& controls, std::string_view text) {
+  return e2e::FindControl(controls, [&](const e2e::Control& c) {
+    return c.page.empty() && c.class_name == "Button" && c.text == text;
+  });
+}
+
+bool ClickWhenEnabled(HWND mainWindow, std::string_view caption) {
+  HWND button = nullptr;
+  return e2e::WaitUntil(
+             [&] {
+               const auto controls = e2e::ReadControls(mainWindow);
+               const e2e::Control* found = ButtonWithText(controls, caption);
+               if (!found || !found->enabled || !found->visible) return false;
+               button = found->hwnd;
+               return true;
+             },
+             kStepTimeoutMs) &&
+         e2e::Click(button);
+}
+
+bool WaitForPage(HWND mainWindow, std::string_view page) {
+  return e2e::WaitUntil([&] { return e2e::VisiblePage(e2e::ReadControls(mainWindow)) == page; },
+                        kStepTimeoutMs);
+}
+
+HWND PanelOf(HWND mainWindow, std::string_view page) {
+  const auto controls = e2e::ReadControls(mainWindow);
+  const e2e::Control* panel = e2e::FindControl(
+      controls, [&](const e2e::Control& c) { return c.class_name == "ScPanel" && c.text == page; });
+  return panel ? panel->hwnd : nullptr;
+}
+
+double PeakWorkingSetMiB(DWORD pid) {
+  base::UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!process || !GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) return -1;
+  return MiB(counters.PeakWorkingSetSize);
+}
+
+uint64_t FileBytes(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(base::WideFromGbk(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// A fresh program folder with a copy of the updater, started as the main
+// program starts it; Next on the server page, Next on the content page, and
+// the clock runs from the worker's start trace until the finish page shows.
+UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUrl) {
+  UpdaterRun run;
+  e2e::ProgramFolder folder;
+  e2e::Updater updater;
+  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary)) {
+    run.failure = "cannot copy " + updaterExe;
+    return run;
+  }
+  if (!updater.Start(folder.exe(), configUrl + " " + kInstalledVersion)) {
+    run.failure = "cannot start " + folder.exe();
+    return run;
+  }
+  const HWND mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
+  if (!mainWindow || !WaitForPage(mainWindow, kServerPage) || !ClickWhenEnabled(mainWindow, kNextButton) ||
+      !WaitForPage(mainWindow, kContentPage) ||
+      !e2e::WaitUntil(
+          [&] {
+            const auto controls = e2e::ReadControls(mainWindow);
+            return e2e::FindByText(controls, "Static", kNewVersionFound) != nullptr;
+          },
+          kStepTimeoutMs)) {
+    run.failure = "the wizard did not reach the content page";
+    return run;
+  }
+  // Found before the download: during it only this panel's visibility is
+  // polled, a single cheap call, so the harness takes little from the updater.
+  const HWND finishPanel = PanelOf(mainWindow, kFinishPage);
+  if (!finishPanel || !ClickWhenEnabled(mainWindow, kNextButton) ||
+      !updater.WaitForTrace(std::string(e2e::kTracePrefix) + kDownloadStartTrace, kStepTimeoutMs)) {
+    run.failure = "the download worker did not start";
+    return run;
+  }
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(kDownloadTimeoutMs);
+  while (!IsWindowVisible(finishPanel) && updater.running() && Clock::now() < deadline) Sleep(kFinishPollMs);
+  run.seconds = Seconds(Clock::now() - start);
+  if (!IsWindowVisible(finishPanel)) {
+    run.failure = "the finish page did not show";
+    return run;
+  }
+  run.peakMiB = PeakWorkingSetMiB(updater.pid());
+  run.fileBytes = FileBytes(folder.path() + kFileName);
+  // Finish ends the updater; the harness kills it if it lingers.
+  if (ClickWhenEnabled(mainWindow, kFinishButton)) updater.WaitForExit(kStepTimeoutMs);
+  run.ok = true;
+  return run;
+}
+
+// ---------------------------------------------------------------------------
+// (e): curl, a host program.
+
+// Wine starts a host program without a handle to wait on, so a shell writes
+// curl's own figures to a file and renames it into place when done.
+bool RunCurl(const std::string& curl, const std::string& url, uint64_t* bytes, double* seconds) {
+  static int serial = 0;
+  const std::string result = "/tmp/download_bench_curl_" + std::to_string(GetCurrentProcessId()) + "_" +
+                             std::to_string(++serial);
+  const std::string windowsResult = e2e::WindowsPathOf(result);
+  DeleteFileW(base::WideFromGbk(windowsResult).c_str());
+  std::string command = e2e::WindowsPathOf("/bin/sh") + " -c \"" + curl +
+                        " -s -o /dev/null -w '%{size_download} %{time_total}' '" + url + "' > " + result +
+                        ".part && mv " + result + ".part " + result + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  base::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  bool done = false;
+  e2e::WaitUntil(
+      [&] {
+        std::ifstream in(windowsResult);
+        done = static_cast<bool>(in >> *bytes >> *seconds);
+        return done;
+      },
+      kStepTimeoutMs);
+  DeleteFileW(base::WideFromGbk(windowsResult).c_str());
+  return done && *seconds > 0;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Contender {
+  const char* name;
+  std::vector<double> rates;  // MB/s (10^6 bytes per second), one per round
+};
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Best(const std::vector<double>& values) { return *std::max_element(values.begin(), values.end()); }
+
+double Rate(uint64_t bytes, double seconds) { return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0; }
+
+std::string FileUrl(const std::string& base, const char* set) {
+  return base + "/" + set + "/" + kVersion + "/" + kFileName;
+}
+
+std::string ConfigUrl(const std::string& base, const char* set) { return base + "/cfg/" + set + ".xml"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string base;
+  int rounds = kDefaultRounds;
+  std::string curl = "/usr/bin/curl";
+  std::string updaterExe = e2e::WindowsPathOf(UPDATER_EXE_PATH);
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--base") == 0) {
+      base = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--rounds") == 0) {
+      rounds = std::atoi(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--curl") == 0) {
+      curl = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--updater") == 0) {
+      updaterExe = e2e::WindowsPathOf(argv[i + 1]);
+    } else {
+      rounds = 0;
+    }
+  }
+  if (argc % 2 == 0 || base.empty() || rounds <= 0 || updaterExe.empty()) {
+    std::fprintf(stderr,
+                 "usage: download_bench --base http://127.0.0.1:PORT [--rounds N] [--curl PATH]"
+                 " [--updater PATH]\n");
+    return 2;
+  }
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  const std::string largeUrl = FileUrl(base, kLargeSet);
+  const std::string smallUrl = FileUrl(base, kSmallSet);
+
+  // Untimed: the sizes, and the files into nginx's page cache.
+  const uint64_t largeBytes = BareDownload(largeUrl, kLargeRead);
+  const uint64_t smallBytes = BareDownload(smallUrl, kLargeRead);
+  if (largeBytes == 0 || smallBytes == 0) {
+    std::fprintf(stderr, "cannot fetch %s or %s\n", largeUrl.c_str(), smallUrl.c_str());
+    return 1;
+  }
+  std::printf("server %s: %.0f MiB and %.0f MiB files\n", base.c_str(), MiB(largeBytes), MiB(smallBytes));
+  std::printf("updater %s\n", updaterExe.c_str());
+  std::printf("%d rounds, contenders in turn, the order reversed every other round\n", rounds);
+  std::fflush(stdout);
+
+  PumpingWindow window;
+  if (!window.window()) {
+    std::fprintf(stderr, "cannot create the message window\n");
+    return 1;
+  }
+  engine::TransferProgress record;
+
+  enum { kBare2k, kMessage2k, kUpdater, kBare1m, kCurl, kContenders };
+  Contender contenders[kContenders] = {{"(a) bare loop, 2 KiB reads", {}},
+                                       {"(b) 2 KiB reads + SendMessage per read", {}},
+                                       {"(c) Update.exe through the wizard", {}},
+                                       {"(d) bare loop, 1 MiB reads", {}},
+                                       {"(e) curl to /dev/null", {}}};
+  std::vector<double> largePeaks, smallPeaks, smallRates;
+
+  // Each contender's run; false with a message when it did not get the file.
+  const std::function<bool()> runs[kContenders] = {
+      [&] {
+        const auto start = Clock::now();
+        const uint64_t got = BareDownload(largeUrl, kSmallRead);
+        contenders[kBare2k].rates.push_back(Rate(got, Seconds(Clock::now() - start)));
+        return got == largeBytes;
+      },
+      [&] {
+        const auto start = Clock::now();
+        const uint64_t got = BareDownload(largeUrl, kSmallRead, [&](uint64_t total) {
+          record.Received = static_cast<int32_t>(total);
+          SendMessageW(window.window(), window.message(), 1, reinterpret_cast<LPARAM>(&record));
+        });
+        contenders[kMessage2k].rates.push_back(Rate(got, Seconds(Clock::now() - start)));
+        return got == largeBytes && static_cast<uint64_t>(window.lastReceived()) == largeBytes;
+      },
+      [&] {
+        const UpdaterRun large = RunUpdater(updaterExe, ConfigUrl(base, kLargeSet));
+        if (!large.ok || large.fileBytes != largeBytes) {
+          std::fprintf(stderr, "Update.exe, %s: %s\n", kLargeSet, large.ok ? "wrong file size" : large.failure.c_str());
+          return false;
+        }
+        contenders[kUpdater].rates.push_back(Rate(largeBytes, large.seconds));
+        largePeaks.push_back(large.peakMiB);
+        const UpdaterRun small = RunUpdater(updaterExe, ConfigUrl(base, kSmallSet));
+        if (!small.ok || small.fileBytes != smallBytes) {
+          std::fprintf(stderr, "Update.exe, %s: %s\n", kSmallSet, small.ok ? "wrong file size" : small.failure.c_str());
+          return false;
+        }
+        smallRates.push_back(Rate(smallBytes, small.seconds));
+        smallPeaks.push_back(small.peakMiB);
+        return true;
+      },
+      [&] {
+        const auto start = Clock::now();
+        const uint64_t got = BareDownload(largeUrl, kLargeRead);
+        contenders[kBare1m].rates.push_back(Rate(got, Seconds(Clock::now() - start)));
+        return got == largeBytes;
+      },
+      [&] {
+        uint64_t got = 0;
+        double seconds = 0;
+        if (!RunCurl(curl, largeUrl, &got, &seconds) || got != largeBytes) {
+          std::fprintf(stderr, "curl did not fetch %s\n", largeUrl.c_str());
+          return false;
+        }
+        contenders[kCurl].rates.push_back(Rate(got, seconds));
+        return true;
+      }};
+
+  for (int round = 0; round < rounds; ++round) {
+    std::printf("round %d:", round + 1);
+    for (int step = 0; step < kContenders; ++step) {
+      const int which = round % 2 == 0 ? step : kContenders - 1 - step;
+      if (!runs[which]()) {
+        std::fprintf(stderr, "\n%s failed\n", contenders[which].name);
+        return 1;
+      }
+      std::printf(" %c %.0f", "abcde"[which], contenders[which].rates.back());
+      std::fflush(stdout);
+    }
+    std::printf(" MB/s\n");
+  }
+
+  std::printf("\n%.0f MiB file from nginx on 127.0.0.1   %10s %10s\n", MiB(largeBytes), "best MB/s",
+              "median");
+  for (const Contender& c : contenders) {
+    std::printf("  %-42s %10.1f %10.1f\n", c.name, Best(c.rates), Median(c.rates));
+  }
+  const auto& floor = contenders[kMessage2k].rates;
+  const auto& ours = contenders[kUpdater].rates;
+  std::printf("  ratio (c)/(b): %.2f best, %.2f median  (target >= 0.9)\n", Best(ours) / Best(floor),
+              Median(ours) / Median(floor));
+  std::printf("  (c) timed from the download worker's start trace to the finish page (staged-file check\n"
+              "      and application included); Update.exe runs as the harness's debugged child\n");
+  std::printf("\nUpdate.exe peak working set (whole Wine process), highest of the rounds\n");
+  std::printf("  %.0f MiB file: %7.1f MiB\n", MiB(largeBytes), Best(largePeaks));
+  std::printf("  %.0f MiB file: %7.1f MiB   (its download at %.1f MB/s best)\n", MiB(smallBytes),
+              Best(smallPeaks), Best(smallRates));
+  std::printf("  difference: %.1f MiB for %.0f MiB more file\n", Best(largePeaks) - Best(smallPeaks),
+              MiB(largeBytes - smallBytes));
+  return 0;
+}
