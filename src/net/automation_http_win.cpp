@@ -44,7 +44,7 @@ HttpGetResult AutomationHttpGet(std::string_view url) {
   }
 
   if (IsStatusOk(request.GetNumber("Status"))) {
-    VariantHolder body = request.GetValue("ResponseBody");
+    base::VariantHolder body = request.GetValue("ResponseBody");
     result.body = VariantToBytes(body.Get());
     result.ok = true;
   }

@@ -95,7 +95,7 @@ Passing PassingOf(const TYPEDESC& type) {
 // reference. Without type information everything goes by value.
 std::vector<Passing> MethodParameterPassing(IDispatch* dispatch, DISPID member, size_t count) {
   std::vector<Passing> passing(count, Passing::kValue);
-  ComPtr<ITypeInfo> info;
+  base::ComPtr<ITypeInfo> info;
   if (FAILED(dispatch->GetTypeInfo(0, kNameLocale, info.Put())) || !info) return passing;
   TypeAttrHolder attr(info.Get());
   if (attr.Get() == nullptr) return passing;
@@ -113,7 +113,7 @@ std::vector<Passing> MethodParameterPassing(IDispatch* dispatch, DISPID member, 
 HRESULT FillValue(const AutomationArg& arg, VARIANT& value) {
   switch (arg.kind) {
     case AutomationArg::Kind::kText: {
-      BstrHolder text(base::WideFromGbk(arg.text));
+      base::BstrHolder text(base::WideFromGbk(arg.text));
       if (text.Get() == nullptr) return E_OUTOFMEMORY;
       V_VT(&value) = VT_BSTR;
       V_BSTR(&value) = text.Detach();
@@ -218,7 +218,7 @@ bool AutomationObject::Create(std::string_view progId) {
     return false;
   }
 
-  ComPtr<IUnknown> unknown;
+  base::ComPtr<IUnknown> unknown;
   result = CoCreateInstance(classId, nullptr, kAnyServer, IID_IUnknown, unknown.PutVoid());
   if (result == E_INVALIDARG) {
     result = CoCreateInstance(classId, nullptr, kNonRemoteServer, IID_IUnknown, unknown.PutVoid());
@@ -237,18 +237,18 @@ bool AutomationObject::Create(std::string_view progId) {
 }
 
 void AutomationObject::CallMethod(std::string_view member, const std::vector<AutomationArg>& args) {
-  VariantHolder ignored;
+  base::VariantHolder ignored;
   lastResult_ = Invoke(member, DISPATCH_METHOD, args, ignored);
 }
 
 double AutomationObject::GetNumber(std::string_view property) {
-  VariantHolder value;
+  base::VariantHolder value;
   lastResult_ = Invoke(property, DISPATCH_PROPERTYGET, {}, value);
   return SUCCEEDED(lastResult_) ? NumberFromVariant(value.Get()) : 0.0;
 }
 
-VariantHolder AutomationObject::GetValue(std::string_view property) {
-  VariantHolder value;
+base::VariantHolder AutomationObject::GetValue(std::string_view property) {
+  base::VariantHolder value;
   lastResult_ = Invoke(property, DISPATCH_PROPERTYGET, {}, value);
   if (FAILED(lastResult_)) value.Put();
   return value;
@@ -260,9 +260,9 @@ void AutomationObject::Release() {
 }
 
 HRESULT AutomationObject::Invoke(std::string_view member, WORD kind,
-                                 const std::vector<AutomationArg>& args, VariantHolder& result) {
+                                 const std::vector<AutomationArg>& args, base::VariantHolder& result) {
   if (!dispatch_) return E_POINTER;
-  ComPtr<IDispatch> dispatch;
+  base::ComPtr<IDispatch> dispatch;
   HRESULT hr = dispatch_->QueryInterface(IID_IDispatch, dispatch.PutVoid());
   if (FAILED(hr)) return hr;
   if (!dispatch) return E_POINTER;
@@ -280,7 +280,7 @@ HRESULT AutomationObject::Invoke(std::string_view member, WORD kind,
 
   // The values own their strings; the parameter block only borrows them, in
   // the reversed order the dispatch convention wants.
-  std::vector<VariantHolder> values(count);
+  std::vector<base::VariantHolder> values(count);
   std::vector<VARIANTARG> slots(count);
   for (size_t i = 0; i < count; ++i) {
     hr = FillValue(args[i], values[i].Get());
@@ -317,7 +317,7 @@ HRESULT AutomationObject::Invoke(std::string_view member, WORD kind,
 std::vector<unsigned char> VariantToBytes(const VARIANT& value) {
   const VARTYPE type = V_VT(&value);
   if (type == kByteArray || type == kSignedByteArray) return CopyBytes(V_ARRAY(&value));
-  VariantHolder converted;
+  base::VariantHolder converted;
   if (FAILED(VariantChangeType(converted.Put(), const_cast<VARIANT*>(&value), 0, kByteArray)) ||
       converted.Type() != kByteArray) {
     return {};

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/com_ptr_win.h"
+#include "base/com_ptr_win.h"
 
 namespace net {
 
@@ -48,7 +48,7 @@ class AutomationObject {
   double GetNumber(std::string_view property);
 
   // Reads a property as it is; empty when the read fails.
-  VariantHolder GetValue(std::string_view property);
+  base::VariantHolder GetValue(std::string_view property);
 
   // Drops the held interface and sets the result code to 0.
   void Release();
@@ -58,9 +58,9 @@ class AutomationObject {
 
  private:
   HRESULT Invoke(std::string_view member, WORD kind, const std::vector<AutomationArg>& args,
-                 VariantHolder& result);
+                 base::VariantHolder& result);
 
-  ComPtr<IDispatch> dispatch_;
+  base::ComPtr<IDispatch> dispatch_;
   HRESULT lastResult_ = S_OK;
 };
 

@@ -1,26 +1,10 @@
 #pragma once
-// Per-thread COM initialisation (single-threaded apartment). CoUninitialize
-// runs only when CoInitialize succeeded, S_FALSE included: a thread that was
-// already initialised still took a count that must be given back.
-#include <windows.h>
-#include <objbase.h>
+// Per-thread COM initialisation lives in base/; this name remains until its
+// last users in net/ tests and engine/ include the base header themselves.
+#include "base/scoped_com_win.h"
 
 namespace net {
 
-class ScopedCom {
- public:
-  ScopedCom() : result_(CoInitialize(nullptr)) {}
-  ~ScopedCom() {
-    if (SUCCEEDED(result_)) CoUninitialize();
-  }
-  ScopedCom(const ScopedCom&) = delete;
-  ScopedCom& operator=(const ScopedCom&) = delete;
-
-  bool Ok() const { return SUCCEEDED(result_); }
-  HRESULT Result() const { return result_; }
-
- private:
-  HRESULT result_;
-};
+using base::ScopedCom;
 
 }  // namespace net

@@ -3,12 +3,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "base/scoped_com_win.h"
 #include "base/trace.h"
 #include "base/wide_text_win.h"
 #include "engine/session.h"
-#include "net/scoped_com_win.h"
 #include "shell/command_line.h"
 #include "shell/message_loop_win.h"
+#include "shell/own_folder_win.h"
 #include "wizard/main_window_win.h"
 
 namespace {
@@ -45,6 +46,7 @@ void Run() {
     base::Trace(kTestModePrefix + arguments->targetVersion);
   }
   InitControls();
+  shell::DetermineOwnFolderAndParent();
   // Without a window nothing could ever end the loop; the process would linger
   // unseen, so it ends at once instead.
   if (HWND mainWindow = wizard::CreateMainWindow()) shell::MessageLoop(mainWindow);
@@ -53,11 +55,14 @@ void Run() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  net::ScopedCom com;  // the picture loader needs COM on this thread
+  base::ScopedCom com;  // the picture loader needs COM on this thread
   try {
     Run();
   } catch (...) {
     // Nothing is left to tell the user; the exit code stays 0 as always.
   }
-  return kExitCode;
+  // A worker may still be running. Returning would let the runtime destroy
+  // the controls, their bindings and whatever else is static under it;
+  // ExitProcess stops every other thread before anything is torn down.
+  ExitProcess(kExitCode);
 }

@@ -47,11 +47,16 @@ std::string OwnFolder() {
     }
     path.resize(path.size() * 2);  // long paths are not cut off
   }
-  std::string gbk = base::GbkFromWide(path);
-  const size_t slash = gbk.find_last_of('\\');
-  // A backslash byte can be a trail byte in GBK, but never in a path the
-  // system gave us, since its conversion back to UTF-16 must hold.
-  return files::WithBackslash(slash == std::string::npos ? gbk : gbk.substr(0, slash));
+  // Cut, and end in a separator, before converting: in GBK a backslash byte
+  // can also be the second half of a character (誠 is D5 5C), so neither the
+  // last 0x5C byte of the converted path nor its final byte tells a separator.
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) {
+    path.push_back(L'\\');
+  } else {
+    path.resize(slash + 1);
+  }
+  return base::GbkFromWide(path);
 }
 
 // The executable path of the process that created this one. When the parent

@@ -6,10 +6,12 @@
 
 #include "base/start_worker_win.h"
 #include "base/trace.h"
+#include "base/wide_text_win.h"
 #include "engine/config_worker_win.h"
+#include "engine/session.h"
 #include "engine/worker_messages_win.h"
+#include "net/url_encoding.h"
 #include "resources/resource_ids.h"
-#include "shell/own_folder_win.h"
 #include "wizard/navigation_win.h"
 #include "wizard/picture_win.h"
 #include "wizard/window_layer_win.h"
@@ -81,7 +83,8 @@ void BuildChooseServerPage(HWND page) {
 void BuildUpdateContentPage(HWND page) {
   auto& c = Controls();
   c.CheckStatusLabel = Label(page, texts::kCheckingVersion, {5, 5, 280, 23});
-  c.LocalVersionLabel = Label(page, texts::kLocalVersionPrefix, {5, 30, 140, 20});
+  const std::string localVersion = texts::kLocalVersionPrefix + engine::CurrentSession().Config.LocalVersion;
+  c.LocalVersionLabel = Label(page, localVersion.c_str(), {5, 30, 140, 20});
   c.ServerVersionLabel = Label(page, texts::kServerVersionFetching, {147, 30, 140, 20});
   c.ContentGroupBox = GroupBox(page, texts::kContentGroup, {5, 54, 297, 178});
   c.UpdateLogEdit = CreateControl(c.ContentGroupBox, WC_EDITW, texts::kPleaseWait, kLogEditStyle | WS_TABSTOP,
@@ -159,7 +162,16 @@ void FitClientArea(HWND window) {
   SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void OpenLink(const wchar_t* url) { ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL); }
+// The address comes from the server and the updater runs elevated: anything
+// but a web address could start a local program or one on a share.
+void OpenLink(const wchar_t* url) {
+  const std::string address = base::GbkFromWide(url);
+  if (!net::IsWebAddress(address)) {
+    base::Trace("链接不是网页地址，不打开：" + address);
+    return;
+  }
+  ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
+}
 
 void SetUpMainWindow(HWND window) {
   auto& c = Controls();
@@ -168,8 +180,6 @@ void SetUpMainWindow(HWND window) {
   c.MainWindow = window;
   SetMessageHook(window, DispatchWorkerMessage);
   FitClientArea(window);
-
-  shell::DetermineOwnFolderAndParent();
   base::Trace("主窗口初始化完毕");
 
   LoadBanners();

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "net/com_ptr_win.h"
+#include "base/com_ptr_win.h"
 
 namespace wizard {
 namespace {
@@ -32,7 +32,7 @@ class GlobalMemory {
   HGLOBAL memory_;
 };
 
-bool ReadProperty(IDispatch* picture, DISPID id, VARTYPE type, net::VariantHolder& value) {
+bool ReadProperty(IDispatch* picture, DISPID id, VARTYPE type, base::VariantHolder& value) {
   DISPPARAMS none{};
   if (FAILED(picture->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr, nullptr)))
     return false;
@@ -50,17 +50,17 @@ HANDLE LoadPictureFromBytes(const void* bytes, size_t size, UINT* imageType) {
   std::memcpy(target, bytes, size);
   GlobalUnlock(memory.get());
 
-  net::ComPtr<IStream> stream;
+  base::ComPtr<IStream> stream;
   if (FAILED(CreateStreamOnHGlobal(memory.get(), TRUE, stream.Put()))) return nullptr;
   memory.release();  // the stream frees it now
 
-  net::ComPtr<IDispatch> picture;
+  base::ComPtr<IDispatch> picture;
   if (FAILED(OleLoadPicture(stream.Get(), static_cast<LONG>(size), FALSE, IID_IPictureDisp,
                             picture.PutVoid())))
     return nullptr;
 
-  net::VariantHolder handle;
-  net::VariantHolder type;
+  base::VariantHolder handle;
+  base::VariantHolder type;
   if (!ReadProperty(picture.Get(), DISPID_PICT_HANDLE, VT_I4, handle) ||
       !ReadProperty(picture.Get(), DISPID_PICT_TYPE, VT_I2, type))
     return nullptr;

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/unique_handle_win.h"
@@ -11,7 +12,6 @@
 namespace wizard {
 namespace {
 
-constexpr UINT kCreatedMessage = WM_USER + 1;
 constexpr int kFirstControlId = 500;
 constexpr UINT_PTR kControlSubclassId = 1;
 
@@ -20,6 +20,7 @@ constexpr UINT_PTR kControlSubclassId = 1;
 struct Bindings {
   MessageHook hook;
   CreatedHandler created;
+  bool createdRan = false;
   EventHandler destroyed;
   EventHandler click;
   LinkHandler linkClick;
@@ -118,10 +119,13 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (RouteForChildren(message, wParam, lParam, &result)) return result;
   switch (message) {
     case kCreatedMessage: {
-      if (Bindings* own = Find(window); own && own->created) {
-        const CreatedHandler created = own->created;
-        created(window);
-      }
+      // A second run would build the controls again and start another worker.
+      Bindings* own = Find(window);
+      if (!own || own->createdRan) break;
+      own->createdRan = true;
+      const CreatedHandler created = std::move(own->created);
+      own->created = nullptr;
+      if (created) created(window);
       RECT client{};
       GetClientRect(window, &client);
       SendMessageW(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));

@@ -25,6 +25,11 @@ using LinkHandler = std::function<void(const wchar_t* url)>;
 inline constexpr wchar_t kMainWindowClass[] = L"ScWindow";
 inline constexpr wchar_t kPanelClass[] = L"ScPanel";
 
+// Sent by CreateFrameWindow to run the created handler. It lies in the
+// application's own range, which no system control uses, and only its first
+// arrival counts.
+inline constexpr UINT kCreatedMessage = WM_APP + 1;
+
 // Creates a window of one of our classes. The created handler runs
 // synchronously with the new handle before the window is shown.
 HWND CreateFrameWindow(const wchar_t* windowClass, DWORD exStyle, std::string_view text, DWORD style,
