@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "e2e/harness.h"
@@ -95,18 +96,27 @@ sockaddr_in6 Loopback6(int port) {
   return address;
 }
 
-// A port of 127.0.0.1 that nobody listens on now; 0 when none is found.
-int FreePort() {
+// `count` different ports of 127.0.0.1 that nobody listens on now; fewer
+// when they cannot be found. The probes stay bound until all are found, so
+// the system cannot hand out one port twice.
+std::vector<int> FreePorts(size_t count) {
+  std::vector<int> ports;
   WinsockSession winsock;
-  Socket probe(AF_INET);
-  if (!winsock.ok() || !probe.valid()) return 0;
-  sockaddr_in address = Loopback4(0);
-  int size = sizeof(address);
-  if (bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return 0;
+  if (!winsock.ok()) return ports;
+  std::vector<std::unique_ptr<Socket>> probes;
+  while (ports.size() < count) {
+    probes.push_back(std::make_unique<Socket>(AF_INET));
+    const Socket& probe = *probes.back();
+    sockaddr_in address = Loopback4(0);
+    int size = sizeof(address);
+    if (!probe.valid() ||
+        bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      break;
+    }
+    ports.push_back(ntohs(address.sin_port));
   }
-  return ntohs(address.sin_port);
+  return ports;
 }
 
 // Whether ::1 can be listened on at `port`. A host that resolves "localhost"
@@ -164,10 +174,12 @@ bool NginxServer::Start(const NginxOptions& options) {
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     Discard();
     folder_ = UniqueHostFolder();
-    port_ = FreePort();
-    tls_port_ = options.tls ? FreePort() : 0;
+    const size_t wanted = options.tls ? 2 : 1;
+    const std::vector<int> ports = FreePorts(wanted);
+    port_ = ports.size() == wanted ? ports[0] : 0;
+    tls_port_ = options.tls && ports.size() == wanted ? ports[1] : 0;
     if (!MakeFolder(folder_) || !MakeFolder(folder_ + "/site") ||
-        !MakeFolder(folder_ + "/temp") || port_ == 0 || (options.tls && tls_port_ == 0)) {
+        !MakeFolder(folder_ + "/temp") || ports.size() != wanted) {
       error_ = "cannot prepare " + folder_ + " or find a free port";
       continue;
     }
