@@ -5,7 +5,7 @@
 #include "engine/update_config.h"
 #include "engine/worker_messages_win.h"
 #include "net/automation_http_win.h"
-#include "net/scoped_com_win.h"
+#include "base/scoped_com_win.h"
 #include "xml/xml_document.h"
 
 namespace engine {
@@ -14,7 +14,7 @@ namespace {
 bool FetchConfig(const std::string& address, xml::XmlDocument& document) {
   net::HttpGetResult response;
   {
-    net::ScopedCom com;
+    base::ScopedCom com;
     response = net::AutomationHttpGet(address);
   }
   if (!response.ok) return false;

@@ -7,7 +7,7 @@
 #include "engine/session.h"
 #include "engine/worker_messages_win.h"
 #include "net/automation_http_win.h"
-#include "net/scoped_com_win.h"
+#include "base/scoped_com_win.h"
 
 namespace engine {
 namespace {
@@ -15,6 +15,7 @@ namespace {
 constexpr char kStartTrace[] = "线程_获取文件列表 启动";
 constexpr char kAddressTrace[] = "文件列表地址:";
 constexpr char kListFileName[] = "/filelist.xml";
+constexpr char kListRoot[] = "Files";
 
 std::string FileListAddress(const Session& session) {
   const int server = session.SelectedServer;
@@ -28,17 +29,16 @@ bool FetchFileList(Session& session) {
   if (address.empty()) return false;
   net::HttpGetResult response;
   {
-    net::ScopedCom com;
+    base::ScopedCom com;
     response = net::AutomationHttpGet(address);
   }
   if (!response.ok) return false;
   const std::string text = TrimListText(
       std::string_view(reinterpret_cast<const char*>(response.body.data()), response.body.size()));
   if (text.empty()) return false;
-  // A text that does not load leaves the document empty; the difference step
-  // then finds nothing to fetch.
-  session.FileListDocument.LoadFromBytes(text);
-  return true;
+  // A list that does not load, or is not a file list, is a failure: taken
+  // as an empty list it would end in "update complete" with nothing checked.
+  return session.FileListDocument.LoadFromBytes(text) && session.FileListDocument.RootName() == kListRoot;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "engine/worker_messages_win.h"
 #include "net/url_encoding.h"
 #include "resources/resource_ids.h"
+#include "wizard/completion_win.h"
 #include "wizard/navigation_win.h"
 #include "wizard/picture_win.h"
 #include "wizard/window_layer_win.h"
@@ -201,7 +202,7 @@ void SetUpMainWindow(HWND window) {
   }
   base::Trace("面板创建完毕");
 
-  OnDestroyed(window, [] { PostQuitMessage(0); });
+  OnDestroyed(window, ShutdownCleanup);
   OnClick(c.CloseButton, CloseAction);
   OnClick(c.NextButton, NextAction);
   OnClick(c.PrevButton, PreviousAction);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/scoped_com_win.h"
+#include "base/scoped_com_win.h"
 #include "net/loopback_http_server_win.h"
 
 namespace {
@@ -17,7 +17,7 @@ class AutomationHttpGetTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(com_.Ok()); }
 
-  net::ScopedCom com_;
+  base::ScopedCom com_;
 };
 
 std::string Text(const std::vector<unsigned char>& bytes) {

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "net/com_ptr_win.h"
-#include "net/scoped_com_win.h"
+#include "base/com_ptr_win.h"
+#include "base/scoped_com_win.h"
 
 namespace {
 
 using net::AutomationArg;
 using net::AutomationObject;
-using net::ComPtr;
-using net::VariantHolder;
+using base::ComPtr;
+using base::VariantHolder;
 
 // A class registered only inside this process for the length of a test.
 constexpr CLSID kFakeClassId = {
@@ -150,7 +150,7 @@ class AutomationObjectTest : public ::testing::Test {
     ASSERT_HRESULT_SUCCEEDED(coclass->GetRefTypeInfo(interfaceRef, fake_.typeInfo.Put()));
   }
 
-  net::ScopedCom com_;
+  base::ScopedCom com_;
   FakeDispatch fake_;
   FakeFactory factory_{&fake_};
   DWORD cookie_ = 0;
@@ -314,7 +314,7 @@ TEST_F(AutomationObjectTest, GetValueHandsOutTheVariant) {
 }
 
 TEST(AutomationObjectSystem, CreatesTheHttpRequestObject) {
-  net::ScopedCom com;
+  base::ScopedCom com;
   ASSERT_TRUE(com.Ok());
   AutomationObject object;
   EXPECT_TRUE(object.Create("WinHttp.WinHttpRequest.5.1"));
