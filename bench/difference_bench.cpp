@@ -117,8 +117,8 @@ bool BuildSmall(DataSet& set, bool write) {
       std::snprintf(name, sizeof name, "f%04d.bin", i);
       set.names.push_back(sub + name);
       set.totalBytes += size;
+      FillRandom(bytes, size, state);  // also when reusing: the next size depends on it
       if (!write) continue;
-      FillRandom(bytes, size, state);
       if (!WriteWholeFile(base::WideFromGbk(set.folder + set.names.back()), bytes.data(), size)) return false;
     }
   }

@@ -72,7 +72,9 @@ constexpr char kNextButton[] = "下一步(&N)";
 constexpr char kFinishButton[] = "完成(&Q)";
 constexpr char kDownloadStartTrace[] = "线程_下载工作 启动";
 constexpr int kStepTimeoutMs = 60000;
-constexpr int kDownloadTimeoutMs = 15 * 60 * 1000;
+// A download slower than 1 MB/s counts as failed, rather than waiting out the
+// updater's retries after a fault.
+constexpr double kSlowestBytesPerMs = 1000;
 constexpr DWORD kFinishPollMs = 5;
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
@@ -220,7 +222,7 @@ uint64_t FileBytes(const std::string& path) {
 // A fresh program folder with a copy of the updater, started as the main
 // program starts it; Next on the server page, Next on the content page, and
 // the clock runs from the worker's start trace until the finish page shows.
-UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUrl) {
+UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t expectedBytes) {
   UpdaterRun run;
   e2e::ProgramFolder folder;
   e2e::Updater updater;
@@ -253,7 +255,8 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
     return run;
   }
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(kDownloadTimeoutMs);
+  const auto deadline =
+      start + std::chrono::milliseconds(kStepTimeoutMs + static_cast<int64_t>(expectedBytes / kSlowestBytesPerMs));
   while (!IsWindowVisible(finishPanel) && updater.running() && Clock::now() < deadline) Sleep(kFinishPollMs);
   run.seconds = Seconds(Clock::now() - start);
   if (!IsWindowVisible(finishPanel)) {
@@ -399,14 +402,14 @@ int main(int argc, char** argv) {
         return got == largeBytes && static_cast<uint64_t>(window.lastReceived()) == largeBytes;
       },
       [&] {
-        const UpdaterRun large = RunUpdater(updaterExe, ConfigUrl(base, kLargeSet));
+        const UpdaterRun large = RunUpdater(updaterExe, ConfigUrl(base, kLargeSet), largeBytes);
         if (!large.ok || large.fileBytes != largeBytes) {
           std::fprintf(stderr, "Update.exe, %s: %s\n", kLargeSet, large.ok ? "wrong file size" : large.failure.c_str());
           return false;
         }
         contenders[kUpdater].rates.push_back(Rate(largeBytes, large.seconds));
         largePeaks.push_back(large.peakMiB);
-        const UpdaterRun small = RunUpdater(updaterExe, ConfigUrl(base, kSmallSet));
+        const UpdaterRun small = RunUpdater(updaterExe, ConfigUrl(base, kSmallSet), smallBytes);
         if (!small.ok || small.fileBytes != smallBytes) {
           std::fprintf(stderr, "Update.exe, %s: %s\n", kSmallSet, small.ok ? "wrong file size" : small.failure.c_str());
           return false;
