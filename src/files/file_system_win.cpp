@@ -67,6 +67,10 @@ bool WindowsFileSystem::Exists(const std::string& path) { return PathExists(path
 std::string WindowsFileSystem::Signature(const std::string& path) { return FileSignature(path); }
 
 bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
+  // The attribute is asked first: Wine run by root opens a read-only file for
+  // writing and lets it be replaced, where Windows refuses both.
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
   base::UniqueFileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_ARCHIVE, nullptr));
   return file.valid();
