@@ -176,8 +176,11 @@ namespace signature_internal {
 bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc) {
   *crc = 0;
   // Most files end within the first buffer; the ring for the reading thread
-  // is only allocated for a file that goes on past the overlap size.
-  PageAlignedBuffers first(1);
+  // is only allocated for a file that goes on past the overlap size. The
+  // first buffer is kept per thread: the system touches every page of a
+  // fresh buffer on the first read into it, which for thousands of small
+  // files costs several times the reading itself.
+  thread_local PageAlignedBuffers first(1);
   if (!first.data()) {
     alignas(64) unsigned char fallback[4096];
     return CrcHere(read, fallback, sizeof fallback, kNoLimit, crc) == Progress::kEnd;
