@@ -17,6 +17,9 @@
 //                 &stall_ms=T[&stall_after=B]        wait T ms before answering,
 //                                                    or after the first B bytes
 //                 &empty_body=1                      answer 200 with no body
+//                 &extra_length=K                    announce K bytes more than
+//                                                    the file holds, send the
+//                                                    file, then close
 //                 (a set also restarts the count of hits of P)
 //   /_control/reset                                  forget rules and hit counts
 //   /_control/hits?path=P                            requests of P so far
@@ -46,6 +49,7 @@ struct Rule {
   long stall_ms = 0;
   long stall_after = -1;  // bytes sent before the stall; -1: before answering
   bool empty_body = false;
+  long extra_length = 0;  // announced beyond the body, never sent
 };
 
 class State {
@@ -131,6 +135,7 @@ void HandleControl(const httplib::Request& req, httplib::Response& res,
     rule.stall_ms = Number(req, "stall_ms", 0);
     rule.stall_after = Number(req, "stall_after", -1);
     rule.empty_body = Number(req, "empty_body", 0) != 0;
+    rule.extra_length = std::max(0L, Number(req, "extra_length", 0));
     state.SetRule(path, rule);
     res.set_content("ok\n", "text/plain");
   } else if (command == "reset") {
@@ -174,20 +179,32 @@ void HandleFile(const httplib::Request& req, httplib::Response& res,
   const bool xml = EndsWith(req.path, ".xml");
   if (xml) ReplaceAll(&body, "@PORT@", std::to_string(port));
   const char* type = xml ? "application/xml" : "application/octet-stream";
-  if (rule.stall_ms <= 0) {
+  if (rule.stall_ms <= 0 && rule.extra_length == 0) {
     res.set_content(body, type);
     return;
   }
   // A transfer that stops after its first bytes: the length is announced,
-  // part of the body is sent, then nothing until the stall ends.
-  const size_t head = std::min(body.size(), static_cast<size_t>(rule.stall_after));
-  const long stall_ms = rule.stall_ms;
+  // part of the body is sent, then nothing until the stall ends. A length
+  // announced beyond the body ends in a closed connection instead of the
+  // missing bytes.
+  const bool mid_body = rule.stall_ms > 0 && rule.stall_after >= 0;
+  const size_t head =
+      mid_body ? std::min(body.size(), static_cast<size_t>(rule.stall_after))
+               : body.size();
+  const long stall_ms = mid_body ? rule.stall_ms : 0;
   res.set_content_provider(
-      body.size(), type,
+      body.size() + static_cast<size_t>(rule.extra_length), type,
       [body, head, stall_ms, &state](size_t offset, size_t,
                                      httplib::DataSink& sink) {
-        if (offset == 0 && head > 0) return sink.write(body.data(), head);
-        if (offset == head && !state.SleepUnlessQuitting(stall_ms)) return false;
+        if (offset < head) {
+          return sink.write(body.data() + offset, head - offset);
+        }
+        if (offset == head && stall_ms > 0 &&
+            !state.SleepUnlessQuitting(stall_ms)) {
+          return false;
+        }
+        // Returning false makes the server drop the connection.
+        if (offset >= body.size()) return false;
         return sink.write(body.data() + offset, body.size() - offset);
       });
 }
