@@ -89,6 +89,41 @@ def main():
         write(f"{srv}/2.0/readme.txt", readme)
         write(f"{srv}/2.0/filelist.xml", file_list([("readme.txt", readme)]))
 
+    # Failing downloads: the middle file is the one the tests make the server
+    # refuse, stall or cut short; it is binary and large enough to arrive in
+    # several reads, in a sub-folder so that staging has to make one.
+    write("cfg/faults.xml", config(servers=[server("故障服务器", BASE + "faults/")]))
+    faults = [
+        ("alpha.txt", "第一个文件，在出错的文件之前下载。\r\n".encode("gbk")),
+        ("data\\beta.dat", bytes((i * 31 + i // 256) % 256 for i in range(16384))),
+        ("gamma.txt", "第三个文件，在出错的文件之后下载。\r\n".encode("gbk")),
+    ]
+    for name, data in faults:
+        write("faults/2.0/" + name.replace("\\", "/"), data)
+    write("faults/2.0/filelist.xml", file_list(faults))
+
+    # Names that would leave the program folder, between two that do not.
+    # The server has none of the escaping files: they must never be asked for.
+    write("cfg/escape.xml", config(servers=[server("越界服务器", BASE + "escape/")]))
+    inside = [
+        ("inside.txt", "留在程序目录中的文件。\r\n".encode("gbk")),
+        ("sub\\inside.txt", "子目录中的文件。\r\n".encode("gbk")),
+    ]
+    stray = "不应写出的文件。\r\n".encode("gbk")
+    escaping = [
+        "..\\e2e-escape-parent.txt",
+        "sub\\..\\..\\e2e-escape-nested.txt",
+        "sub/../../e2e-escape-forward.txt",
+        "C:\\e2e-escape-drive.txt",
+        "\\e2e-escape-root.txt",
+        "/e2e-escape-slash.txt",
+        "inside.txt:e2e-escape-stream",
+    ]
+    for name, data in inside:
+        write("escape/2.0/" + name.replace("\\", "/"), data)
+    write("escape/2.0/filelist.xml",
+          file_list(inside[:1] + [(name, stray) for name in escaping] + inside[1:]))
+
 
 if __name__ == "__main__":
     main()
