@@ -13,6 +13,17 @@ namespace {
 // Bytes the write buffer may hold while writes keep failing.
 constexpr size_t kWriteBufferLimit = 2 * kWriteThreshold;
 
+// The staging file of an attempt, opened only for the moment of a write.
+struct StagingFile {
+  files::FileSystem& fs;
+  const std::string& path;
+
+  bool Write(const char* data, size_t size) {
+    const std::unique_ptr<files::WritableFile> file = fs.OpenForAppend(path);
+    return file && file->Write(data, size);
+  }
+};
+
 // How a file, or one attempt at it, ended.
 enum class Outcome { kFetched, kFailed, kStopped };
 
@@ -80,19 +91,18 @@ class Run {
     }
 
     if (Stopped()) return Outcome::kStopped;
-    const std::unique_ptr<files::WritableFile> out = fs_.CreateForWriting(staging);
-    if (!out) return EndFile(index, false);
+    // Created empty and closed again at once; the received bytes are
+    // appended piece by piece. A worker blocked in a read that the system
+    // cannot break thus holds no file that a retry must create anew.
+    if (!fs_.CreateForWriting(staging)) return EndFile(index, false);
     if (Stopped()) return Outcome::kStopped;
     progress_.Total = http_.Open(url);
-    if (progress_.Total < 0) {
-      out->Close();
-      return EndFile(index, false);
-    }
-    Transfer(index, *out);
+    if (progress_.Total < 0) return EndFile(index, false);
+    StagingFile out{fs_, staging};
+    Transfer(index, out);
 
     if (Stopped()) return Outcome::kStopped;
-    Flush(*out);  // a short file shows in its signature
-    out->Close();
+    Flush(out);  // a short file shows in its signature
     if (Stopped()) return Outcome::kStopped;
     return EndFile(index, SignatureMatches(fs_.Signature(staging), file.Hash));
   }
@@ -100,7 +110,7 @@ class Run {
   // Reads until the announced length has arrived or a stop is requested.
   // Only the watchdog ends a stalled transfer: an empty read waits a little
   // and tries again.
-  void Transfer(int index, files::WritableFile& out) {
+  void Transfer(int index, StagingFile& out) {
     while (progress_.Received < progress_.Total) {
       if (Stopped()) return;
       const size_t used = buffer_.size();
@@ -136,7 +146,7 @@ class Run {
     }
   }
 
-  void Flush(files::WritableFile& out) {
+  void Flush(StagingFile& out) {
     if (!buffer_.empty()) out.Write(buffer_.data(), buffer_.size());
     buffer_.clear();
   }

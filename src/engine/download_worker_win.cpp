@@ -18,6 +18,7 @@ namespace engine {
 namespace {
 
 constexpr char kStartTrace[] = "线程_下载工作 启动";
+constexpr DWORD kStopWaitMs = 2000;
 
 // Everything one run shares between its worker and its watchdog. Each thread
 // holds a reference; the last one to end frees it.
@@ -94,7 +95,11 @@ class WorkerThread : public WatchedWorker {
     SetEvent(run_.stopEvent.get());
     run_.http.Cancel();
   }
-  void WaitUntilEnded() override { WaitForSingleObject(run_.worker.get(), INFINITE); }
+  // Closing its handles does not break a read that Wine's WinINet has
+  // blocked in, so the wait is bounded. Such a worker holds no staging file
+  // open while it reads and reports nothing once it returns, so the time-out
+  // can be reported and a retry start at once.
+  void WaitUntilEnded() override { WaitForSingleObject(run_.worker.get(), kStopWaitMs); }
 
  private:
   RunState& run_;

@@ -19,6 +19,8 @@ class WatchedWorker {
   virtual bool Running() = 0;
   // Asks the worker to stop and breaks any blocking call it is in.
   virtual void RequestStop() = 0;
+  // Waits until the worker has ended, or has at least seen the request and
+  // can report nothing more.
   virtual void WaitUntilEnded() = 0;
 };
 

@@ -33,6 +33,9 @@ class FileSystem {
   // Creates, replacing, a file others may read but not write while it is
   // open. Null when it cannot be created.
   virtual std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) = 0;
+  // Opens an existing file to append to it, on the same sharing terms. Null
+  // when it cannot be opened.
+  virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) = 0;
   // Creates every missing folder of folder (a text ending in "\").
   virtual bool MakeFolders(const std::string& folder) = 0;
   // Moves from onto to in one step, replacing to, and returns once the move

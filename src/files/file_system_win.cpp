@@ -83,6 +83,13 @@ std::unique_ptr<WritableFile> WindowsFileSystem::CreateForWriting(const std::str
   return std::make_unique<WindowsWritableFile>(file);
 }
 
+std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string& path) {
+  HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<WindowsWritableFile>(file);
+}
+
 bool WindowsFileSystem::MakeFolders(const std::string& folder) {
   // Each prefix that ends in a backslash, as the system's own helper walks
   // it, but through the W call so that Chinese names survive any code page.

@@ -11,6 +11,7 @@ class WindowsFileSystem : public FileSystem {
   std::string Signature(const std::string& path) override;
   bool CanOpenForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
+  std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;
   bool MakeFolders(const std::string& folder) override;
   bool MoveOnto(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;

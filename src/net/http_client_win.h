@@ -33,8 +33,9 @@ class HttpClient {
   size_t Read(void* buffer, size_t size);
   // Closes the request and the session.
   void Release();
-  // From any thread: closes both handles, which breaks a blocking Open or
-  // Read, and makes every later call fail.
+  // From any thread: closes both handles and makes every later call fail.
+  // On Windows that breaks a blocking Open or Read; Wine's WinINet lets such
+  // a call go on until the server answers or closes.
   void Cancel();
 
  private:

@@ -75,6 +75,12 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path) override {
+    if (!files.count(path) || locked.count(path)) return nullptr;
+    ++openFiles;
+    return std::make_unique<MemoryFile>(*this, path);
+  }
+
   bool MakeFolders(const std::string& folder) override {
     for (size_t slash = folder.find('\\'); slash != std::string::npos;
          slash = folder.find('\\', slash + 1)) {
