@@ -63,7 +63,40 @@ TEST_F(UpdateFlowTest, DownloadsWhatDiffersAndFinishes) {
   EXPECT_EQ(installed, served);
   ASSERT_TRUE(ClickWhenEnabled("完成(&Q)"));
   EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
-  for (const auto& line : updater_.Traces()) std::printf("%s\n", line.c_str());
+}
+
+// A list the reader cannot load is a failed check: reported as an empty list
+// it would end in "update complete" with nothing compared.
+TEST_F(UpdateFlowTest, FileListThatDoesNotLoadFailsTheCheck) {
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/broken_list.xml")));
+  ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled("下一步(&N)"));
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto controls = Controls();
+    return FindByText(controls, "Static", "网络连接失败！") != nullptr;
+  }, kStepTimeoutMs)) << DescribeState();
+  const std::vector<Control> controls = Controls();
+  const Control* next = ButtonWithText(controls, "下一步(&N)");
+  const Control* previous = ButtonWithText(controls, "上一步(&L)");
+  ASSERT_NE(next, nullptr);
+  ASSERT_NE(previous, nullptr);
+  EXPECT_FALSE(next->enabled);
+  EXPECT_TRUE(previous->enabled);
+}
+
+// The configured main program would lie outside the program folder: Close
+// on the finish page does not start it, and says so in the trace.
+TEST_F(UpdateFlowTest, MainProgramOutsideTheFolderIsNotStarted) {
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/outside_main.xml", "2.0")));
+  ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled("下一步(&N)"));
+  ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled("下一步(&N)"));
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled("完成(&Q)"));
+  EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
+  EXPECT_TRUE(updater_.HasTrace(std::string(kTracePrefix) + "主程序名称无效:..\\e2e-outside-main.exe"))
+      << DescribeState();
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ def server(name, addr):
     return f'      <Server Name="{name}" Addr="{addr}"/>'
 
 
-def config(root="Update", soft_name="测试软件", servers=None, version="2.0"):
+def config(root="Update", soft_name="测试软件", servers=None, version="2.0", main_exe="CeShi.exe"):
     if servers is None:
         servers = [server("电信服务器", BASE + "srv1/"),
                    server("网通服务器", BASE + "srv2/"),
@@ -33,7 +33,7 @@ def config(root="Update", soft_name="测试软件", servers=None, version="2.0")
         f"    <SoftName>{soft_name}</SoftName>",
         "    <ShortName>CeShi</ShortName>",
         "    <UTF8Encode>0</UTF8Encode>",
-        "    <MainExe>CeShi.exe</MainExe>",
+        f"    <MainExe>{main_exe}</MainExe>",
         f"    <AdCode>{AD_CODE}</AdCode>",
         f"    <Version>{version}</Version>",
         "    <ServerGroup>",
@@ -123,6 +123,13 @@ def main():
         write("escape/2.0/" + name.replace("\\", "/"), data)
     write("escape/2.0/filelist.xml",
           file_list(inside[:1] + [(name, stray) for name in escaping] + inside[1:]))
+
+    # A file list the reader cannot load: the check fails rather than
+    # reporting an update with nothing checked.
+    write("cfg/broken_list.xml", config(servers=[server("坏列表服务器", BASE + "broken_list/")]))
+    # A main program outside the program folder is never started.
+    write("cfg/outside_main.xml", config(main_exe="..\\e2e-outside-main.exe"))
+    write("broken_list/2.0/filelist.xml", "<Files>\r\n  <File Name=\"a.txt\" Hash=\"1\">\r\n")
 
 
 if __name__ == "__main__":
