@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/module_path_win.h"
 #include "base/trace.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
@@ -19,15 +20,7 @@ namespace {
 constexpr char kUnsafeMainProgramTrace[] = "主程序名称无效:";
 
 std::string OwnExecutableName() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::wstring path = base::OwnModulePath();
   const size_t slash = path.find_last_of(L'\\');
   return base::GbkFromWide(slash == std::wstring::npos ? path : path.substr(slash + 1));
 }

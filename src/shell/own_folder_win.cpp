@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/module_path_win.h"
 #include "base/trace.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
@@ -38,15 +39,7 @@ QueryInformationProcess FindQueryInformationProcess() {
 }
 
 std::string OwnFolder() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);  // long paths are not cut off
-  }
+  std::wstring path = base::OwnModulePath();
   // Cut, and end in a separator, before converting: in GBK a backslash byte
   // can also be the second half of a character (誠 is D5 5C), so neither the
   // last 0x5C byte of the converted path nor its final byte tells a separator.

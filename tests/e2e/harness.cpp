@@ -820,4 +820,23 @@ bool StartHostProgram(const std::string& unix_path, const std::string& arguments
   return true;
 }
 
+const Control* FindMainButton(const std::vector<Control>& controls, std::string_view caption) {
+  return FindControl(controls, [&](const Control& c) {
+    return c.page.empty() && c.class_name == "Button" && c.text == caption;
+  });
+}
+
+bool ClickMainButtonWhenEnabled(HWND top, std::string_view caption, int timeout_ms) {
+  HWND button = nullptr;
+  const bool ready = WaitUntil(
+      [&] {
+        const std::vector<Control> controls = ReadControls(top);
+        const Control* found = FindMainButton(controls, caption);
+        button = found && found->enabled && found->visible ? found->hwnd : nullptr;
+        return button != nullptr;
+      },
+      timeout_ms);
+  return ready && Click(button);
+}
+
 }  // namespace e2e

@@ -243,4 +243,11 @@ class UpdaterTest : public ::testing::Test {
 // program writes.
 bool StartHostProgram(const std::string& unix_path, const std::string& arguments);
 
+// One of the main window's own buttons (not a page's control) by caption.
+const Control* FindMainButton(const std::vector<Control>& controls, std::string_view caption);
+const Control* FindMainButton(std::vector<Control>&&, std::string_view) = delete;
+// Waits until that button of `top` is shown and enabled, then clicks it.
+bool ClickMainButtonWhenEnabled(HWND top, std::string_view caption,
+                                int timeout_ms = kDefaultTimeoutMs);
+
 }  // namespace e2e

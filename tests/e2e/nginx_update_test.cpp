@@ -215,19 +215,7 @@ class NginxUpdateTest : public UpdaterTest {
   }
 
   bool ClickWhenEnabled(std::string_view caption) {
-    HWND button = nullptr;
-    const bool ready = WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          const Control* found = FindControl(controls, [&](const Control& c) {
-            return c.page.empty() && c.class_name == "Button" && c.text == caption;
-          });
-          if (!found || !found->enabled || !found->visible) return false;
-          button = found->hwnd;
-          return true;
-        },
-        kStepTimeoutMs);
-    return ready && Click(button);
+    return ClickMainButtonWhenEnabled(main_window_, caption, kStepTimeoutMs);
   }
 
   // The rows of the download page's list that stand for a file's download,

@@ -153,23 +153,11 @@ std::vector<std::string> Matching(const std::string& folder, const char* pattern
 class UpdateFailureTest : public UpdaterTest {
  protected:
   static const Control* Button(const std::vector<Control>& controls, std::string_view caption) {
-    return FindControl(controls, [&](const Control& c) {
-      return c.page.empty() && c.class_name == "Button" && c.text == caption;
-    });
+    return FindMainButton(controls, caption);
   }
 
   bool ClickWhenEnabled(std::string_view caption) {
-    HWND button = nullptr;
-    const bool ready = WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          const Control* found = Button(controls, caption);
-          if (!found || !found->enabled || !found->visible) return false;
-          button = found->hwnd;
-          return true;
-        },
-        kStepTimeoutMs);
-    return ready && Click(button);
+    return ClickMainButtonWhenEnabled(main_window_, caption, kStepTimeoutMs);
   }
 
   // The rows of the download page's list: every column of each.

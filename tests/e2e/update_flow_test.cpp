@@ -25,22 +25,10 @@ std::string ReadFileText(const std::string& path) {
 class UpdateFlowTest : public UpdaterTest {
  protected:
   const Control* ButtonWithText(const std::vector<Control>& controls, std::string_view text) const {
-    return FindControl(controls, [&](const Control& c) {
-      return c.page.empty() && c.class_name == "Button" && c.text == text;
-    });
+    return FindMainButton(controls, text);
   }
   bool ClickWhenEnabled(std::string_view caption) {
-    HWND button = nullptr;
-    const bool ready = WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          const Control* found = ButtonWithText(controls, caption);
-          if (!found || !found->enabled || !found->visible) return false;
-          button = found->hwnd;
-          return true;
-        },
-        kStepTimeoutMs);
-    return ready && Click(button);
+    return ClickMainButtonWhenEnabled(main_window_, caption, kStepTimeoutMs);
   }
 };
 

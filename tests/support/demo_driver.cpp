@@ -29,9 +29,8 @@ void Say(const std::string& text) {
 }
 
 const e2e::Control* MainButton(const std::vector<e2e::Control>& controls, std::string_view caption) {
-  return e2e::FindControl(controls, [&](const e2e::Control& c) {
-    return c.page.empty() && c.class_name == "Button" && c.text == caption && c.visible && c.enabled;
-  });
+  const e2e::Control* found = e2e::FindMainButton(controls, caption);
+  return found && found->visible && found->enabled ? found : nullptr;
 }
 
 void Photograph(HWND window, int page) {
@@ -50,16 +49,7 @@ int PageNumber(const std::string& page) {
 
 // Waits until the caption's button can be pressed, then presses it.
 bool Press(HWND window, std::string_view caption) {
-  HWND button = nullptr;
-  const bool ready = e2e::WaitUntil(
-      [&] {
-        const std::vector<e2e::Control> controls = e2e::ReadControls(window);
-        const e2e::Control* found = MainButton(controls, caption);
-        button = found ? found->hwnd : nullptr;
-        return button != nullptr;
-      },
-      kStepTimeoutMs);
-  return ready && e2e::Click(button);
+  return e2e::ClickMainButtonWhenEnabled(window, caption, kStepTimeoutMs);
 }
 
 int Drive(const std::string& exe, const std::string& arguments) {
