@@ -275,17 +275,21 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 }
 
 int RunCheck(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, HttpGetter& http) {
-  const Parsed parsed = Parse(args, 1, {"--installed"}, {});
+  const Parsed parsed = Parse(args, 1, {"--installed", "--key"}, {});
   if (parsed.Has("--help")) {
     std::fputs(kCheckHelp, out);
     return kCheckPassed;
   }
   if (!parsed.error.empty()) return Usage(err, parsed.error, kCheckHelp);
   if (parsed.positional.size() != 1) return Usage(err, "give one site folder or address", kCheckHelp);
-  if (parsed.values.count("--installed") > 1) return Usage(err, "--installed is given twice", kCheckHelp);
+  for (const char* single : {"--installed", "--key"}) {
+    if (parsed.values.count(single) > 1) return Usage(err, std::string(single) + " is given twice", kCheckHelp);
+  }
   CheckOptions options;
   options.target = parsed.positional[0];
   if (const auto installed = parsed.Value("--installed")) options.installed = HostPath(*installed);
+  if (const auto key = parsed.Value("--key")) options.publicKey = HostPath(*key);
+  options.now = static_cast<int64_t>(std::time(nullptr));
 
   const CheckReport report = CheckSite(options, http);
   for (const Finding& finding : report.findings) std::fprintf(out, "%s\n", FindingLine(finding).c_str());

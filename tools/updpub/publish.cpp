@@ -324,7 +324,11 @@ class Writer {
         Fail(result, file.shownName, copied.error);
         return false;
       }
-      entries.push_back(engine::FileEntry{file.listName, CrcText(copied.crc), 0});
+      // Named members: the entry grows fields this list does not fill.
+      engine::FileEntry entry;
+      entry.Name = file.listName;
+      entry.Hash = CrcText(copied.crc);
+      entries.push_back(std::move(entry));
       if (sha256) sha256->push_back(copied.sha256);
       result.bytes += copied.bytes;
       ++result.files;
