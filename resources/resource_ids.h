@@ -18,4 +18,7 @@
 #define IDR_BANNER_FIRST IDR_BANNER_WELCOME
 #define BANNER_COUNT 5
 
+// The vendor's public key (PEM text), only in an updater built with one.
+#define IDR_PUBLIC_KEY 301
+
 #endif  // UPDATER_RESOURCES_RESOURCE_IDS_H_

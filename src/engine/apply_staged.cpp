@@ -1,6 +1,7 @@
 #include "engine/apply_staged.h"
 
 #include "base/byte_text.h"
+#include "engine/signed_documents.h"
 #include "files/file_system.h"
 
 namespace engine {
@@ -39,6 +40,19 @@ std::vector<const FileEntry*> PlacementOrder(const ApplyInput& input,
   return order;
 }
 
+// Every staged file about to be placed (the updater's own copy included) is
+// still the one the signed list names. All are checked before the first
+// moves, so a file changed in the staging folder since its download leaves
+// the installed program whole rather than half new.
+bool AllStagedMatch(files::FileSystem& fs, const std::string& stagingFolder,
+                    const std::vector<FileEntry>& downloadList) {
+  for (const FileEntry& entry : downloadList) {
+    const std::string staged = stagingFolder + entry.Name;
+    if (fs.Exists(staged) && !DigestMatches(fs.Digest(staged), entry)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsOwnExecutable(const std::string& name, const std::string& ownExeName) {
@@ -52,6 +66,9 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input) {
   const std::string stagingFolder = input.programFolder + kStagingFolderName;
 
   if (!AllWritable(fs, input, serverFiles)) return {ApplyOutcome::kUnwritable, false};
+  if (input.requireSha256 && !AllStagedMatch(fs, stagingFolder, downloadList)) {
+    return {ApplyOutcome::kVerifyFailed, false};
+  }
 
   // Only what this run verified is placed: a staged file left by an earlier
   // run may belong to another release. After a crash the next run's

@@ -17,11 +17,14 @@ struct ApplyInput {
   std::string mainExe;        // the configured main program, placed last
   const std::vector<FileEntry>* serverFiles = nullptr;   // writability test
   const std::vector<FileEntry>* downloadList = nullptr;  // what this run staged and verified
+  // A signed list: every staged file is hashed again before the first one moves.
+  bool requireSha256 = false;
 };
 
 enum class ApplyOutcome {
   kUnwritable,   // an installed file cannot be written; nothing was touched
   kPlaceFailed,  // a staged file could not be put in place; the rest stays staged
+  kVerifyFailed, // a staged file no longer matches the signed list; nothing was touched
   kApplied,
 };
 

@@ -11,6 +11,7 @@
 #include "base/wide_text_win.h"
 #include "engine/replacement_script.h"
 #include "engine/session.h"
+#include "engine/signing.h"
 #include "files/file_system_win.h"
 #include "files/path_text.h"
 
@@ -46,6 +47,7 @@ ApplyResult ApplyStagedFilesOfSession() {
   input.mainExe = session.Config.MainExe;
   input.serverFiles = &session.ServerFileList;
   input.downloadList = &session.DownloadList;
+  input.requireSha256 = SigningVerifier() != nullptr;
   const ApplyResult result = ApplyStagedFiles(fs, input);
   if (result.outcome == ApplyOutcome::kApplied) {
     session.UpdateApplied = true;

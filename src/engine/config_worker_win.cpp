@@ -1,7 +1,12 @@
 #include "engine/config_worker_win.h"
 
+#include <ctime>
+#include <string_view>
+
 #include "base/trace.h"
 #include "engine/session.h"
+#include "engine/signed_documents.h"
+#include "engine/signing.h"
 #include "engine/update_config.h"
 #include "engine/worker_messages_win.h"
 #include "net/automation_http_win.h"
@@ -11,15 +16,48 @@
 namespace engine {
 namespace {
 
-bool FetchConfig(const std::string& address, xml::XmlDocument& document) {
-  net::HttpGetResult response;
-  {
-    base::ScopedCom com;
-    response = net::AutomationHttpGet(address);
-  }
+constexpr char kBadSignatureTrace[] = "配置信息签名无效:";
+constexpr char kExpiredTrace[] = "配置信息已过期:";
+
+net::HttpGetResult Fetch(const std::string& address) {
+  base::ScopedCom com;
+  return net::AutomationHttpGet(address);
+}
+
+std::string_view BytesOf(const net::HttpGetResult& response) {
+  return {reinterpret_cast<const char*>(response.body.data()), response.body.size()};
+}
+
+// The document's exact bytes must carry the vendor's signature, fetched
+// beside it the same way; before that nothing in it is read, so a changed
+// byte is told as such even where it breaks the document.
+bool SignedBySender(const DocumentVerifier& verifier, const std::string& address,
+                    const net::HttpGetResult& response) {
+  const net::HttpGetResult signature = Fetch(address + kSignatureSuffix);
+  if (signature.ok && verifier.Verify(BytesOf(response), BytesOf(signature))) return true;
+  base::Trace(kBadSignatureTrace + address);
+  return false;
+}
+
+bool FetchConfig(Session& session, xml::XmlDocument& document) {
+  const net::HttpGetResult response = Fetch(session.ConfigAddress);
   if (!response.ok) return false;
+  const DocumentVerifier* verifier = SigningVerifier();
+  if (verifier && !SignedBySender(*verifier, session.ConfigAddress, response)) {
+    session.ConfigRefusal = SignedRefusal::kBadSignature;
+    return false;
+  }
   document.LoadFromBytes(reinterpret_cast<const char*>(response.body.data()), response.body.size());
-  return IsUpdateConfig(document);
+  if (!IsUpdateConfig(document)) return false;
+  if (verifier) {
+    const std::optional<int64_t> expires = ReadExpires(document);
+    if (ConfigExpired(expires, static_cast<int64_t>(std::time(nullptr)))) {
+      base::Trace(kExpiredTrace + std::to_string(expires.value_or(0)));
+      session.ConfigRefusal = SignedRefusal::kExpired;
+      return false;
+    }
+  }
+  return true;
 }
 
 DWORD RunConfigWorker(HWND window) {
@@ -28,7 +66,7 @@ DWORD RunConfigWorker(HWND window) {
   xml::XmlDocument document;
   // The session is written before the synchronous report, which is what
   // makes it safe for the window to read it in the handler.
-  const bool success = FetchConfig(session.ConfigAddress, document);
+  const bool success = FetchConfig(session, document);
   if (success) ParseConfig(document, session.Config);
   NotifyGetConfig(window, success);
   return 0;

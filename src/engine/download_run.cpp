@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 
+#include "engine/signed_documents.h"
 #include "files/file_system.h"
 #include "net/url_encoding.h"
 
@@ -68,7 +69,7 @@ class Run {
 
     if (Stopped()) return Outcome::kStopped;
     // Staged by an earlier run that did not get to apply it.
-    if (SignatureMatches(fs_.Signature(staging), file.Hash)) return EndFile(index, true);
+    if (StagedMatches(staging, file)) return EndFile(index, true);
     if (Stopped()) return Outcome::kStopped;
     fs_.MakeFolders(FolderOfEntry(stagingFolder, file.Name));  // a failure shows when the file is created
 
@@ -104,7 +105,14 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     Flush(out);  // a short file shows in its signature
     if (Stopped()) return Outcome::kStopped;
-    return EndFile(index, SignatureMatches(fs_.Signature(staging), file.Hash));
+    return EndFile(index, StagedMatches(staging, file));
+  }
+
+  // With a signed list both hashes come from one reading of the file; an
+  // unsigned one is checked by its CRC alone, as it always was.
+  bool StagedMatches(const std::string& staging, const FileEntry& file) {
+    if (job_.requireSha256) return DigestMatches(fs_.Digest(staging), file);
+    return SignatureMatches(fs_.Signature(staging), file.Hash);
   }
 
   // Reads until the announced length has arrived or a stop is requested.

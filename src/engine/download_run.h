@@ -84,6 +84,8 @@ struct DownloadJob {
   std::string version;           // the server's version folder
   bool utf8Urls = false;
   std::string programFolder;     // ends in "\"
+  // A signed list: a staged file must also match its SHA-256.
+  bool requireSha256 = false;
 };
 
 // Runs the whole list. Ends with Complete(success), or without any further

@@ -9,6 +9,7 @@
 #include "base/unique_handle_win.h"
 #include "engine/download_run.h"
 #include "engine/session.h"
+#include "engine/signing.h"
 #include "engine/stall_watchdog.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_system_win.h"
@@ -156,6 +157,7 @@ bool StartDownloadRun(HWND window, std::vector<FileEntry> files) {
   run->job.version = session.Config.Version;
   run->job.utf8Urls = session.Config.UTF8Encode;
   run->job.programFolder = session.ProgramFolder;
+  run->job.requireSha256 = SigningVerifier() != nullptr;
   // The watchdog starts only after the worker's handle is stored, and the
   // worker reads the handle never, so no one sees it half-written.
   base::UniqueKernelHandle worker;

@@ -15,6 +15,7 @@ constexpr char kFilesPath[] = "Files";
 constexpr char kFileByPositionPath[] = "Files/@";
 constexpr char kNameAttribute[] = "Name";
 constexpr char kHashAttribute[] = "Hash";
+constexpr char kSha256Attribute[] = "Sha256";
 constexpr std::string_view kIdeographicSpace = "\xA1\xA1";
 constexpr size_t kMaxHashDigits = 8;
 
@@ -76,6 +77,7 @@ std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
     entry.Name = document.GetAttribute(path, kNameAttribute);
     entry.Hash = document.GetAttribute(path, kHashAttribute);
     if (entry.Name.empty() || entry.Hash.empty()) continue;
+    entry.Sha256 = document.GetAttribute(path, kSha256Attribute);
     if (!files::IsSafeRelativeName(entry.Name)) {
       if (unsafeNames) unsafeNames->push_back(std::move(entry.Name));
       continue;

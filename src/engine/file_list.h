@@ -17,6 +17,7 @@ inline constexpr char kStagingFolderName[] = "update\\";
 struct FileEntry {
   std::string Name;  // relative to the program folder, "\" between folders
   std::string Hash;
+  std::string Sha256 = {};  // signed lists only; "" where the list gives none
   int ListRow = 0;   // the operation-list row of its download, set by the window
 };
 

@@ -5,6 +5,8 @@
 #include "base/trace.h"
 #include "engine/file_list.h"
 #include "engine/session.h"
+#include "engine/signed_documents.h"
+#include "engine/signing.h"
 #include "engine/worker_messages_win.h"
 #include "net/automation_http_win.h"
 #include "base/scoped_com_win.h"
@@ -16,6 +18,8 @@ constexpr char kStartTrace[] = "线程_获取文件列表 启动";
 constexpr char kAddressTrace[] = "文件列表地址:";
 constexpr char kListFileName[] = "/filelist.xml";
 constexpr char kListRoot[] = "Files";
+constexpr char kBadSignatureTrace[] = "文件列表签名无效:";
+constexpr char kWrongListTrace[] = "文件列表与配置不符:";
 
 std::string FileListAddress(const Session& session) {
   const int server = session.SelectedServer;
@@ -23,22 +27,55 @@ std::string FileListAddress(const Session& session) {
   return session.Config.Servers[server - 1].Addr + session.Config.Version + kListFileName;
 }
 
+net::HttpGetResult Fetch(const std::string& address) {
+  base::ScopedCom com;
+  return net::AutomationHttpGet(address);
+}
+
+std::string_view BytesOf(const net::HttpGetResult& response) {
+  return {reinterpret_cast<const char*>(response.body.data()), response.body.size()};
+}
+
+// The signature covers the list's bytes as served, before any trimming.
+bool SignedBySender(const DocumentVerifier& verifier, const std::string& address,
+                    const net::HttpGetResult& response) {
+  const net::HttpGetResult signature = Fetch(address + kSignatureSuffix);
+  if (signature.ok && verifier.Verify(BytesOf(response), BytesOf(signature))) return true;
+  base::Trace(kBadSignatureTrace + address);
+  return false;
+}
+
 bool FetchFileList(Session& session) {
   const std::string address = FileListAddress(session);
   base::Trace(kAddressTrace + address);
   if (address.empty()) return false;
-  net::HttpGetResult response;
-  {
-    base::ScopedCom com;
-    response = net::AutomationHttpGet(address);
-  }
+  const net::HttpGetResult response = Fetch(address);
   if (!response.ok) return false;
-  const std::string text = TrimListText(
-      std::string_view(reinterpret_cast<const char*>(response.body.data()), response.body.size()));
+  const DocumentVerifier* verifier = SigningVerifier();
+  if (verifier && !SignedBySender(*verifier, address, response)) {
+    session.FileListRefusal = SignedRefusal::kBadSignature;
+    session.FileListDocument.Release();
+    return false;
+  }
+  const std::string text = TrimListText(BytesOf(response));
   if (text.empty()) return false;
   // A list that does not load, or is not a file list, is a failure: taken
   // as an empty list it would end in "update complete" with nothing checked.
-  return session.FileListDocument.LoadFromBytes(text) && session.FileListDocument.RootName() == kListRoot;
+  if (!session.FileListDocument.LoadFromBytes(text) || session.FileListDocument.RootName() != kListRoot) {
+    return false;
+  }
+  // A genuine list of another release or application, served in this one's
+  // place, would install the wrong files.
+  if (verifier) {
+    const ListIdentity identity = ReadListIdentity(session.FileListDocument);
+    if (!ListBelongsTo(identity, session.Config)) {
+      base::Trace(kWrongListTrace + identity.Version + " " + identity.SoftName);
+      session.FileListRefusal = SignedRefusal::kWrongList;
+      session.FileListDocument.Release();
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -48,7 +85,10 @@ DWORD WINAPI FileListWorker(LPVOID mainWindow) {
   bool success = false;
   try {
     base::Trace(kStartTrace);
-    success = FetchFileList(CurrentSession());
+    Session& session = CurrentSession();
+    // A check from page 3 again after Previous starts afresh.
+    session.FileListRefusal = SignedRefusal::kNone;
+    success = FetchFileList(session);
   } catch (...) {
     // Out of memory is the only thing that can throw here; report a failure.
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/file_list.h"
+#include "engine/signed_documents.h"
 #include "engine/update_config.h"
 #include "xml/xml_document.h"
 
@@ -19,6 +20,10 @@ struct Session {
   std::string ParentPath;
   UpdateConfig Config;
   int SelectedServer = 0;  // 1-based position in Config.Servers
+  // Why a signed document was refused; each written by its worker before it
+  // reports a failure.
+  SignedRefusal ConfigRefusal = SignedRefusal::kNone;
+  SignedRefusal FileListRefusal = SignedRefusal::kNone;
 
   // Loaded by the file-list worker before it reports; read on the
   // user-interface thread afterwards.

@@ -12,6 +12,7 @@
 #include "files/crc32.h"
 #include "files/file_reader.h"
 #include "files/file_signature_internal.h"
+#include "files/sha256.h"
 #include "files/wait_point.h"
 
 namespace files {
@@ -52,16 +53,23 @@ class PageAlignedBuffers {
 
 enum class Progress { kEnd, kFailed, kMore };
 
+// The CRC, and the SHA-256 when one is asked for, continued over a piece: both
+// in the same pass, so the signed check reads each file once.
+bool Sum(const unsigned char* piece, size_t count, uint32_t* crc, Sha256* sha) {
+  *crc = Crc32Update(*crc, piece, count);
+  return !sha || sha->Update(piece, count);
+}
+
 // Reads and sums on this thread until the end, a failed read, or more than
 // `limit` bytes (kMore: the rest is still to be read).
 Progress CrcHere(const ReadFunction& read, unsigned char* buffer, size_t capacity, uint64_t limit,
-                 uint32_t* crc) {
+                 uint32_t* crc, Sha256* sha) {
   uint64_t total = 0;
   size_t count = 0;
   while (total <= limit) {
     if (!read(buffer, capacity, &count)) return Progress::kFailed;
     if (count == 0) return Progress::kEnd;
-    *crc = Crc32Update(*crc, buffer, count);
+    if (!Sum(buffer, count, crc, sha)) return Progress::kFailed;
     total += count;
   }
   return Progress::kMore;
@@ -96,17 +104,21 @@ class ReadAhead {
     }
   }
 
-  // Continues `*crc` over every piece to the end; false when a read failed.
-  bool Finish(uint32_t* crc) {
+  // Continues `*crc` (and `sha`) over every piece to the end; false when a
+  // read or the hash failed.
+  bool Finish(uint32_t* crc, Sha256* sha) {
+    bool summed = true;
     for (uint64_t piece = 0;; ++piece) {
       Await([&] { return piece < published_ || state_ != kReading; });
       if (state_ == kFailed || piece == published_) break;
-      *crc = Crc32Update(*crc, Buffer(piece), counts_[piece % kRingSize]);
+      // After a failed hash the pieces are still released, so that the
+      // reader never waits for a buffer that nobody gives back.
+      if (summed) summed = Sum(Buffer(piece), counts_[piece % kRingSize], crc, sha);
       released_ = piece + 1;  // hands the buffer back to the reader
       Notify();
     }
     reader_.join();  // the reader stops by itself after its last piece
-    return state_ != kFailed;
+    return summed && state_ != kFailed;
   }
 
  private:
@@ -174,6 +186,10 @@ std::string UpperHex(uint32_t value) {
 namespace signature_internal {
 
 bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc) {
+  return PiecesDigest(read, overlapAfter, crc, nullptr);
+}
+
+bool PiecesDigest(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc, Sha256* sha) {
   *crc = 0;
   // Most files end within the first buffer; the ring for the reading thread
   // is only allocated for a file that goes on past the overlap size. The
@@ -183,17 +199,17 @@ bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc) {
   thread_local PageAlignedBuffers first(1);
   if (!first.data()) {
     alignas(64) unsigned char fallback[4096];
-    return CrcHere(read, fallback, sizeof fallback, kNoLimit, crc) == Progress::kEnd;
+    return CrcHere(read, fallback, sizeof fallback, kNoLimit, crc, sha) == Progress::kEnd;
   }
-  const Progress progress = CrcHere(read, first.data(), kSignatureChunkSize, overlapAfter, crc);
+  const Progress progress = CrcHere(read, first.data(), kSignatureChunkSize, overlapAfter, crc, sha);
   if (progress != Progress::kMore) return progress == Progress::kEnd;
 
   PageAlignedBuffers ring(kRingSize);
   ReadAhead ahead(read, ring.data(), kSignatureChunkSize);
   if (!ring.data() || !ahead.Start()) {
-    return CrcHere(read, first.data(), kSignatureChunkSize, kNoLimit, crc) == Progress::kEnd;
+    return CrcHere(read, first.data(), kSignatureChunkSize, kNoLimit, crc, sha) == Progress::kEnd;
   }
-  return ahead.Finish(crc);
+  return ahead.Finish(crc, sha);
 }
 
 }  // namespace signature_internal
@@ -209,6 +225,21 @@ std::string FileSignature(const std::string& path) {
   };
   uint32_t crc = 0;
   return UpperHex(signature_internal::PiecesCrc(read, kOverlapAfter, &crc) ? crc : 0);
+}
+
+FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha) {
+  if (!PathExists(path)) return {};
+  FileReader reader(path);
+  if (!reader.IsOpen()) return {"0", ""};
+  const ReadFunction read = [&reader](void* buffer, size_t capacity, size_t* count) {
+    return reader.Read(buffer, capacity, count);
+  };
+  uint32_t crc = 0;
+  Sha256Digest digest{};
+  if (!signature_internal::PiecesDigest(read, kOverlapAfter, &crc, &sha) || !sha.Finish(&digest)) {
+    return {"0", ""};
+  }
+  return {UpperHex(crc), Sha256Hex(digest)};
 }
 
 }  // namespace files

@@ -15,4 +15,16 @@ inline constexpr size_t kSignatureChunkSize = size_t{1} << 20;
 // hexadecimal without leading zeros ("%X"). Any thread may call it.
 std::string FileSignature(const std::string& path);
 
+class Sha256;
+
+// A file's CRC-32 signature and its SHA-256, from one reading.
+struct FileDigest {
+  std::string Signature;  // as FileSignature gives it
+  std::string Sha256;     // 64 lower-case hexadecimal digits; "" when unreadable or absent
+};
+
+// Both hashes of the file at the GBK path; `sha` is fresh and used up.
+// Nothing there gives {"", ""}, an unreadable file {"0", ""}.
+FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha);
+
 }  // namespace files

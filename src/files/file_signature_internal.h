@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <functional>
 
+namespace files {
+class Sha256;
+}
+
 namespace files::signature_internal {
 
 // Reads up to `capacity` bytes into `buffer`, stores the count in `*count`
@@ -17,5 +21,9 @@ using ReadFunction = std::function<bool(void* buffer, size_t capacity, size_t* c
 // until then, and for a source no longer than that, every read happens on the
 // calling thread.
 bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc);
+
+// PiecesCrc that also feeds every piece, in order and in the same pass, to
+// `sha` when it is not null. False when a read or the hash failed.
+bool PiecesDigest(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc, Sha256* sha);
 
 }  // namespace files::signature_internal

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "files/file_signature.h"
+
 namespace files {
 
 // A file open for writing; closed by its destructor (or Close()).
@@ -27,6 +29,9 @@ class FileSystem {
   // As files::FileSignature: "" when nothing exists, "0" when it cannot be
   // read as a file, else the CRC-32 in upper-case hexadecimal.
   virtual std::string Signature(const std::string& path) = 0;
+  // As files::FileSignatureAndSha256: the signature and the SHA-256 from one
+  // reading of the file.
+  virtual FileDigest Digest(const std::string& path) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now.
   virtual bool CanOpenForWriting(const std::string& path) = 0;

@@ -6,6 +6,7 @@
 #include "base/wide_text_win.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
+#include "files/sha256_win.h"
 
 namespace files {
 namespace {
@@ -65,6 +66,11 @@ void RemoveTreeWide(const std::wstring& folder) {
 bool WindowsFileSystem::Exists(const std::string& path) { return PathExists(path); }
 
 std::string WindowsFileSystem::Signature(const std::string& path) { return FileSignature(path); }
+
+FileDigest WindowsFileSystem::Digest(const std::string& path) {
+  CngSha256 sha;
+  return FileSignatureAndSha256(path, sha);
+}
 
 bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
   // The attribute is asked first: Wine run by root opens a read-only file for

@@ -9,6 +9,7 @@ class WindowsFileSystem : public FileSystem {
  public:
   bool Exists(const std::string& path) override;
   std::string Signature(const std::string& path) override;
+  FileDigest Digest(const std::string& path) override;
   bool CanOpenForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;

@@ -11,6 +11,10 @@
 #include "shell/message_loop_win.h"
 #include "shell/own_folder_win.h"
 #include "wizard/main_window_win.h"
+#ifdef UPDATER_SIGNED
+#include "engine/document_verifier_win.h"
+#include "engine/signing.h"
+#endif
 
 namespace {
 
@@ -20,6 +24,18 @@ constexpr char kArgumentsRight[] = "命令参数正确";
 constexpr char kTestModePrefix[] = "启动调试模式，目标网络版本：";
 constexpr char kStartFromMainProgram[] = "请从主程序启动本更新程序。";
 constexpr char kNoticeTitle[] = "提示";
+[[maybe_unused]] constexpr char kVendorKeyUnusable[] = "公钥无效";
+
+// An updater built with the vendor's key accepts only what it signed. Only
+// such a build looks for the key at all; a key that does not load refuses
+// every signature rather than none.
+void UseVendorKey() {
+#ifdef UPDATER_SIGNED
+  static const engine::CngDocumentVerifier verifier(engine::EmbeddedPublicKeyPem());
+  if (!verifier.Loaded()) base::Trace(kVendorKeyUnusable);
+  engine::UseDocumentVerifier(&verifier);
+#endif
+}
 
 void InitControls() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES |
@@ -45,6 +61,7 @@ void Run() {
     session.Config.Version = arguments->targetVersion;
     base::Trace(kTestModePrefix + arguments->targetVersion);
   }
+  UseVendorKey();
   InitControls();
   shell::DetermineOwnFolderAndParent();
   // Without a window nothing could ever end the loop; the process would linger

@@ -16,6 +16,11 @@ namespace {
 void ApplyStagedFiles() {
   auto& c = Controls();
   const engine::ApplyResult result = engine::ApplyStagedFilesOfSession();
+  if (result.outcome == engine::ApplyOutcome::kVerifyFailed) {
+    // Nothing was placed; the staging folder stays as it is.
+    AddStatusRow(texts::kFileCheckFailed);
+    return;
+  }
   if (result.outcome != engine::ApplyOutcome::kApplied) {
     // Either nothing was touched or what could not be placed stays staged
     // for the next run; in both cases the update is not complete.

@@ -46,6 +46,14 @@ void ShowStatus(const char* text, COLORREF color) {
   SetText(label, text);
 }
 
+const char* FailureStatus(engine::SignedRefusal refusal) {
+  switch (refusal) {
+    case engine::SignedRefusal::kBadSignature: return texts::kFileListSignatureInvalid;
+    case engine::SignedRefusal::kWrongList: return texts::kFileListMismatch;
+    default: return texts::kNetworkFailed;
+  }
+}
+
 }  // namespace
 
 void StartVersionCheck() {
@@ -71,7 +79,8 @@ void OnFileListReceived(bool success) {
     Enable(c.NextButton, true);
   } else {
     SetText(c.UpdateLogEdit, texts::kUpdateLogFailed);
-    ShowStatus(texts::kNetworkFailed, kRed);
+    // Next stays disabled: a refused list leads nowhere, as a missing one.
+    ShowStatus(FailureStatus(engine::CurrentSession().FileListRefusal), kRed);
     SetText(c.ServerVersionLabel, texts::kServerVersionUnknown);
   }
   Enable(c.PrevButton, true);

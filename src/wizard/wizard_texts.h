@@ -18,6 +18,8 @@ inline constexpr char kPageComplete[] = "更新完成,";
 
 inline constexpr char kReadingConfig[] = "正在从服务器读取升级配置信息...";
 inline constexpr char kReadConfigFailed[] = "读取服务器升级配置失败……";
+inline constexpr char kConfigSignatureInvalid[] = "配置信息签名无效，已停止升级。";
+inline constexpr char kConfigExpired[] = "配置信息已过期，已停止升级。";
 inline constexpr char kIntroTemplate[] =
     "本程序为[XXX]的在线升级模块。\r\n\r\n如果您想退出此更新程序请单击“关闭”按钮，\r\n\r\n"
     "如果要继续更新请先选择适合您的更新服务器，\r\n\r\n然后再单击“下一步”按钮开始后续操作！";
@@ -49,6 +51,8 @@ inline constexpr char kNewerVersionFound[] = "发现服务器上有更新版本�
 inline constexpr char kServerVersionFailed[] = "读取服务器版本失败！";
 inline constexpr char kNetworkFailed[] = "网络连接失败！";
 inline constexpr char kUpdateLogFailed[] = "获取更新日志失败……";
+inline constexpr char kFileListSignatureInvalid[] = "文件列表签名无效！";
+inline constexpr char kFileListMismatch[] = "文件列表与配置不符！";
 
 inline constexpr char kComparingFiles[] = "正在对比文件差异……";
 inline constexpr char kReadingLocalSignatures[] = "获取本地文件特征……";
@@ -67,6 +71,7 @@ inline constexpr char kRetryAnnouncement[] = "3秒后进行第[%d]次重试…�
 inline constexpr char kConnectionTimedOut[] = "连接服务器超时……";
 inline constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
 inline constexpr char kUnwritableFiles[] = "存在不可写文件，升级失败。";
+inline constexpr char kFileCheckFailed[] = "文件校验失败，升级终止。";
 inline constexpr char kUpdateComplete[] = "更新已完成。";
 
 inline constexpr char kCompleteTemplate[] = "恭喜您，[XXX]更新已经顺利完成！\r\n\r\n感谢您对我们的支持。";

@@ -25,10 +25,18 @@ void FillServerChoice() {
   if (SendMessageW(combo, CB_GETCOUNT, 0, 0) > 0) SelectComboItem(combo, 0);
 }
 
+const char* ConfigFailureText(engine::SignedRefusal refusal) {
+  switch (refusal) {
+    case engine::SignedRefusal::kBadSignature: return texts::kConfigSignatureInvalid;
+    case engine::SignedRefusal::kExpired: return texts::kConfigExpired;
+    default: return texts::kReadConfigFailed;
+  }
+}
+
 void OnConfigReceived(bool success) {
   auto& c = Controls();
   if (!success) {
-    SetText(c.ReadConfigLabel, texts::kReadConfigFailed);
+    SetText(c.ReadConfigLabel, ConfigFailureText(engine::CurrentSession().ConfigRefusal));
     return;
   }
   const auto& config = engine::CurrentSession().Config;

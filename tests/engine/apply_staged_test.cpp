@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "engine/difference.h"
+#include "support/crc_patch.h"
 #include "support/memory_file_system.h"
+#include "support/sha256_reference.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ class ApplyStagedTest : public testing::Test {
   void Release(const std::string& name, const std::string& newContent, const char* old = nullptr) {
     testing_support::MemoryFileSystem scratch;
     scratch.files[name] = newContent;
-    server_.push_back({name, scratch.Signature(name)});
+    server_.push_back({name, scratch.Signature(name), testing_support::Sha256HexOf(newContent)});
     if (old) fs_.Put(kFolder + name, old);
     if (!old || newContent != old) fs_.Put(kStaging + name, newContent);
   }
@@ -30,8 +32,8 @@ class ApplyStagedTest : public testing::Test {
     const auto it = fs_.files.find(kFolder + name);
     return it == fs_.files.end() ? "" : it->second;
   }
-  engine::ApplyResult Apply(const std::vector<FileEntry>& downloadList) {
-    const engine::ApplyInput input{kFolder, "Update.exe", "Main.exe", &server_, &downloadList};
+  engine::ApplyResult Apply(const std::vector<FileEntry>& downloadList, bool signedList = false) {
+    const engine::ApplyInput input{kFolder, "Update.exe", "Main.exe", &server_, &downloadList, signedList};
     return engine::ApplyStagedFiles(fs_, input);
   }
   std::vector<FileEntry> Difference() { return engine::FilesToDownload(server_, kFolder, fs_); }
@@ -137,5 +139,46 @@ TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
     for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
   }
 }
+
+// A staged file changed after its download keeps its CRC-32 (four bytes
+// appended restore it) but not its SHA-256: with a signed list nothing is
+// placed, whichever file it is, and everything stays staged.
+class SignedApplyTest : public ApplyStagedTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(SignedApplyTest, StagedFileChangedSinceItsDownloadPlacesNothing) {
+  Release("Update.exe", "u2", "u1");
+  Release("a.dll", "a2", "a1");
+  Release("Main.exe", "m2", "m1");
+  Release("new.txt", "n");
+  const std::vector<FileEntry> list = Difference();
+  const std::string changed = kStaging + GetParam();
+  const std::string genuine = fs_.files.at(changed);
+  fs_.files[changed] = genuine + testing_support::CrcRestoringSuffix(genuine);
+  const auto staged = fs_.files;
+
+  // Without the signed list the CRC lets it through.
+  testing_support::MemoryFileSystem unsigned_fs = fs_;
+  EXPECT_EQ(engine::ApplyStagedFiles(unsigned_fs, {kFolder, "Update.exe", "Main.exe", &server_, &list})
+                .outcome,
+            ApplyOutcome::kApplied);
+
+  const engine::ApplyResult result = Apply(list, true);
+  EXPECT_EQ(result.outcome, ApplyOutcome::kVerifyFailed);
+  EXPECT_FALSE(result.selfUpdatePending);
+  EXPECT_EQ(fs_.log, "");
+  EXPECT_EQ(fs_.files, staged);
+
+  fs_.files[changed] = genuine;
+  EXPECT_EQ(Apply(list, true).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("a.dll"), "a2");
+  EXPECT_EQ(Installed("Main.exe"), "m2");
+  EXPECT_EQ(Installed("new.txt"), "n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SignedApplyTest, testing::Values("Update.exe", "a.dll", "Main.exe", "new.txt"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "support/crc_patch.h"
 #include "support/memory_file_system.h"
+#include "support/sha256_reference.h"
 
 namespace {
 
@@ -354,6 +356,69 @@ TEST_F(DownloadRunTest, StopAtAnyMomentEndsTheRunAtOnce) {
     ASSERT_EQ(world_->events.size(), stopAt + 1)
         << "stopped at " << world_->events[stopAt].text << ", then " << world_->events.back().text;
   }
+}
+
+// A signed list: a file must match its SHA-256 as well. The server's copy
+// has four bytes appended that bring its CRC-32 back to the listed one.
+class SignedDownloadTest : public DownloadRunTest {
+ protected:
+  void SetUp() override { job_.requireSha256 = true; }
+  void AddSigned(const std::string& name, const std::string& wanted, std::vector<Response> responses) {
+    Add(name, wanted, std::move(responses));
+    job_.files.back().Sha256 = testing_support::Sha256HexOf(wanted);
+  }
+  static std::string Forged(const std::string& wanted) {
+    return wanted + testing_support::CrcRestoringSuffix(wanted);
+  }
+};
+
+TEST_F(SignedDownloadTest, FileWithTheListedCrcButAnotherSha256FailsEveryAttempt) {
+  const std::string wanted = "release build of a.dll";
+  const std::string forged = Forged(wanted);
+  ASSERT_EQ(Crc(forged), Crc(wanted));  // the CRC alone cannot tell them apart
+  AddSigned("a.dll", wanted, {Body(forged)});
+  AddSigned("b.txt", "next", {Body("next")});
+  Run();
+  const std::vector<std::string> n = world_->Notifications();
+  EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), engine::kAttemptsPerFile);
+  EXPECT_EQ(n.back(), "Complete failed");
+  EXPECT_TRUE(world_->TimesOf("FileStart 2").empty());
+
+  // The same file through an unsigned list passes: only the hash stops it.
+  Reset();
+  job_.requireSha256 = false;
+  Add("a.dll", wanted, {Body(forged)});
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+}
+
+TEST_F(SignedDownloadTest, AttemptThatBringsTheRightBytesAfterAForgedOneSucceeds) {
+  const std::string wanted(5000, 'w');
+  AddSigned("a.dll", wanted, {Body(Forged(wanted)), Body(wanted)});
+  Run();
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{"FileStart 1", "Trace 下载文件:http://host/app/2.0/a.dll",
+                                      "Progress 1 2048/5004 +0", "Progress 1 4096/5004 +0",
+                                      "Progress 1 5004/5004 +0", "FileEnd 1 failed", "TryAgain 2",
+                                      "Progress 1 2048/5000 +5000", "Progress 1 4096/5000 +5000",
+                                      "Progress 1 5000/5000 +5000", "FileEnd 1 ok", "Complete ok"}));
+  EXPECT_EQ(world_->files.at(kStaging + "a.dll"), wanted);
+}
+
+TEST_F(SignedDownloadTest, StagedLeftoverCountsOnlyWhenBothHashesMatch) {
+  const std::string wanted = "staged by an earlier run";
+  AddSigned("kept.txt", wanted, {Body("the server is not asked")});
+  world_->Put(kStaging + "kept.txt", wanted);
+  AddSigned("forged.txt", wanted, {Body(wanted)});
+  world_->Put(kStaging + "forged.txt", Forged(wanted));
+  AddSigned("unlisted.txt", wanted, {Body(wanted)});
+  job_.files.back().Sha256.clear();  // a list without the hash names no file
+  Run();
+  EXPECT_EQ(world_->TimesOf("open"), (std::vector<uint32_t>{0, 0, 5000, 10000, 15000, 20000}));
+  EXPECT_EQ(world_->files.at(kStaging + "forged.txt"), wanted);
+  EXPECT_EQ(world_->Notifications().back(), "Complete failed");
+  const std::vector<std::string> n = world_->Notifications();
+  EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 3 failed"), engine::kAttemptsPerFile);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "files/crc32.h"
 #include "files/file_system.h"
+#include "support/sha256_reference.h"
 
 namespace testing_support {
 
@@ -40,6 +41,12 @@ class MemoryFileSystem : public files::FileSystem {
     std::snprintf(text, sizeof(text), "%X",
                   static_cast<unsigned>(files::Crc32Update(0, it->second.data(), it->second.size())));
     return text;
+  }
+
+  files::FileDigest Digest(const std::string& path) override {
+    const std::string signature = Signature(path);
+    if (signature.empty() || signature == "0") return {signature, ""};
+    return {signature, Sha256HexOf(files.at(path))};
   }
 
   bool CanOpenForWriting(const std::string& path) override {

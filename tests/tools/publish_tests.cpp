@@ -148,14 +148,14 @@ class FailingSiteFiles final : public updpub::SiteFiles {
   bool MakeFolders(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeFolders(f, e); }
   bool MakeNewFolder(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeNewFolder(f, e); }
   updpub::CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
-                           const std::function<void(uint64_t)>& progress) override {
+                           const std::function<void(uint64_t)>& progress, bool withSha256) override {
     updpub::CopyOutcome failed;
     if (!Step(failed.error)) {
       // A copy that broke off half-way leaves a partial file behind.
       WriteBytes(to, "partial");
       return failed;
     }
-    return host_.Copy(from, to, buffer, progress);
+    return host_.Copy(from, to, buffer, progress, withSha256);
   }
   bool WriteFile(const fs::path& p, std::string_view b, std::string& e) override {
     return Step(e) && host_.WriteFile(p, b, e);

@@ -1,9 +1,11 @@
 #include "updpub/command_line.h"
 
+#include <ctime>
 #include <map>
 #include <optional>
 
 #include "updpub/documents.h"
+#include "updpub/key_files.h"
 #include "updpub/publish.h"
 #include "updpub/site_check.h"
 
@@ -15,7 +17,8 @@ constexpr char kMainHelp[] =
     "\n"
     "Usage:\n"
     "  updpub publish --from RELEASE_DIR --version V --site SITE_DIR [options]\n"
-    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR]\n"
+    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]\n"
+    "  updpub keygen --out NAME [--force]\n"
     "  updpub COMMAND --help\n"
     "\n"
     "Each command's help lists its exit codes; 2 is always a usage error.\n";
@@ -45,6 +48,12 @@ constexpr char kPublishHelp[] =
     "  --main-exe NAME     the program the updater starts when it is done\n"
     "  --utf8-urls         the updater fetches files by UTF-8 names (UTF8Encode 1)\n"
     "  --local-urls        the updater fetches files by GBK names (UTF8Encode 0)\n"
+    "  --sign NAME.key     sign both documents with this private key (from\n"
+    "                      \"updpub keygen\"): the configuration then expires, the list\n"
+    "                      names its version and soft name and each file's SHA-256,\n"
+    "                      and update.xml.sig and V/filelist.xml.sig are written\n"
+    "  --expires DAYS      with --sign: days until the configuration expires\n"
+    "                      (default 30, at most 3650); publish again before then\n"
     "  -h, --help          this text\n"
     "\n"
     "Exit status:\n"
@@ -53,8 +62,25 @@ constexpr char kPublishHelp[] =
     "  2  usage error\n"
     "  3  writing failed; the site is as it was before\n";
 
+constexpr char kKeygenHelp[] =
+    "Usage: updpub keygen --out NAME [--force]\n"
+    "\n"
+    "Makes an ECDSA P-256 key pair for signing update sites and writes NAME.key\n"
+    "(the private key, PKCS#8 PEM: keep it secret, sign with \"publish --sign\") and\n"
+    "NAME.pub (the public key, PEM: built into the updater, and \"check --key\").\n"
+    "\n"
+    "  --out NAME   the files' name without .key and .pub\n"
+    "  --force      replace existing key files\n"
+    "  -h, --help   this text\n"
+    "\n"
+    "Exit status:\n"
+    "  0  written\n"
+    "  1  refused: a key file exists; nothing was written\n"
+    "  2  usage error\n"
+    "  3  making or writing the keys failed; no key file was left\n";
+
 constexpr char kCheckHelp[] =
-    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR]\n"
+    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]\n"
     "\n"
     "Reads the configuration and every server's file list as the updater does,\n"
     "fetches every listed file and compares its CRC-32, and reports each problem as\n"
@@ -66,6 +92,10 @@ constexpr char kCheckHelp[] =
     "                       folder that holds update.xml\n"
     "  --installed DIR      also list what an update of this program folder would\n"
     "                       download from the first server, and its size\n"
+    "  --key NAME.pub       the site must be signed with this key's private half:\n"
+    "                       checks both signatures, the expiry, that each list\n"
+    "                       belongs to the configuration's version and soft name,\n"
+    "                       and each file's SHA-256\n"
     "  -h, --help           this text\n"
     "\n"
     "Exit status:\n"
@@ -138,11 +168,41 @@ int Usage(std::FILE* err, const std::string& message, const char* help) {
   return 2;
 }
 
+std::optional<int> Days(const std::string& text) {
+  if (text.empty() || text.size() > 6) return std::nullopt;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+int RunKeygen(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  const Parsed parsed = Parse(args, 1, {"--out"}, {"--force"});
+  if (parsed.Has("--help")) {
+    std::fputs(kKeygenHelp, out);
+    return kKeysWritten;
+  }
+  if (!parsed.error.empty()) return Usage(err, parsed.error, kKeygenHelp);
+  if (!parsed.positional.empty()) return Usage(err, "unexpected argument " + parsed.positional[0], kKeygenHelp);
+  if (parsed.values.count("--out") != 1 || parsed.Value("--out")->empty())
+    return Usage(err, "give --out NAME once", kKeygenHelp);
+  const KeygenResult result = WriteKeyPair(*parsed.Value("--out"), parsed.Has("--force"));
+  if (result.exitCode == kKeysWritten) {
+    std::fprintf(out, "wrote %s (private: keep it secret) and %s\n", Utf8Path(result.privateKey).c_str(),
+                 Utf8Path(result.publicKey).c_str());
+  } else {
+    std::fprintf(err, "updpub: %s\n", result.message.c_str());
+  }
+  return result.exitCode;
+}
+
 int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, bool errIsTerminal) {
   const Parsed parsed =
       Parse(args, 1,
             {"--from", "--version", "--site", "--soft-name", "--short-name", "--server", "--log", "--ad-code",
-             "--main-exe"},
+             "--main-exe", "--sign", "--expires"},
             {"--utf8-urls", "--local-urls"});
   if (parsed.Has("--help")) {
     std::fputs(kPublishHelp, out);
@@ -154,7 +214,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     if (!parsed.Value(required)) return Usage(err, std::string(required) + " is required", kPublishHelp);
   }
   for (const char* single : {"--from", "--version", "--site", "--soft-name", "--short-name", "--log", "--ad-code",
-                             "--main-exe"}) {
+                             "--main-exe", "--sign", "--expires"}) {
     if (parsed.values.count(single) > 1) return Usage(err, std::string(single) + " is given twice", kPublishHelp);
   }
   if (parsed.Has("--utf8-urls") && parsed.Has("--local-urls"))
@@ -178,6 +238,14 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     if (equals == std::string::npos) return Usage(err, "--server needs NAME=ADDR", kPublishHelp);
     options.servers.emplace_back(it->second.substr(0, equals), it->second.substr(equals + 1));
   }
+  if (const auto key = parsed.Value("--sign")) options.signingKey = HostPath(*key);
+  if (const auto days = parsed.Value("--expires")) {
+    if (!options.signingKey) return Usage(err, "--expires needs --sign", kPublishHelp);
+    const std::optional<int> value = Days(*days);
+    if (!value) return Usage(err, "--expires needs a whole number of days", kPublishHelp);
+    options.expiresDays = *value;
+  }
+  options.now = static_cast<int64_t>(std::time(nullptr));
   options.showProgress = errIsTerminal;
 
   const PublishResult result = Publish(options, HostSiteFiles(), err);
@@ -189,6 +257,9 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                    Utf8Path(options.site / HostPath(options.version)).c_str(),
                    Utf8Path(options.site / kConfigFileName).c_str(), result.config.ServerCount,
                    result.config.UTF8Encode ? "UTF-8" : "local GBK");
+      if (options.signingKey)
+        std::fprintf(out, "signed with %s; the configuration expires in %d days\n",
+                     Utf8Path(*options.signingKey).c_str(), options.expiresDays);
       break;
     case kPublishRefused:
       for (const Refusal& refusal : result.refusals)
@@ -204,17 +275,21 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 }
 
 int RunCheck(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, HttpGetter& http) {
-  const Parsed parsed = Parse(args, 1, {"--installed"}, {});
+  const Parsed parsed = Parse(args, 1, {"--installed", "--key"}, {});
   if (parsed.Has("--help")) {
     std::fputs(kCheckHelp, out);
     return kCheckPassed;
   }
   if (!parsed.error.empty()) return Usage(err, parsed.error, kCheckHelp);
   if (parsed.positional.size() != 1) return Usage(err, "give one site folder or address", kCheckHelp);
-  if (parsed.values.count("--installed") > 1) return Usage(err, "--installed is given twice", kCheckHelp);
+  for (const char* single : {"--installed", "--key"}) {
+    if (parsed.values.count(single) > 1) return Usage(err, std::string(single) + " is given twice", kCheckHelp);
+  }
   CheckOptions options;
   options.target = parsed.positional[0];
   if (const auto installed = parsed.Value("--installed")) options.installed = HostPath(*installed);
+  if (const auto key = parsed.Value("--key")) options.publicKey = HostPath(*key);
+  options.now = static_cast<int64_t>(std::time(nullptr));
 
   const CheckReport report = CheckSite(options, http);
   for (const Finding& finding : report.findings) std::fprintf(out, "%s\n", FindingLine(finding).c_str());
@@ -242,6 +317,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, bo
   }
   if (command == "publish") return RunPublish(args, out, err, errIsTerminal);
   if (command == "check") return RunCheck(args, out, err, http);
+  if (command == "keygen") return RunKeygen(args, out, err);
   return Usage(err, "unknown command " + command, kMainHelp);
 }
 

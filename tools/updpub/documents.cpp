@@ -72,10 +72,10 @@ std::string CrcText(uint32_t crc) {
   return text;
 }
 
-std::string ConfigDocument(const engine::UpdateConfig& config) {
+std::string ConfigDocument(const engine::UpdateConfig& config, std::optional<int64_t> expires) {
   std::string out;
   AppendLine(out, 0, kDeclaration);
-  AppendLine(out, 0, "<Update>");
+  AppendLine(out, 0, expires ? "<Update Expires=\"" + std::to_string(*expires) + "\">" : std::string("<Update>"));
   AppendLine(out, 1, "<Setting>");
   AppendLine(out, 2, Element("SoftName", EscapedText(config.SoftName)));
   AppendLine(out, 2, Element("ShortName", EscapedText(config.ShortName)));
@@ -96,18 +96,26 @@ std::string ConfigDocument(const engine::UpdateConfig& config) {
   return out;
 }
 
-std::string FileListDocument(const std::vector<engine::FileEntry>& files) {
+std::string FileListDocument(const std::vector<engine::FileEntry>& files, const ListSigning* signing) {
   std::string out;
-  out.reserve(64 + files.size() * 64);
+  out.reserve(64 + files.size() * (signing ? 140 : 64));
   AppendLine(out, 0, kDeclaration);
-  AppendLine(out, 0, "<Files>");
-  for (const engine::FileEntry& file : files)
-    AppendLine(out, 1, "<File Name=\"" + xml::EncodeKey(file.Name) + "\" Hash=\"" + xml::EncodeKey(file.Hash) + "\"/>");
+  AppendLine(out, 0,
+             signing ? "<Files Version=\"" + xml::EncodeKey(signing->version) + "\" SoftName=\"" +
+                           xml::EncodeKey(signing->softName) + "\">"
+                     : std::string("<Files>"));
+  for (size_t i = 0; i < files.size(); ++i) {
+    const engine::FileEntry& file = files[i];
+    std::string line = "<File Name=\"" + xml::EncodeKey(file.Name) + "\" Hash=\"" + xml::EncodeKey(file.Hash) + "\"";
+    if (signing && i < signing->sha256.size()) line += " Sha256=\"" + signing->sha256[i] + "\"";
+    AppendLine(out, 1, line + "/>");
+  }
   AppendLine(out, 0, "</Files>");
   return out;
 }
 
-std::vector<std::string> ConfigReadBackDifferences(std::string_view bytes, const engine::UpdateConfig& meant) {
+std::vector<std::string> ConfigReadBackDifferences(std::string_view bytes, const engine::UpdateConfig& meant,
+                                                   std::optional<int64_t> expires) {
   std::vector<std::string> differences;
   xml::XmlDocument document;
   if (!document.LoadFromBytes(bytes)) {
@@ -126,6 +134,8 @@ std::vector<std::string> ConfigReadBackDifferences(std::string_view bytes, const
   CompareText(differences, "AdCode", read.AdCode, meant.AdCode);
   CompareText(differences, "Version", read.Version, meant.Version);
   CompareText(differences, "Log", read.Log, meant.Log);
+  CompareText(differences, "Expires", document.GetAttribute("Update", "Expires"),
+              expires ? std::to_string(*expires) : std::string());
   if (read.UTF8Encode != meant.UTF8Encode) differences.push_back("UTF8Encode reads back as the other URL scheme");
   if (read.ServerCount != meant.ServerCount) {
     differences.push_back("the updater reads " + std::to_string(read.ServerCount) + " servers instead of " +
@@ -142,13 +152,18 @@ std::vector<std::string> ConfigReadBackDifferences(std::string_view bytes, const
 }
 
 std::vector<std::string> FileListReadBackDifferences(std::string_view bytes,
-                                                     const std::vector<engine::FileEntry>& meant) {
+                                                     const std::vector<engine::FileEntry>& meant,
+                                                     const ListSigning* signing) {
   std::vector<std::string> differences;
   xml::XmlDocument document;
   // The updater trims the body before it loads it.
   if (!document.LoadFromBytes(engine::TrimListText(bytes))) {
     differences.push_back("the updater's reader cannot load the file list");
     return differences;
+  }
+  if (signing) {
+    CompareText(differences, "the list's Version", document.GetAttribute("Files", "Version"), signing->version);
+    CompareText(differences, "the list's SoftName", document.GetAttribute("Files", "SoftName"), signing->softName);
   }
   std::vector<std::string> unsafe;
   const std::vector<engine::FileEntry> read = engine::ReadServerFileList(document, &unsafe);
@@ -162,6 +177,9 @@ std::vector<std::string> FileListReadBackDifferences(std::string_view bytes,
     const std::string which = "file " + std::to_string(i + 1);
     CompareText(differences, which + " Name", read[i].Name, meant[i].Name);
     CompareText(differences, which + " Hash", read[i].Hash, meant[i].Hash);
+    if (signing && i < signing->sha256.size())
+      CompareText(differences, which + " Sha256",
+                  document.GetAttribute("Files/@" + std::to_string(i + 1), "Sha256"), signing->sha256[i]);
   }
   return differences;
 }

@@ -4,7 +4,9 @@
 #include <set>
 #include <system_error>
 
+#include "updpub/crypto.h"
 #include "updpub/documents.h"
+#include "updpub/key_codec.h"
 #include "updpub/progress.h"
 #include "updpub/text_rules.h"
 #include "xml/xml_document.h"
@@ -13,6 +15,7 @@ namespace updpub {
 namespace {
 
 constexpr size_t kMaxLogBytes = size_t{1} << 20;
+constexpr size_t kMaxKeyBytes = size_t{64} << 10;
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 std::string RandomSuffix() {
@@ -35,13 +38,19 @@ bool IsWithin(const fs::path& inner, const fs::path& outer) {
   return true;
 }
 
+// What signing needs once the plan is made.
+struct Signing {
+  std::string keyPem;
+  int64_t expires = 0;
+};
+
 // Everything that can be decided before writing: the configuration to write
 // and the files to copy, or the reasons to refuse.
 class Plan {
  public:
   Plan(const PublishOptions& options, SiteFiles& files) : options_(options), files_(files) {}
 
-  PublishResult Make(std::string& configBytes, ReleaseTree& release) {
+  PublishResult Make(std::string& configBytes, ReleaseTree& release, std::optional<Signing>& signing) {
     PublishResult result;
     CheckFolders();
     ReadExisting();
@@ -56,6 +65,7 @@ class Plan {
     ReadLog();
     if (options_.utf8Urls) config.UTF8Encode = *options_.utf8Urls;
     Servers();
+    if (options_.signingKey) signing = ReadSigning(config);
 
     if (releaseIsFolder_) {
       release = ScanRelease(options_.from, config.UTF8Encode);
@@ -65,8 +75,9 @@ class Plan {
       release.refusals.clear();
     }
     if (refusals_.empty()) {
-      configBytes = ConfigDocument(config);
-      for (std::string& difference : ConfigReadBackDifferences(configBytes, config))
+      const std::optional<int64_t> expires = signing ? std::optional<int64_t>(signing->expires) : std::nullopt;
+      configBytes = ConfigDocument(config, expires);
+      for (std::string& difference : ConfigReadBackDifferences(configBytes, config, expires))
         Refuse(kConfigFileName, std::move(difference));
     }
     result.config = config;
@@ -80,6 +91,26 @@ class Plan {
  private:
   void Refuse(std::string file, std::string reason) {
     refusals_.push_back(Refusal{std::move(file), std::move(reason)});
+  }
+
+  // The key is read and its form checked before anything is written; the
+  // soft name becomes an attribute of the signed list.
+  std::optional<Signing> ReadSigning(const engine::UpdateConfig& config) {
+    Signing signing;
+    const std::string shown = Utf8Path(*options_.signingKey);
+    std::string error;
+    crypto::PrivateKeyParts parts;
+    if (!ReadWholeFile(*options_.signingKey, kMaxKeyBytes, signing.keyPem, error)) {
+      Refuse(shown, error);
+    } else if (!crypto::ParsePrivateKeyPem(signing.keyPem, parts)) {
+      Refuse(shown, "not a private key as \"updpub keygen\" writes it (P-256, PKCS#8 PEM)");
+    }
+    if (options_.expiresDays < 1 || options_.expiresDays > kMaxExpiresDays)
+      Refuse("--expires", "give 1 to " + std::to_string(kMaxExpiresDays) + " days");
+    if (const std::string problem = AttributeValueProblem(config.SoftName); !problem.empty())
+      Refuse("--soft-name", "the signed file list carries the soft name as an attribute: " + problem);
+    signing.expires = options_.now + options_.expiresDays * kSecondsPerDay;
+    return signing;
   }
 
   void CheckFolders() {
@@ -195,52 +226,78 @@ class Writer {
   Writer(const PublishOptions& options, SiteFiles& files, std::FILE* progressOut)
       : options_(options), files_(files), progressOut_(progressOut), suffix_(RandomSuffix()) {}
 
-  void Run(const ReleaseTree& release, const std::string& configBytes, PublishResult& result) {
+  void Run(const ReleaseTree& release, const std::string& configBytes, const std::optional<Signing>& signing,
+           PublishResult& result) {
     const fs::path live = options_.site / HostPath(options_.version);
     const fs::path staged = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".new");
     const fs::path retired = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".old");
     const fs::path config = options_.site / kConfigFileName;
     const fs::path stagedConfig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml");
+    const fs::path configSig = options_.site / (std::string(kConfigFileName) + kSignatureSuffix);
+    const fs::path stagedConfigSig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml.sig");
+    const fs::path retiredConfigSig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml.sig.old");
+    const auto abandon = [&] {
+      for (const fs::path& path : {staged, stagedConfig, stagedConfigSig}) files_.RemoveAll(path);
+    };
 
     std::string error;
     if (!files_.MakeFolders(options_.site, error)) return Fail(result, Utf8Path(options_.site), error);
     if (!files_.MakeNewFolder(staged, error)) return Fail(result, Utf8Path(staged), error);
     std::vector<engine::FileEntry> entries;
-    if (!CopyRelease(release, staged, entries, result)) return Abandon(staged, stagedConfig);
+    ListSigning listSigning;
+    if (!CopyRelease(release, staged, entries, signing ? &listSigning.sha256 : nullptr, result)) return abandon();
 
-    // Both documents are read back from the disk through the updater's reader.
-    const std::string list = FileListDocument(entries);
-    if (!WriteAndVerify(staged / kFileListName, list, result,
-                        [&](const std::string& bytes) { return FileListReadBackDifferences(bytes, entries); }))
-      return Abandon(staged, stagedConfig);
-    if (!WriteAndVerify(stagedConfig, configBytes, result,
-                        [&](const std::string& bytes) { return ConfigReadBackDifferences(bytes, result.config); }))
-      return Abandon(staged, stagedConfig);
+    // Both documents are read back from the disk through the updater's
+    // reader, and what is signed is the bytes read back.
+    std::optional<int64_t> expires;
+    if (signing) {
+      listSigning.version = result.config.Version;
+      listSigning.softName = result.config.SoftName;
+      expires = signing->expires;
+    }
+    const ListSigning* listSigned = signing ? &listSigning : nullptr;
+    const std::string list = FileListDocument(entries, listSigned);
+    std::string written;
+    if (!WriteAndVerify(staged / kFileListName, list, result, written,
+                        [&](const std::string& bytes) { return FileListReadBackDifferences(bytes, entries, listSigned); }))
+      return abandon();
+    if (signing && !WriteSignature(staged / (std::string(kFileListName) + kSignatureSuffix), written, *signing, result))
+      return abandon();
+    if (!WriteAndVerify(stagedConfig, configBytes, result, written, [&](const std::string& bytes) {
+          return ConfigReadBackDifferences(bytes, result.config, expires);
+        }))
+      return abandon();
+    if (signing && !WriteSignature(stagedConfigSig, written, *signing, result)) return abandon();
 
+    // Each rename that happened is undone, last first, when a later one fails.
+    // A signature of an earlier configuration never stays beside the new one.
+    std::vector<std::pair<fs::path, fs::path>> done;
+    const auto move = [&](const fs::path& from, const fs::path& to) {
+      if (!files_.Rename(from, to, error)) {
+        Fail(result, Utf8Path(to), error);
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+          std::string ignored;
+          if (!files_.Rename(it->second, it->first, ignored)) break;
+        }
+        return false;
+      }
+      done.emplace_back(from, to);
+      return true;
+    };
     const bool hadLive = files_.Exists(live);
-    if (hadLive && !files_.Rename(live, retired, error)) {
-      Fail(result, Utf8Path(live), error);
-      return Abandon(staged, stagedConfig);
-    }
-    if (!files_.Rename(staged, live, error)) {
-      Fail(result, Utf8Path(live), error);
-      Restore(hadLive, retired, live);
-      return Abandon(staged, stagedConfig);
-    }
-    if (!files_.Rename(stagedConfig, config, error)) {
-      Fail(result, Utf8Path(config), error);
-      // The new version goes back to its staging name and is removed with it.
-      std::string ignored;
-      if (files_.Rename(live, staged, ignored)) Restore(hadLive, retired, live);
-      return Abandon(staged, stagedConfig);
-    }
+    const bool hadConfigSig = files_.Exists(configSig);
+    if ((hadLive && !move(live, retired)) || !move(staged, live) ||
+        (hadConfigSig && !move(configSig, retiredConfigSig)) || (signing && !move(stagedConfigSig, configSig)) ||
+        !move(stagedConfig, config))
+      return abandon();
     if (hadLive) files_.RemoveAll(retired);
+    if (hadConfigSig) files_.RemoveAll(retiredConfigSig);
     result.exitCode = kPublished;
   }
 
  private:
   bool CopyRelease(const ReleaseTree& release, const fs::path& staged, std::vector<engine::FileEntry>& entries,
-                   PublishResult& result) {
+                   std::vector<std::string>* sha256, PublishResult& result) {
     const bool utf8 = result.config.UTF8Encode;
     ProgressBar progress(progressOut_, options_.showProgress && release.totalBytes >= kProgressMinimumBytes,
                          release.totalBytes, release.files.size());
@@ -262,12 +319,17 @@ class Writer {
         }
         made.insert(target);
       }
-      const CopyOutcome copied = files_.Copy(file.source, target, buffer, onBytes);
+      const CopyOutcome copied = files_.Copy(file.source, target, buffer, onBytes, sha256 != nullptr);
       if (!copied.ok) {
         Fail(result, file.shownName, copied.error);
         return false;
       }
-      entries.push_back(engine::FileEntry{file.listName, CrcText(copied.crc), 0});
+      // Named members: the entry grows fields this list does not fill.
+      engine::FileEntry entry;
+      entry.Name = file.listName;
+      entry.Hash = CrcText(copied.crc);
+      entries.push_back(std::move(entry));
+      if (sha256) sha256->push_back(copied.sha256);
       result.bytes += copied.bytes;
       ++result.files;
       progress.FileDone();
@@ -276,10 +338,9 @@ class Writer {
   }
 
   template <typename Differences>
-  bool WriteAndVerify(const fs::path& path, const std::string& bytes, PublishResult& result,
+  bool WriteAndVerify(const fs::path& path, const std::string& bytes, PublishResult& result, std::string& written,
                       const Differences& differences) {
     std::string error;
-    std::string written;
     if (!files_.WriteFile(path, bytes, error) || !files_.ReadFile(path, written, error)) {
       Fail(result, Utf8Path(path), error);
       return false;
@@ -291,14 +352,20 @@ class Writer {
     return false;
   }
 
-  void Restore(bool hadLive, const fs::path& retired, const fs::path& live) {
-    std::string ignored;
-    if (hadLive) files_.Rename(retired, live, ignored);
-  }
-
-  void Abandon(const fs::path& staged, const fs::path& stagedConfig) {
-    files_.RemoveAll(staged);
-    files_.RemoveAll(stagedConfig);
+  // The signature of the document's bytes as read back, itself read back.
+  bool WriteSignature(const fs::path& path, const std::string& document, const Signing& signing,
+                      PublishResult& result) {
+    std::string signature;
+    std::string error;
+    std::string written;
+    if (!crypto::Sign(signing.keyPem, document, signature, error) || !files_.WriteFile(path, signature, error) ||
+        !files_.ReadFile(path, written, error)) {
+      Fail(result, Utf8Path(path), error);
+      return false;
+    }
+    if (written == signature) return true;
+    Fail(result, Utf8Path(path), "the signature reads back differently");
+    return false;
   }
 
   void Fail(PublishResult& result, const std::string& file, const std::string& error) {
@@ -338,9 +405,10 @@ std::string NormalisedLog(std::string_view utf8) {
 PublishResult Publish(const PublishOptions& options, SiteFiles& files, std::FILE* progressOut) {
   std::string configBytes;
   ReleaseTree release;
-  PublishResult result = Plan(options, files).Make(configBytes, release);
+  std::optional<Signing> signing;
+  PublishResult result = Plan(options, files).Make(configBytes, release, signing);
   if (result.exitCode != kPublished) return result;
-  Writer(options, files, progressOut).Run(release, configBytes, result);
+  Writer(options, files, progressOut).Run(release, configBytes, signing, result);
   return result;
 }
 

@@ -3,9 +3,12 @@
 //   SITE/VERSION/...          the release, named as the chosen URL scheme fetches it
 //   SITE/VERSION/filelist.xml one File per file with its CRC-32
 //   SITE/update.xml           the configuration, other values kept
+// Signed with a private key, the configuration carries its expiry, the list
+// its version, soft name and each file's SHA-256, and each document has its
+// signature beside it (update.xml.sig, VERSION/filelist.xml.sig).
 // Everything is checked before anything is written; the new version folder
 // is built beside the old one and renamed into place, update.xml last, and a
-// failure on the way puts the previous site back.
+// failure on the way puts the previous site back, signatures included.
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -27,6 +30,10 @@ enum PublishExit : int {
   kPublishWriteFailed = 3  // writing failed; the previous site is as it was
 };
 
+inline constexpr int kDefaultExpiresDays = 30;
+inline constexpr int kMaxExpiresDays = 3650;
+inline constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
+
 struct PublishOptions {
   fs::path from;
   fs::path site;
@@ -38,6 +45,9 @@ struct PublishOptions {
   std::optional<fs::path> logFile;
   std::vector<std::pair<std::string, std::string>> servers;  // name, address; replaces the kept ones
   std::optional<bool> utf8Urls;
+  std::optional<fs::path> signingKey;  // a private key file: sign the documents
+  int expiresDays = kDefaultExpiresDays;
+  int64_t now = 0;                     // Unix seconds; the expiry counts from here
   bool showProgress = false;
 };
 

@@ -10,7 +10,9 @@
 #include "engine/update_config.h"
 #include "net/url_encoding.h"
 #include "updpub/copy_with_crc.h"
+#include "updpub/crypto.h"
 #include "updpub/document_lint.h"
+#include "updpub/key_codec.h"
 #include "updpub/documents.h"
 #include "updpub/text_rules.h"
 #include "xml/xml_document.h"
@@ -21,6 +23,50 @@ namespace {
 constexpr char kServerGroupPath[] = "Update/Setting/ServerGroup";
 constexpr char kFilesPath[] = "Files";
 constexpr size_t kMaxNamesShown = 5;
+constexpr size_t kMaxKeyBytes = size_t{64} << 10;
+constexpr int64_t kExpiryWarningDays = 7;
+constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
+constexpr size_t kSha256Digits = 64;
+
+// "2027-01-31 12:00:00 UTC"
+std::string UtcText(int64_t seconds) {
+  const int64_t days = seconds >= 0 ? seconds / kSecondsPerDay : (seconds - kSecondsPerDay + 1) / kSecondsPerDay;
+  const int64_t rest = seconds - days * kSecondsPerDay;
+  // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t dayOfEra = z - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t mp = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  return text;
+}
+
+// Unix seconds written as the format has them: decimal digits only.
+std::optional<int64_t> SecondsValue(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+bool IsDigestText(std::string_view text) {
+  if (text.size() != kSha256Digits) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
 
 bool IsHttpAddress(const std::string& text) {
   const std::string lower = base::AsciiLower(text.substr(0, 8), base::kDocumentFirstLeadByte);
@@ -61,6 +107,7 @@ std::string NameList(const std::vector<std::string>& names) {
 struct ListedFile {
   std::string name;  // GBK
   uint32_t hash = 0;
+  std::string sha256;  // checked only with a key
   bool delivered = false;
   uint64_t size = 0;
 };
@@ -79,6 +126,7 @@ class Checker {
   Checker(const CheckOptions& options, HttpGetter& http) : options_(options), http_(http) {}
 
   CheckReport Run() {
+    if (options_.publicKey && !ReadKey()) return Finish();
     if (!OpenTarget()) return Finish();
     xml::XmlDocument document;
     engine::UpdateConfig config;
@@ -104,11 +152,97 @@ class Checker {
     return std::move(report_);
   }
 
+  bool Signed() const { return !keyPem_.empty(); }
+
+  // A key that cannot be read makes every signature finding meaningless.
+  bool ReadKey() {
+    const std::string where = Utf8Path(*options_.publicKey);
+    std::string error;
+    crypto::Point point;
+    if (!ReadWholeFile(*options_.publicKey, kMaxKeyBytes, keyPem_, error)) {
+      Error(where, 0, "the key cannot be read (" + error + ")");
+    } else if (!crypto::ParsePublicKeyPem(keyPem_, point)) {
+      Error(where, 0, "not a public key as \"updpub keygen\" writes it (P-256, PEM SubjectPublicKeyInfo)");
+    } else {
+      return true;
+    }
+    keyPem_.clear();
+    return false;
+  }
+
+  // The signature beside a document, over the bytes as fetched.
+  void CheckSignature(const std::string& documentAddress, const std::string& documentWhere,
+                      const std::string& documentBytes) {
+    const std::string where = documentWhere + kSignatureSuffix;
+    const Fetched fetched = source_->Fetch(documentAddress + kSignatureSuffix, false, true);
+    const std::string refused = ": an updater with the key refuses " + documentWhere;
+    if (fetched.status == Fetched::Status::kMissing) {
+      Error(where, 0, "the signature is missing (" + fetched.detail + ")" + refused);
+      return;
+    }
+    if (fetched.status != Fetched::Status::kOk) {
+      Error(where, 0, "the signature cannot be fetched (" + fetched.detail + ")" + refused);
+      return;
+    }
+    switch (crypto::Verify(keyPem_, documentBytes, fetched.body)) {
+      case crypto::Verdict::kValid:
+        report_.checked.push_back(where);
+        return;
+      case crypto::Verdict::kMalformed:
+        Error(where, 0,
+              "the signature is malformed: " + std::to_string(fetched.body.size()) + " bytes instead of " +
+                  std::to_string(crypto::kSignatureBytes) +
+                  (fetched.statusKnown ? "" : " (or it is missing: this build's HTTP client cannot tell)") + refused);
+        return;
+      case crypto::Verdict::kMismatch:
+        Error(where, 0,
+              "the signature does not match: the document was changed after signing, or signed with another key" +
+                  refused);
+        return;
+      case crypto::Verdict::kBadKey:
+        return;  // ReadKey has said so
+    }
+  }
+
+  void CheckExpiry(const xml::XmlDocument& document) {
+    const int line = configOutline_.Line("Update");
+    const std::string text = document.GetAttribute("Update", "Expires");
+    const std::optional<int64_t> expires = SecondsValue(text);
+    if (text.empty()) {
+      Error(configWhere_, line, "no Expires on <Update>: an updater with the key refuses the configuration as expired");
+    } else if (!expires) {
+      Error(configWhere_, line,
+            "Expires \"" + Shown(text) + "\" is not Unix seconds: an updater with the key refuses the configuration");
+    } else if (*expires < options_.now) {
+      Error(configWhere_, line,
+            "the configuration expired at " + UtcText(*expires) + ": an updater with the key refuses it (publish again)");
+    } else if (*expires - options_.now < kExpiryWarningDays * kSecondsPerDay) {
+      Warning(configWhere_, line, "the configuration expires at " + UtcText(*expires) + ": publish again before then");
+    }
+  }
+
+  // A signed list names the version and soft name it was published for; one
+  // that names others is a list of another release, refused as such.
+  void CheckListBelongs(const xml::XmlDocument& document, const std::string& where, int line,
+                        const engine::UpdateConfig& config) {
+    for (const auto& [attribute, meant] : {std::pair<const char*, const std::string&>{"Version", config.Version},
+                                           std::pair<const char*, const std::string&>{"SoftName", config.SoftName}}) {
+      const std::string value = document.GetAttribute(kFilesPath, attribute);
+      if (value.empty()) {
+        Error(where, line, std::string("no ") + attribute + " on <Files>: an updater with the key refuses the list");
+      } else if (value != meant) {
+        Error(where, line,
+              std::string("the list's ") + attribute + " is \"" + Shown(value) + "\", the configuration's \"" +
+                  Shown(meant) + "\": the list belongs to another release and an updater with the key refuses it");
+      }
+    }
+  }
+
   // An address reads from the web; anything else is a folder standing for
   // every server, or a configuration file in such a folder.
   bool OpenTarget() {
     if (IsHttpAddress(options_.target)) {
-      source_ = MakeHttpSource(http_);
+      source_ = MakeHttpSource(http_, Signed());
       configAddress_ = ConfigAddress(options_.target);
       configWhere_ = configAddress_;
       return true;
@@ -125,7 +259,7 @@ class Checker {
       return false;
     }
     folderRoot_ = folder;
-    source_ = MakeFolderSource(folder);
+    source_ = MakeFolderSource(folder, Signed());
     configAddress_ = file;
     configWhere_ = Utf8Path(folder / HostPath(file));
     return true;
@@ -140,7 +274,7 @@ class Checker {
 
   // Loads and lints one document; false when the updater cannot use it.
   bool ReadDocument(const std::string& address, const std::string& where, bool isList, xml::XmlDocument& document,
-                    Outline& outline) {
+                    Outline& outline, std::string* bytes = nullptr) {
     const Fetched fetched = source_->Fetch(address, false, true);
     if (fetched.status != Fetched::Status::kOk) {
       Error(where, 0, std::string(fetched.status == Fetched::Status::kMissing ? "missing" : "cannot be fetched") +
@@ -156,11 +290,17 @@ class Checker {
       return false;
     }
     report_.checked.push_back(where);
+    if (bytes != nullptr) *bytes = fetched.body;
     return true;
   }
 
   bool ReadConfig(xml::XmlDocument& document, engine::UpdateConfig& config) {
-    if (!ReadDocument(configAddress_, configWhere_, false, document, configOutline_)) return false;
+    std::string bytes;
+    if (!ReadDocument(configAddress_, configWhere_, false, document, configOutline_, &bytes)) return false;
+    if (Signed()) {
+      CheckSignature(configAddress_, configWhere_, bytes);
+      CheckExpiry(document);
+    }
     if (!engine::IsUpdateConfig(document)) {
       Error(configWhere_, 0,
             "no text at Update/Setting/SoftName: the updater does not take the document for a configuration");
@@ -232,11 +372,14 @@ class Checker {
     xml::XmlDocument document;
     Outline outline;
     const std::string address = server.base + config.Version + "/" + kFileListName;
-    if (!ReadDocument(address, server.listWhere, true, document, outline)) return;
+    std::string bytes;
+    if (!ReadDocument(address, server.listWhere, true, document, outline, &bytes)) return;
+    if (Signed()) CheckSignature(address, server.listWhere, bytes);
     if (document.RootName() != kFilesPath) {
       Error(server.listWhere, 0, "the root element is not <Files>: the updater finds no file in it");
       return;
     }
+    if (Signed()) CheckListBelongs(document, server.listWhere, outline.Line(kFilesPath), config);
     server.listRead = true;
     int count = 0;
     document.ChildCount(kFilesPath, count);
@@ -271,6 +414,17 @@ class Checker {
       if (!seen.emplace(FoldedName(file.name), line).second)
         Warning(server.listWhere, line, "\"" + shown + "\" is listed twice: the updater fetches it twice");
       file.hash = *value;
+      if (Signed()) {
+        file.sha256 = document.GetAttribute(path, "Sha256");
+        if (!IsDigestText(file.sha256)) {
+          Error(server.listWhere, line,
+                "\"" + shown + "\": " +
+                    (file.sha256.empty() ? std::string("no Sha256")
+                                         : "Sha256 \"" + Shown(file.sha256) + "\" is not 64 lower-case hexadecimal digits") +
+                    ": an updater with the key never accepts the file");
+          file.sha256.clear();
+        }
+      }
       CheckFile(server, config, line, file);
       server.files.push_back(std::move(file));
     }
@@ -296,6 +450,10 @@ class Checker {
             "\"" + shown + "\" " + on + " has CRC " + CrcText(fetched.crc) + ", the list says " + CrcText(file.hash) +
                 ": the update would fail after downloading it" +
                 (fetched.statusKnown ? "" : " (or it is missing: this build's HTTP client cannot tell)"));
+    else if (!file.sha256.empty() && fetched.sha256 != file.sha256)
+      Error(server.listWhere, line,
+            "\"" + shown + "\" " + on + " has SHA-256 " + fetched.sha256 + ", the list says " + file.sha256 +
+                ": its CRC matches, but an updater with the key fails the update after downloading it");
   }
 
   // Every server should offer the same files: the user picks one at random.
@@ -381,6 +539,7 @@ class Checker {
   std::string configAddress_;
   std::string configWhere_;
   Outline configOutline_;
+  std::string keyPem_;  // empty: the site is checked as unsigned
 };
 
 }  // namespace

@@ -1,7 +1,9 @@
 #pragma once
 // "updpub check": reads a site's configuration and every server's file list
 // the way the updater does, fetches every listed file, and reports each
-// problem with the document and line it concerns.
+// problem with the document and line it concerns. Given the vendor's public
+// key it also checks what an updater built with that key checks: both
+// signatures, the expiry, the list's version and soft name, each SHA-256.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +24,8 @@ enum CheckExit : int {
 struct CheckOptions {
   std::string target;                // UTF-8: a folder, a configuration file, or an http(s) address
   std::optional<fs::path> installed;  // a program folder to plan an update of
+  std::optional<fs::path> publicKey{};  // the site must be signed by its private half
+  int64_t now = 0;                    // Unix seconds, for the configuration's expiry
 };
 
 // What an update of an installed folder would fetch from one server.

@@ -23,8 +23,8 @@ class Host final : public SiteFiles {
     return !code && created;
   }
   CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
-                   const std::function<void(uint64_t)>& progress) override {
-    return CopyWithCrc(from, to, buffer, progress);
+                   const std::function<void(uint64_t)>& progress, bool withSha256) override {
+    return CopyWithCrc(from, to, buffer, progress, withSha256);
   }
   bool WriteFile(const fs::path& path, std::string_view bytes, std::string& error) override {
     return WriteWholeFile(path, bytes, error);

@@ -16,8 +16,9 @@ class SiteFiles {
   virtual bool MakeFolders(const fs::path& folder, std::string& error) = 0;
   // A new folder; false when anything is there already.
   virtual bool MakeNewFolder(const fs::path& folder, std::string& error) = 0;
+  // Sums the SHA-256 too when withSha256.
   virtual CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
-                           const std::function<void(uint64_t)>& progress) = 0;
+                           const std::function<void(uint64_t)>& progress, bool withSha256) = 0;
   virtual bool WriteFile(const fs::path& path, std::string_view bytes, std::string& error) = 0;
   virtual bool ReadFile(const fs::path& path, std::string& bytes, std::string& error) = 0;
   // Replaces a file at `to`; a folder is renamed only to a free name.

@@ -1,10 +1,12 @@
 #include "updpub/site_source.h"
 
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "files/crc32.h"
 #include "updpub/copy_with_crc.h"
+#include "updpub/crypto.h"
 
 namespace updpub {
 namespace {
@@ -22,13 +24,16 @@ int HexDigit(char c) {
 
 class HttpSource final : public SiteSource {
  public:
-  explicit HttpSource(HttpGetter& http) : http_(http) {}
+  HttpSource(HttpGetter& http, bool withSha256) : http_(http), withSha256_(withSha256) {}
 
   Fetched Fetch(const std::string& address, bool /*utf8Urls*/, bool keepBody) override {
     Fetched fetched;
     bool tooLarge = false;
+    std::optional<crypto::Sha256> sha256;
+    if (withSha256_) sha256.emplace();
     const HttpResult result = http_.Get(address, [&](const char* data, size_t size) {
       fetched.crc = files::Crc32Update(fetched.crc, data, size);
+      if (sha256) sha256->Update(data, size);
       fetched.size += size;
       if (!keepBody) return;
       if (fetched.body.size() + size > kMaxDocumentBytes) {
@@ -54,16 +59,18 @@ class HttpSource final : public SiteSource {
     }
     fetched.status = Fetched::Status::kOk;
     fetched.statusKnown = result.status != 0;
+    if (sha256) fetched.sha256 = crypto::DigestText(sha256->Finish());
     return fetched;
   }
 
  private:
   HttpGetter& http_;
+  bool withSha256_;
 };
 
 class FolderSource final : public SiteSource {
  public:
-  explicit FolderSource(const fs::path& root) : root_(root) {}
+  FolderSource(const fs::path& root, bool withSha256) : root_(root), withSha256_(withSha256) {}
 
   Fetched Fetch(const std::string& address, bool utf8Urls, bool keepBody) override {
     Fetched fetched;
@@ -93,14 +100,16 @@ class FolderSource final : public SiteSource {
       if (!ReadWholeFile(path, kMaxDocumentBytes, fetched.body, fetched.detail)) return fetched;
       fetched.crc = files::Crc32Update(0, fetched.body.data(), fetched.body.size());
       fetched.size = fetched.body.size();
+      if (withSha256_) fetched.sha256 = crypto::DigestText(crypto::Sha256Of(fetched.body));
     } else {
-      const CopyOutcome summed = CrcOfFile(path, buffer_);
+      const CopyOutcome summed = CrcOfFile(path, buffer_, withSha256_);
       if (!summed.ok) {
         fetched.detail = summed.error;
         return fetched;
       }
       fetched.crc = summed.crc;
       fetched.size = summed.bytes;
+      fetched.sha256 = summed.sha256;
     }
     fetched.status = Fetched::Status::kOk;
     return fetched;
@@ -108,6 +117,7 @@ class FolderSource final : public SiteSource {
 
  private:
   fs::path root_;
+  bool withSha256_;
   std::vector<char> buffer_;
 };
 
@@ -131,8 +141,12 @@ std::string PercentDecoded(std::string_view text) {
   return out;
 }
 
-std::unique_ptr<SiteSource> MakeHttpSource(HttpGetter& http) { return std::make_unique<HttpSource>(http); }
+std::unique_ptr<SiteSource> MakeHttpSource(HttpGetter& http, bool withSha256) {
+  return std::make_unique<HttpSource>(http, withSha256);
+}
 
-std::unique_ptr<SiteSource> MakeFolderSource(const fs::path& root) { return std::make_unique<FolderSource>(root); }
+std::unique_ptr<SiteSource> MakeFolderSource(const fs::path& root, bool withSha256) {
+  return std::make_unique<FolderSource>(root, withSha256);
+}
 
 }  // namespace updpub

@@ -37,6 +37,7 @@ struct Fetched {
   std::string body;    // when asked to keep it
   uint32_t crc = 0;
   uint64_t size = 0;
+  std::string sha256;  // crypto::DigestText, from a source made to sum it
   bool statusKnown = true;  // false: an error page would have arrived as the body
 };
 
@@ -49,11 +50,12 @@ class SiteSource {
   virtual Fetched Fetch(const std::string& address, bool utf8Urls, bool keepBody) = 0;
 };
 
-std::unique_ptr<SiteSource> MakeHttpSource(HttpGetter& http);
+// withSha256: every fetch sums the SHA-256 too.
+std::unique_ptr<SiteSource> MakeHttpSource(HttpGetter& http, bool withSha256 = false);
 
 // Addresses relative to `root`, percent-decoded and looked up byte for byte
 // as a web server serving that folder does.
-std::unique_ptr<SiteSource> MakeFolderSource(const fs::path& root);
+std::unique_ptr<SiteSource> MakeFolderSource(const fs::path& root, bool withSha256 = false);
 
 // "%XX" turned into the byte; anything else kept.
 std::string PercentDecoded(std::string_view text);

@@ -1,0 +1,69 @@
+#include "engine/signed_documents.h"
+
+#include <limits>
+
+#include "engine/update_config.h"
+#include "xml/xml_document.h"
+
+namespace engine {
+namespace {
+
+constexpr char kConfigRoot[] = "Update";
+constexpr char kListRoot[] = "Files";
+constexpr char kExpiresAttribute[] = "Expires";
+constexpr char kVersionAttribute[] = "Version";
+constexpr char kSoftNameAttribute[] = "SoftName";
+constexpr size_t kSha256Digits = 64;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool IsSignatureForm(std::string_view signature) { return signature.size() == kSignatureSize; }
+
+std::optional<int64_t> ReadExpires(const xml::XmlDocument& config) {
+  if (config.RootName() != kConfigRoot) return std::nullopt;
+  const std::string text = config.GetAttribute(kConfigRoot, kExpiresAttribute);
+  if (text.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (value > (std::numeric_limits<int64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+bool ConfigExpired(std::optional<int64_t> expires, int64_t now) { return !expires || now > *expires; }
+
+ListIdentity ReadListIdentity(const xml::XmlDocument& list) {
+  if (list.RootName() != kListRoot) return {};
+  return {list.GetAttribute(kListRoot, kVersionAttribute), list.GetAttribute(kListRoot, kSoftNameAttribute)};
+}
+
+bool ListBelongsTo(const ListIdentity& identity, const UpdateConfig& config) {
+  // An empty version or name identifies nothing, even against an empty one.
+  return !identity.Version.empty() && !identity.SoftName.empty() && identity.Version == config.Version &&
+         identity.SoftName == config.SoftName;
+}
+
+bool Sha256Matches(std::string_view local, std::string_view listed) {
+  if (local.size() != kSha256Digits || listed.size() != kSha256Digits) return false;
+  for (size_t i = 0; i < kSha256Digits; ++i) {
+    const int a = HexDigit(local[i]);
+    if (a < 0 || a != HexDigit(listed[i])) return false;
+  }
+  return true;
+}
+
+bool DigestMatches(const files::FileDigest& local, const FileEntry& entry) {
+  return SignatureMatches(local.Signature, entry.Hash) && Sha256Matches(local.Sha256, entry.Sha256);
+}
+
+}  // namespace engine
