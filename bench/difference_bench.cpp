@@ -191,7 +191,7 @@ double Best(const std::vector<double>& values) { return *std::min_element(values
 // False when either contender did not see every byte or every file.
 bool Measure(const DataSet& set, int rounds) {
   std::vector<engine::FileEntry> list;
-  for (const std::string& name : set.names) list.push_back({name, kNonMatchingHash, 0});
+  for (const std::string& name : set.names) list.push_back({name, kNonMatchingHash});
   files::WindowsFileSystem fs;
   BareReader bare(set);
 

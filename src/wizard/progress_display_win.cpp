@@ -68,7 +68,11 @@ void OnDownloadProgress(int index, const engine::TransferProgress* record) {
   engine::TransferProgress progress;
   std::memcpy(&progress, record, sizeof(progress));
   const int percent = Percent(progress);
-  SendMessageW(c.FileProgressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  // Every 2 KiB read reports; the bar only moves a hundred times a file, and
+  // setting it repaints it, which would cost more than the read itself.
+  if (SendMessageW(c.FileProgressBar, PBM_GETPOS, 0, 0) != percent) {
+    SendMessageW(c.FileProgressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  }
   const DWORD since = GetTickCount() - g_lastDisplayTick;
   if (since <= kRefreshAfterMs && progress.Received != progress.Total) return;
   if (const engine::FileEntry* entry = DownloadEntry(index)) {
