@@ -4,13 +4,12 @@
 #include <string_view>
 
 #include "base/trace.h"
+#include "engine/document_fetch_win.h"
 #include "engine/session.h"
 #include "engine/signed_documents.h"
 #include "engine/signing.h"
 #include "engine/update_config.h"
 #include "engine/worker_messages_win.h"
-#include "net/automation_http_win.h"
-#include "base/scoped_com_win.h"
 #include "xml/xml_document.h"
 
 namespace engine {
@@ -19,35 +18,17 @@ namespace {
 constexpr char kBadSignatureTrace[] = "配置信息签名无效:";
 constexpr char kExpiredTrace[] = "配置信息已过期:";
 
-net::HttpGetResult Fetch(const std::string& address) {
-  base::ScopedCom com;
-  return net::AutomationHttpGet(address);
-}
-
-std::string_view BytesOf(const net::HttpGetResult& response) {
-  return {reinterpret_cast<const char*>(response.body.data()), response.body.size()};
-}
-
-// The document's exact bytes must carry the vendor's signature, fetched
-// beside it the same way; before that nothing in it is read, so a changed
-// byte is told as such even where it breaks the document.
-bool SignedBySender(const DocumentVerifier& verifier, const std::string& address,
-                    const net::HttpGetResult& response) {
-  const net::HttpGetResult signature = Fetch(address + kSignatureSuffix);
-  if (signature.ok && verifier.Verify(BytesOf(response), BytesOf(signature))) return true;
-  base::Trace(kBadSignatureTrace + address);
-  return false;
-}
-
 bool FetchConfig(Session& session, xml::XmlDocument& document) {
-  const net::HttpGetResult response = Fetch(session.ConfigAddress);
+  const net::HttpGetResult response = FetchDocument(session.ConfigAddress);
   if (!response.ok) return false;
   const DocumentVerifier* verifier = SigningVerifier();
-  if (verifier && !SignedBySender(*verifier, session.ConfigAddress, response)) {
+  // Nothing of the document is read before its bytes are known to be the
+  // vendor's, so a changed byte is told as such even where it breaks it.
+  if (verifier && !SignedBySender(*verifier, session.ConfigAddress, response, kBadSignatureTrace)) {
     session.ConfigRefusal = SignedRefusal::kBadSignature;
     return false;
   }
-  document.LoadFromBytes(reinterpret_cast<const char*>(response.body.data()), response.body.size());
+  document.LoadFromBytes(BytesOf(response));
   if (!IsUpdateConfig(document)) return false;
   if (verifier) {
     const std::optional<int64_t> expires = ReadExpires(document);

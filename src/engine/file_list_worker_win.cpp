@@ -4,12 +4,11 @@
 
 #include "base/trace.h"
 #include "engine/file_list.h"
+#include "engine/document_fetch_win.h"
 #include "engine/session.h"
 #include "engine/signed_documents.h"
 #include "engine/signing.h"
 #include "engine/worker_messages_win.h"
-#include "net/automation_http_win.h"
-#include "base/scoped_com_win.h"
 
 namespace engine {
 namespace {
@@ -27,32 +26,14 @@ std::string FileListAddress(const Session& session) {
   return session.Config.Servers[server - 1].Addr + session.Config.Version + kListFileName;
 }
 
-net::HttpGetResult Fetch(const std::string& address) {
-  base::ScopedCom com;
-  return net::AutomationHttpGet(address);
-}
-
-std::string_view BytesOf(const net::HttpGetResult& response) {
-  return {reinterpret_cast<const char*>(response.body.data()), response.body.size()};
-}
-
-// The signature covers the list's bytes as served, before any trimming.
-bool SignedBySender(const DocumentVerifier& verifier, const std::string& address,
-                    const net::HttpGetResult& response) {
-  const net::HttpGetResult signature = Fetch(address + kSignatureSuffix);
-  if (signature.ok && verifier.Verify(BytesOf(response), BytesOf(signature))) return true;
-  base::Trace(kBadSignatureTrace + address);
-  return false;
-}
-
 bool FetchFileList(Session& session) {
   const std::string address = FileListAddress(session);
   base::Trace(kAddressTrace + address);
   if (address.empty()) return false;
-  const net::HttpGetResult response = Fetch(address);
+  const net::HttpGetResult response = FetchDocument(address);
   if (!response.ok) return false;
   const DocumentVerifier* verifier = SigningVerifier();
-  if (verifier && !SignedBySender(*verifier, address, response)) {
+  if (verifier && !SignedBySender(*verifier, address, response, kBadSignatureTrace)) {
     session.FileListRefusal = SignedRefusal::kBadSignature;
     session.FileListDocument.Release();
     return false;
