@@ -16,6 +16,12 @@ inline bool IsLeadByte(unsigned char byte, unsigned char firstLeadByte) {
   return byte >= firstLeadByte;
 }
 
+// A well-formed GBK two-byte character: lead 0x81-0xFE, trail 0x40-0xFE
+// other than 0x7F.
+inline bool IsGbkPair(unsigned char lead, unsigned char trail) {
+  return lead >= 0x81 && lead <= 0xFE && trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+}
+
 std::string AsciiLower(std::string_view text, unsigned char firstLeadByte);
 std::string AsciiUpper(std::string_view text, unsigned char firstLeadByte);
 

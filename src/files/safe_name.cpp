@@ -1,27 +1,17 @@
 #include <string_view>
 
+#include "base/byte_text.h"
 #include "files/path_text.h"
 
 namespace files {
 namespace {
 
-// GBK: a lead byte 0x81-0xFE followed by a trail byte 0x40-0xFE other than
-// 0x7F makes one character; only "\" (0x5C) among the separators can be such
-// a trail byte.
-constexpr unsigned char kFirstLeadByte = 0x81;
-constexpr unsigned char kLastLeadByte = 0xFE;
-constexpr unsigned char kFirstTrailByte = 0x40;
-constexpr unsigned char kLastTrailByte = 0xFE;
-constexpr unsigned char kNeverTrailByte = 0x7F;
-
 // A lead byte without a valid trail stands alone, as the system's conversion
 // reads it. Cutting the name into more segments than the system does could
 // only reveal more ".." segments, never hide one, so doubtful bytes are cut.
 size_t CharacterLength(std::string_view text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < kFirstLeadByte || lead > kLastLeadByte || at + 1 >= text.size()) return 1;
-  const auto trail = static_cast<unsigned char>(text[at + 1]);
-  return (trail >= kFirstTrailByte && trail <= kLastTrailByte && trail != kNeverTrailByte) ? 2 : 1;
+  if (at + 1 >= text.size()) return 1;
+  return base::IsGbkPair(static_cast<unsigned char>(text[at]), static_cast<unsigned char>(text[at + 1])) ? 2 : 1;
 }
 
 bool IsSeparator(char byte) { return byte == '\\' || byte == '/'; }

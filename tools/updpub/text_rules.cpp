@@ -9,12 +9,6 @@
 namespace updpub {
 namespace {
 
-constexpr unsigned char kFirstLead = 0x81;
-constexpr unsigned char kLastLead = 0xFE;
-constexpr unsigned char kFirstTrail = 0x40;
-constexpr unsigned char kLastTrail = 0xFE;
-constexpr unsigned char kNeverTrail = 0x7F;
-
 bool IsLead(char byte) {
   return base::IsLeadByte(static_cast<unsigned char>(byte), base::kDocumentFirstLeadByte);
 }
@@ -29,10 +23,8 @@ bool IsControl(char byte) {
 bool IsGbkText(std::string_view gbk) {
   for (size_t i = 0; i < gbk.size(); ++i) {
     const auto byte = static_cast<unsigned char>(gbk[i]);
-    if (byte < kFirstLead) continue;
-    if (byte > kLastLead || i + 1 == gbk.size()) return false;
-    const auto trail = static_cast<unsigned char>(gbk[++i]);
-    if (trail < kFirstTrail || trail > kLastTrail || trail == kNeverTrail) return false;
+    if (byte < base::kDocumentFirstLeadByte) continue;
+    if (i + 1 == gbk.size() || !base::IsGbkPair(byte, static_cast<unsigned char>(gbk[++i]))) return false;
   }
   if (gbk.empty()) return true;
   const std::string utf8 = base::Utf8FromGbk(gbk);
