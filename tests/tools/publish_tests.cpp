@@ -2,6 +2,7 @@
 // leaves the site as it was, and what it keeps from the current site.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 
 #include "engine/update_config.h"
@@ -143,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTest, testing::ValuesIn(kBadInputs),
 class FailingSiteFiles final : public updpub::SiteFiles {
  public:
   explicit FailingSiteFiles(int failAt) : failAt_(failAt) {}
-  int steps = 0;
+  std::atomic<int> steps{0};  // copies run on several threads
 
   bool MakeFolders(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeFolders(f, e); }
   bool MakeNewFolder(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeNewFolder(f, e); }

@@ -7,6 +7,7 @@
 #include "updpub/crypto.h"
 #include "updpub/documents.h"
 #include "updpub/key_codec.h"
+#include "updpub/parallel_copy.h"
 #include "updpub/progress.h"
 #include "updpub/text_rules.h"
 #include "xml/xml_document.h"
@@ -301,10 +302,9 @@ class Writer {
     const bool utf8 = result.config.UTF8Encode;
     ProgressBar progress(progressOut_, options_.showProgress && release.totalBytes >= kProgressMinimumBytes,
                          release.totalBytes, release.files.size());
-    const auto onBytes = [&progress](uint64_t bytes) { progress.AddBytes(bytes); };
-    std::vector<char> buffer;
     std::set<fs::path> made;
-    entries.reserve(release.files.size());
+    std::vector<CopyJob> jobs;
+    jobs.reserve(release.files.size());
     for (const ReleaseFile& file : release.files) {
       // Each part is named by the bytes the server will look up.
       fs::path target = staged;
@@ -319,20 +319,26 @@ class Writer {
         }
         made.insert(target);
       }
-      const CopyOutcome copied = files_.Copy(file.source, target, buffer, onBytes, sha256 != nullptr);
-      if (!copied.ok) {
-        Fail(result, file.shownName, copied.error);
-        return false;
-      }
+      jobs.push_back(CopyJob{file.source, std::move(target)});
+    }
+    const ParallelCopy copied = CopyInParallel(
+        files_, jobs, sha256 != nullptr, CopyWorkerCount(), [&progress](uint64_t bytes) { progress.AddBytes(bytes); },
+        [&progress] { progress.FileDone(); });
+    if (copied.failed) {
+      Fail(result, release.files[*copied.failed].shownName, copied.outcomes[*copied.failed].error);
+      return false;
+    }
+    entries.reserve(release.files.size());
+    for (size_t i = 0; i < release.files.size(); ++i) {
+      const CopyOutcome& outcome = copied.outcomes[i];
       // Named members: the entry grows fields this list does not fill.
       engine::FileEntry entry;
-      entry.Name = file.listName;
-      entry.Hash = CrcText(copied.crc);
+      entry.Name = release.files[i].listName;
+      entry.Hash = CrcText(outcome.crc);
       entries.push_back(std::move(entry));
-      if (sha256) sha256->push_back(copied.sha256);
-      result.bytes += copied.bytes;
+      if (sha256) sha256->push_back(outcome.sha256);
+      result.bytes += outcome.bytes;
       ++result.files;
-      progress.FileDone();
     }
     return true;
   }
