@@ -40,6 +40,12 @@ class FileReader {
   // `*count`, 0 once the end is reached. False when the read failed.
   bool Read(void* buffer, size_t capacity, size_t* count);
 
+  // The file's size now; false when the system cannot tell.
+  bool Size(uint64_t* size) const;
+
+  // The next Read starts `offset` bytes from the start.
+  bool SkipTo(uint64_t offset);
+
  private:
   // A HANDLE on Windows, a descriptor elsewhere; both use -1 for "none".
   static constexpr intptr_t kNoHandle = -1;

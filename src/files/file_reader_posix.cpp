@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 
 #include "base/gbk_text.h"
 #include "files/file_reader.h"
@@ -48,6 +49,18 @@ bool FileReader::Read(void* buffer, size_t capacity, size_t* count) {
   if (got < 0) return false;
   *count = static_cast<size_t>(got);
   return true;
+}
+
+bool FileReader::Size(uint64_t* size) const {
+  struct stat info;
+  if (!IsOpen() || fstat(static_cast<int>(handle_), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+bool FileReader::SkipTo(uint64_t offset) {
+  return IsOpen() && offset <= static_cast<uint64_t>(INT64_MAX) &&
+         lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
 }
 
 void FileReader::Close() {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdint>
+
 #include "base/wide_text_win.h"
 #include "files/file_reader.h"
 
@@ -30,6 +32,20 @@ bool FileReader::Read(void* buffer, size_t capacity, size_t* count) {
   if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, request, &got, nullptr)) return false;
   *count = got;
   return true;
+}
+
+bool FileReader::Size(uint64_t* size) const {
+  LARGE_INTEGER value{};
+  if (!IsOpen() || !GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &value)) return false;
+  *size = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool FileReader::SkipTo(uint64_t offset) {
+  LARGE_INTEGER distance{};
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  return IsOpen() && offset <= static_cast<uint64_t>(INT64_MAX) &&
+         SetFilePointerEx(reinterpret_cast<HANDLE>(handle_), distance, nullptr, FILE_BEGIN);
 }
 
 void FileReader::Close() {

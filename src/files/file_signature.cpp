@@ -23,7 +23,8 @@ using signature_internal::ReadFunction;
 constexpr size_t kPageSize = 4096;
 
 // Files up to this size are read and summed on the calling thread alone:
-// most files are small, and a thread would cost more than it saves.
+// most files are small, and a thread would cost more than it saves. A larger
+// file is read from its start and its middle at once.
 constexpr uint64_t kOverlapAfter = uint64_t{16} << 20;
 
 // Pieces in flight between the reading thread and the CRC: one being read,
@@ -170,6 +171,25 @@ class ReadAhead {
   WaitPoint changes_;
 };
 
+// Sums `read` to its end, or to `limit` bytes, into `*crc`, counting the
+// bytes in `*total`. False when a read failed or the source ended before
+// `limit`.
+bool CrcOfRange(const ReadFunction& read, unsigned char* buffer, uint64_t limit, uint32_t* crc,
+                uint64_t* total) {
+  *crc = 0;
+  *total = 0;
+  while (*total < limit) {
+    const uint64_t left = limit - *total;
+    size_t count = 0;
+    if (!read(buffer, left < kSignatureChunkSize ? static_cast<size_t>(left) : kSignatureChunkSize, &count))
+      return false;
+    if (count == 0) return limit == kNoLimit;
+    *crc = Crc32Update(*crc, buffer, count);
+    *total += count;
+  }
+  return true;
+}
+
 std::string UpperHex(uint32_t value) {
   char digits[8];
   size_t length = 0;
@@ -212,6 +232,35 @@ bool PiecesDigest(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc
   return ahead.Finish(crc, sha);
 }
 
+bool SplitCrc(const ReadFunction& front, uint64_t frontBytes, const ReadFunction& back, uint32_t* crc) {
+  thread_local PageAlignedBuffers first(1);
+  PageAlignedBuffers second(1);
+  if (!first.data() || !second.data()) return false;
+  uint32_t backCrc = 0;
+  uint64_t backBytes = 0;
+  bool backRead = false;
+  const auto readBack = [&]() noexcept {
+    try {
+      backRead = CrcOfRange(back, second.data(), kNoLimit, &backCrc, &backBytes);
+    } catch (...) {
+      backRead = false;  // the caller reads the file again
+    }
+  };
+  std::thread backThread;
+  try {
+    backThread = std::thread(readBack);
+  } catch (const std::exception&) {
+    readBack();  // no thread: one part after the other
+  }
+  uint32_t frontCrc = 0;
+  uint64_t frontRead = 0;
+  const bool frontWhole = CrcOfRange(front, first.data(), frontBytes, &frontCrc, &frontRead);
+  if (backThread.joinable()) backThread.join();
+  if (!frontWhole || !backRead) return false;
+  *crc = Crc32Combine(frontCrc, backCrc, backBytes);
+  return true;
+}
+
 }  // namespace signature_internal
 
 std::string FileSignature(const std::string& path) {
@@ -220,11 +269,23 @@ std::string FileSignature(const std::string& path) {
   // one and is fetched again.
   FileReader reader(path);
   if (!reader.IsOpen()) return "0";
-  const ReadFunction read = [&reader](void* buffer, size_t capacity, size_t* count) {
-    return reader.Read(buffer, capacity, count);
+  const auto reading = [](FileReader& from) {
+    return [&from](void* buffer, size_t capacity, size_t* count) { return from.Read(buffer, capacity, count); };
   };
   uint32_t crc = 0;
-  return UpperHex(signature_internal::PiecesCrc(read, kOverlapAfter, &crc) ? crc : 0);
+  // A large file is read from its start and its middle at once.
+  uint64_t size = 0;
+  if (reader.Size(&size) && size > kOverlapAfter) {
+    const uint64_t half = size / 2 / kSignatureChunkSize * kSignatureChunkSize;
+    FileReader back(path);
+    if (back.IsOpen() && back.SkipTo(half)) {
+      if (signature_internal::SplitCrc(reading(reader), half, reading(back), &crc)) return UpperHex(crc);
+      // A failed read, or a file that shrank meanwhile: read it once more as it is now.
+      reader = FileReader(path);
+      if (!reader.IsOpen()) return "0";
+    }
+  }
+  return UpperHex(signature_internal::PiecesCrc(reading(reader), kOverlapAfter, &crc) ? crc : 0);
 }
 
 FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha) {

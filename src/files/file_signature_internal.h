@@ -26,4 +26,12 @@ bool PiecesCrc(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc);
 // `sha` when it is not null. False when a read or the hash failed.
 bool PiecesDigest(const ReadFunction& read, uint64_t overlapAfter, uint32_t* crc, Sha256* sha);
 
+// The CRC-32 of a source read from two places at once: `front` gives its
+// first `frontBytes` bytes, `back` (on a second thread) the rest to the end.
+// Each thread sums what it reads while it is still in its own cache, which a
+// hand-over between a reading and a summing thread cannot do. False when a
+// read failed or `front` ended early (the file shrank); the caller then
+// reads the file again in one piece.
+bool SplitCrc(const ReadFunction& front, uint64_t frontBytes, const ReadFunction& back, uint32_t* crc);
+
 }  // namespace files::signature_internal

@@ -140,6 +140,26 @@ INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Kernels, testing::Bool(),
                            return std::string(info.param ? "Fallback" : "Dispatched");
                          });
 
+// Two parts summed apart and combined give the CRC of the whole, at every
+// kind of split: an empty part on either side, one byte, odd lengths.
+TEST(Crc32, CombinedPartsGiveTheWhole) {
+  const std::vector<unsigned char> data = RandomBytes(70000, 8);
+  const uint32_t whole = ReferenceCrc32Update(0, data.data(), data.size());
+  for (size_t split : {size_t{0}, size_t{1}, size_t{2}, size_t{4096}, size_t{33333}, size_t{69999}, size_t{70000}}) {
+    const uint32_t front = ReferenceCrc32Update(0, data.data(), split);
+    const uint32_t back = ReferenceCrc32Update(0, data.data() + split, data.size() - split);
+    EXPECT_EQ(files::Crc32Combine(front, back, data.size() - split), whole) << "split at " << split;
+  }
+#ifdef HAVE_ZLIB
+  // Lengths past 32 bits, where a narrower count would wrap.
+  for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 33) + 5, uint64_t{0xFFFFFFFFFull}}) {
+    EXPECT_EQ(files::Crc32Combine(0x12345678u, 0x9ABCDEF0u, size),
+              static_cast<uint32_t>(crc32_combine64(0x12345678u, 0x9ABCDEF0u, static_cast<z_off64_t>(size))))
+        << size;
+  }
+#endif
+}
+
 TEST(Crc32, ForcedFallbackIsTheTableKernelUntilReleased) {
   const std::string best = files::Crc32KernelName();
   files::Crc32ForceFallback(true);

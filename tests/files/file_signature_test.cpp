@@ -142,11 +142,13 @@ TEST_P(FileSignatureSize, CoversEveryByteOfTheFile) {
   }
 }
 
+// The last size is above the size from which a file is read from its start
+// and its middle at once.
 INSTANTIATE_TEST_SUITE_P(FileSignature, FileSignatureSize,
                          testing::Values(size_t{1}, size_t{4095}, kSignatureChunkSize - 1,
                                          kSignatureChunkSize, kSignatureChunkSize + 1,
                                          2 * kSignatureChunkSize, 3 * kSignatureChunkSize + 17,
-                                         5 * kSignatureChunkSize + 1));
+                                         5 * kSignatureChunkSize + 1, 17 * kSignatureChunkSize + 5));
 
 // Bytes in memory handed out in pieces of at most `pieceSize`, with a read
 // that fails from `failAt` on; notes where and on which thread each read was.
@@ -243,6 +245,38 @@ INSTANTIATE_TEST_SUITE_P(FileSignature, PiecesCrcFailure,
                          [](const testing::TestParamInfo<FailureCase>& info) {
                            return info.param.label;
                          });
+
+// Front and back of one source, read at once: a failed read on either side,
+// or a front that ends before its share (the file shrank), fails the whole,
+// so that the caller reads the file again.
+TEST(SplitCrc, CombinesBothPartsOrFails) {
+  using files::signature_internal::SplitCrc;
+  const std::vector<unsigned char> bytes = RandomBytes(50000);
+  constexpr size_t kFront = 20000;
+  const std::vector<unsigned char> back(bytes.begin() + kFront, bytes.end());
+  const uint32_t expected = files_test::ReferenceCrc32Update(0, bytes.data(), bytes.size());
+  struct Case {
+    const char* label;
+    size_t frontFailsAt;
+    size_t backFailsAt;
+    size_t frontEndsAt;
+    bool whole;
+  };
+  for (const Case& c : {Case{"Whole", SIZE_MAX, SIZE_MAX, kFront, true},
+                        Case{"FrontReadFails", 7000, SIZE_MAX, kFront, false},
+                        Case{"BackReadFails", SIZE_MAX, 7000, kFront, false},
+                        Case{"FrontEndsEarly", SIZE_MAX, SIZE_MAX, kFront - 1, false}}) {
+    MemorySource front(std::vector<unsigned char>(bytes.begin(), bytes.begin() + c.frontEndsAt), 999,
+                       c.frontFailsAt);
+    MemorySource rest(back, 777, c.backFailsAt);
+    uint32_t crc = 0;
+    EXPECT_EQ(SplitCrc(std::ref(front), kFront, std::ref(rest), &crc), c.whole) << c.label;
+    if (c.whole) {
+      EXPECT_EQ(HexText(crc), HexText(expected));
+      EXPECT_EQ(front.position, kFront) << "the front read past its share";
+    }
+  }
+}
 
 TEST_F(FileSignatureTest, FileOf4GiBAndMoreCoversEveryByte) {
   // Head bytes, then zeros up to 4 GiB + 4 KiB; the file system stores the
