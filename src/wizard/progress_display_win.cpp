@@ -28,8 +28,8 @@ DWORD g_lastDisplayTick = 0;
 // The bar's position as last set, so that a report that does not move it
 // asks nothing of the bar: the bar is subclassed, and under Wine every
 // message to a subclassed control costs server round trips for its
-// properties, which at one report per 2 KiB read slowed the download by a
-// third. -1 until the current file's first report.
+// properties, which at one report per 2 KiB read made the download about a
+// quarter slower. -1 until the current file's first report.
 int g_shownPercent = -1;
 
 engine::FileEntry* DownloadEntry(int index) {
