@@ -2,7 +2,6 @@
 // leaves the site as it was, and what it keeps from the current site.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 
 #include "engine/update_config.h"
@@ -139,44 +138,6 @@ const BadInput kBadInputs[] = {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BadInputTest, testing::ValuesIn(kBadInputs),
     [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });
-
-// Fails the step-th operation that can fail, once; everything else is done.
-class FailingSiteFiles final : public updpub::SiteFiles {
- public:
-  explicit FailingSiteFiles(int failAt) : failAt_(failAt) {}
-  std::atomic<int> steps{0};  // copies run on several threads
-
-  bool MakeFolders(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeFolders(f, e); }
-  bool MakeNewFolder(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeNewFolder(f, e); }
-  updpub::CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
-                           const std::function<void(uint64_t)>& progress, bool withSha256) override {
-    updpub::CopyOutcome failed;
-    if (!Step(failed.error)) {
-      // A copy that broke off half-way leaves a partial file behind.
-      WriteBytes(to, "partial");
-      return failed;
-    }
-    return host_.Copy(from, to, buffer, progress, withSha256);
-  }
-  bool WriteFile(const fs::path& p, std::string_view b, std::string& e) override {
-    return Step(e) && host_.WriteFile(p, b, e);
-  }
-  bool ReadFile(const fs::path& p, std::string& b, std::string& e) override { return Step(e) && host_.ReadFile(p, b, e); }
-  bool Rename(const fs::path& from, const fs::path& to, std::string& e) override {
-    return Step(e) && host_.Rename(from, to, e);
-  }
-  bool Exists(const fs::path& p) override { return host_.Exists(p); }
-  void RemoveAll(const fs::path& p) override { host_.RemoveAll(p); }
-
- private:
-  bool Step(std::string& error) {
-    if (++steps != failAt_) return true;
-    error = "injected failure";
-    return false;
-  }
-  int failAt_;
-  updpub::SiteFiles& host_ = updpub::HostSiteFiles();
-};
 
 TEST(PublishFailure, AtEveryStepLeavesThePreviousSite) {
   SiteWithRelease fixture;

@@ -155,43 +155,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "carries the soft name as an attribute"}),
     [](const testing::TestParamInfo<BadSigning>& info) { return info.param.name; });
 
-// Fails the step-th operation that can fail, once.
-class FailingSiteFiles final : public updpub::SiteFiles {
- public:
-  explicit FailingSiteFiles(int failAt) : failAt_(failAt) {}
-  bool MakeFolders(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeFolders(f, e); }
-  bool MakeNewFolder(const fs::path& f, std::string& e) override { return Step(e) && host_.MakeNewFolder(f, e); }
-  updpub::CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
-                           const std::function<void(uint64_t)>& progress, bool withSha256) override {
-    updpub::CopyOutcome failed;
-    if (!Step(failed.error)) return failed;
-    return host_.Copy(from, to, buffer, progress, withSha256);
-  }
-  bool WriteFile(const fs::path& p, std::string_view b, std::string& e) override {
-    if (!Step(e)) {
-      WriteBytes(p, b.substr(0, b.size() / 2));  // broke off half-way
-      return false;
-    }
-    return host_.WriteFile(p, b, e);
-  }
-  bool ReadFile(const fs::path& p, std::string& b, std::string& e) override { return Step(e) && host_.ReadFile(p, b, e); }
-  bool Rename(const fs::path& from, const fs::path& to, std::string& e) override {
-    return Step(e) && host_.Rename(from, to, e);
-  }
-  bool Exists(const fs::path& p) override { return host_.Exists(p); }
-  void RemoveAll(const fs::path& p) override { host_.RemoveAll(p); }
-
- private:
-  bool Step(std::string& error) {
-    if (++steps_ != failAt_) return true;
-    error = "injected failure";
-    return false;
-  }
-  int steps_ = 0;
-  int failAt_;
-  updpub::SiteFiles& host_ = updpub::HostSiteFiles();
-};
-
 TEST(SignedPublishFailure, AtEveryStepLeavesThePreviousSignedSite) {
   ScratchFolder scratch;
   WriteRelease(scratch.path() / "old", {{"a.txt", "old a"}});

@@ -137,4 +137,48 @@ updpub::HttpResult FolderHttp::Get(const std::string& url, const std::function<v
   return result;
 }
 
+bool FailingSiteFiles::Step(std::string& error) {
+  if (++steps_ != failAt_) return true;
+  error = "injected failure";
+  return false;
+}
+
+bool FailingSiteFiles::MakeFolders(const fs::path& folder, std::string& error) {
+  return Step(error) && host_.MakeFolders(folder, error);
+}
+
+bool FailingSiteFiles::MakeNewFolder(const fs::path& folder, std::string& error) {
+  return Step(error) && host_.MakeNewFolder(folder, error);
+}
+
+updpub::CopyOutcome FailingSiteFiles::Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
+                                           const std::function<void(uint64_t)>& progress, bool withSha256) {
+  updpub::CopyOutcome failed;
+  if (!Step(failed.error)) {
+    WriteBytes(to, "partial");
+    return failed;
+  }
+  return host_.Copy(from, to, buffer, progress, withSha256);
+}
+
+bool FailingSiteFiles::WriteFile(const fs::path& path, std::string_view bytes, std::string& error) {
+  if (!Step(error)) {
+    WriteBytes(path, bytes.substr(0, bytes.size() / 2));
+    return false;
+  }
+  return host_.WriteFile(path, bytes, error);
+}
+
+bool FailingSiteFiles::ReadFile(const fs::path& path, std::string& bytes, std::string& error) {
+  return Step(error) && host_.ReadFile(path, bytes, error);
+}
+
+bool FailingSiteFiles::Rename(const fs::path& from, const fs::path& to, std::string& error) {
+  return Step(error) && host_.Rename(from, to, error);
+}
+
+bool FailingSiteFiles::Exists(const fs::path& path) { return host_.Exists(path); }
+
+void FailingSiteFiles::RemoveAll(const fs::path& path) { host_.RemoveAll(path); }
+
 }  // namespace tool_testing

@@ -2,7 +2,9 @@
 // Shared pieces of updpub's tests: scratch folders, folder snapshots, a
 // release generator and an HTTP getter that serves folders the way a web
 // server does.
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "updpub/publish.h"
+#include "updpub/site_files.h"
 #include "updpub/site_source.h"
 
 namespace tool_testing {
@@ -52,6 +55,29 @@ void WriteRelease(const fs::path& root, const std::map<std::string, std::string>
 
 // Publish options for a release and a site, with one named server.
 updpub::PublishOptions Options(const fs::path& release, const fs::path& site, const std::string& version);
+
+// The host's files, except that the step-th operation that can fail fails,
+// once, leaving behind what a real break-off would: a copy or a document
+// written half. Steps are counted across threads, as copies run on several.
+class FailingSiteFiles final : public updpub::SiteFiles {
+ public:
+  explicit FailingSiteFiles(int failAt) : failAt_(failAt) {}
+  bool MakeFolders(const fs::path& folder, std::string& error) override;
+  bool MakeNewFolder(const fs::path& folder, std::string& error) override;
+  updpub::CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
+                           const std::function<void(uint64_t)>& progress, bool withSha256) override;
+  bool WriteFile(const fs::path& path, std::string_view bytes, std::string& error) override;
+  bool ReadFile(const fs::path& path, std::string& bytes, std::string& error) override;
+  bool Rename(const fs::path& from, const fs::path& to, std::string& error) override;
+  bool Exists(const fs::path& path) override;
+  void RemoveAll(const fs::path& path) override;
+
+ private:
+  bool Step(std::string& error);
+  std::atomic<int> steps_{0};
+  int failAt_;
+  updpub::SiteFiles& host_ = updpub::HostSiteFiles();
+};
 
 // Serves http://HOST/PATH from root/PATH, percent-decoded and looked up byte
 // for byte; 404 when there is no such file. Counts requests.
