@@ -42,6 +42,7 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 #include "engine/download_run.h"
 
 #ifndef UPDATER_EXE_PATH
@@ -63,15 +64,11 @@ constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES;
 constexpr size_t kSmallRead = 2048;
 constexpr size_t kLargeRead = size_t{1} << 20;
 
-// The wizard as the harness sees it (GBK through -fexec-charset).
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
-constexpr char kFinishPage[] = "更新完成,";
-constexpr char kNewVersionFound[] = "发现服务器上有更新版本！";
-constexpr char kNextButton[] = "下一步(&N)";
-constexpr char kFinishButton[] = "完成(&Q)";
+using e2e::kContentPage;
+using e2e::kFinishPage;
+using e2e::kServerPage;
+using e2e::kStepTimeoutMs;
 constexpr char kDownloadStartTrace[] = "线程_下载工作 启动";
-constexpr int kStepTimeoutMs = 60000;
 // A download slower than 1 MB/s counts as failed, rather than waiting out the
 // updater's retries after a fault.
 constexpr double kSlowestBytesPerMs = 1000;
@@ -235,12 +232,12 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
     return run;
   }
   const HWND mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
-  if (!mainWindow || !WaitForPage(mainWindow, kServerPage) || !ClickWhenEnabled(mainWindow, kNextButton) ||
+  if (!mainWindow || !WaitForPage(mainWindow, kServerPage) || !ClickWhenEnabled(mainWindow, e2e::kNext) ||
       !WaitForPage(mainWindow, kContentPage) ||
       !e2e::WaitUntil(
           [&] {
             const auto controls = e2e::ReadControls(mainWindow);
-            return e2e::FindByText(controls, "Static", kNewVersionFound) != nullptr;
+            return e2e::FindByText(controls, "Static", e2e::kNewerVersion) != nullptr;
           },
           kStepTimeoutMs)) {
     run.failure = "the wizard did not reach the content page";
@@ -249,7 +246,7 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
   // Found before the download: during it only this panel's visibility is
   // polled, a single cheap call, so the harness takes little from the updater.
   const HWND finishPanel = PanelOf(mainWindow, kFinishPage);
-  if (!finishPanel || !ClickWhenEnabled(mainWindow, kNextButton) ||
+  if (!finishPanel || !ClickWhenEnabled(mainWindow, e2e::kNext) ||
       !updater.WaitForTrace(std::string(e2e::kTracePrefix) + kDownloadStartTrace, kStepTimeoutMs)) {
     run.failure = "the download worker did not start";
     return run;
@@ -266,7 +263,7 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
   run.peakMiB = PeakWorkingSetMiB(updater.pid());
   run.fileBytes = FileBytes(folder.path() + kFileName);
   // Finish ends the updater; the harness kills it if it lingers.
-  if (ClickWhenEnabled(mainWindow, kFinishButton)) updater.WaitForExit(kStepTimeoutMs);
+  if (ClickWhenEnabled(mainWindow, e2e::kFinish)) updater.WaitForExit(kStepTimeoutMs);
   run.ok = true;
   return run;
 }

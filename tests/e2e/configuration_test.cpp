@@ -4,13 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 
 namespace e2e {
 namespace {
 
-constexpr char kFirstPage[] = "读取配置";
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
 constexpr char kFailureText[] = "读取服务器升级配置失败……";
 // Five attempts against a server that refuses connections end quickly; the
 // rest of the time allows for a slow machine.
@@ -243,14 +241,14 @@ TEST_P(ConfigurationFailureTest, StaysOnTheFirstPage) {
   const bool reported = WaitUntil(
       [&] {
         const std::vector<Control> controls = Controls();
-        const Control* label = FindOnPage(controls, kFirstPage, "Static");
+        const Control* label = FindOnPage(controls, kReadConfigPage, "Static");
         return label && label->text == kFailureText;
       },
       kConfigTimeoutMs);
   ASSERT_TRUE(reported) << "no failure notice" << DescribeState();
 
   const std::vector<Control> controls = Controls();
-  EXPECT_EQ(VisiblePage(controls), kFirstPage);
+  EXPECT_EQ(VisiblePage(controls), kReadConfigPage);
   EXPECT_EQ(WindowText(main_window_), "在线升级");
   const Control* next = FindByText(controls, "Button", "下一步(&N)");
   const Control* prev = FindByText(controls, "Button", "上一步(&L)");

@@ -20,20 +20,14 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 #include "e2e/nginx_server.h"
 #include "e2e/site_builder.h"
 
 namespace e2e {
 namespace {
 
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
-constexpr char kDownloadPage[] = "下载文件";
-constexpr char kFinishPage[] = "更新完成,";
-constexpr char kNewerVersion[] = "发现服务器上有更新版本！";
 constexpr char kLatestVersion[] = "恭喜！您使用的已经是最新版本。";
-constexpr char kNext[] = "下一步(&N)";
-constexpr char kFinish[] = "完成(&Q)";
 constexpr char kFileRowOpen[] = "下载文件[";
 constexpr char kFileRowClose[] = "]...";
 constexpr char kStagingFolder[] = "update";
@@ -43,7 +37,6 @@ constexpr char kMainExe[] = "CeShi.exe";
 constexpr char kMarkerName[] = "main_program_started.txt";
 constexpr char kServerFolder[] = "srv1";
 constexpr char kLargeName[] = "big.bin";
-constexpr int kStepTimeoutMs = 60000;
 // The script waits about three seconds before it replaces the executable.
 constexpr int kSelfUpdateTimeoutMs = 30000;
 // Large and slow enough that the download page stays up for about three

@@ -18,30 +18,20 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 #include "e2e/nginx_server.h"
 #include "support/crc_patch.h"
 
 namespace e2e {
 namespace {
 
-constexpr char kReadConfigPage[] = "读取配置";
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
-constexpr char kDownloadPage[] = "下载文件";
-constexpr char kFinishPage[] = "更新完成,";
-constexpr char kNext[] = "下一步(&N)";
-constexpr char kPrev[] = "上一步(&L)";
-constexpr char kFinish[] = "完成(&Q)";
-constexpr char kNewerVersion[] = "发现服务器上有更新版本！";
 constexpr char kConfigSignatureInvalid[] = "配置信息签名无效，已停止升级。";
 constexpr char kConfigExpired[] = "配置信息已过期，已停止升级。";
 constexpr char kListSignatureInvalid[] = "文件列表签名无效！";
 constexpr char kListMismatch[] = "文件列表与配置不符！";
-constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
 constexpr char kStagingFolder[] = "update";
 constexpr char kSoftName[] = "SignedApp";
 constexpr char kVersion[] = "2.0";
-constexpr int kStepTimeoutMs = 60000;
 // Five attempts with their pauses take some twenty seconds.
 constexpr int kDownloadFailureTimeoutMs = 90000;
 constexpr int kHostTimeoutMs = 60000;

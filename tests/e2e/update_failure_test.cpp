@@ -17,19 +17,12 @@
 #include "base/gbk_text.h"
 #include "base/unique_handle_win.h"
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 
 namespace e2e {
 namespace {
 
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
-constexpr char kDownloadPage[] = "下载文件";
-constexpr char kFinishPage[] = "更新完成,";
-constexpr char kNext[] = "下一步(&N)";
-constexpr char kPrev[] = "上一步(&L)";
 constexpr char kRetry[] = "重试(&R)";
-constexpr char kNewerVersion[] = "发现服务器上有更新版本！";
-constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
 constexpr char kTimedOut[] = "连接服务器超时……";
 constexpr char kUnwritable[] = "存在不可写文件，升级失败。";
 constexpr char kFullProgress[] = "100%";
@@ -41,7 +34,6 @@ constexpr char kFaultsConfig[] = "/cfg/faults.xml";
 constexpr char kEscapeConfig[] = "/cfg/escape.xml";
 constexpr char kStagingFolder[] = "update\\";
 
-constexpr int kStepTimeoutMs = 60000;
 // Five attempts of one file take about twenty seconds; thirty seconds of
 // silence pass before the time-out. The rest allows for a slow machine.
 constexpr int kAttemptsTimeoutMs = 120000;

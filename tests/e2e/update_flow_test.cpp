@@ -6,14 +6,11 @@
 #include <sstream>
 
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 
 namespace e2e {
 namespace {
 
-constexpr char kServerPage[] = "选择服务器";
-constexpr char kContentPage[] = "更新内容";
-constexpr char kFinishPage[] = "更新完成,";
-constexpr int kStepTimeoutMs = 60000;
 
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,14 +14,17 @@
 #include <vector>
 
 #include "e2e/harness.h"
+#include "e2e/wizard_texts.h"
 
 namespace {
 
+// The demo allows each page twice the tests' step.
 constexpr int kStepTimeoutMs = 120000;
-constexpr char kNext[] = "下一步(&N)";
-constexpr char kFinish[] = "完成(&Q)";
-constexpr char kFinishPage[] = "更新完成,";
-const char* const kPages[] = {"读取配置", "选择服务器", "更新内容", "下载文件", kFinishPage};
+using e2e::kFinish;
+using e2e::kFinishPage;
+using e2e::kNext;
+const char* const kPages[] = {e2e::kReadConfigPage, e2e::kServerPage, e2e::kContentPage, e2e::kDownloadPage,
+                              kFinishPage};
 
 void Say(const std::string& text) {
   std::printf("demo_driver: %s\n", text.c_str());
