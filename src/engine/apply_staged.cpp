@@ -33,11 +33,23 @@ std::vector<const FileEntry*> PlacementOrder(const ApplyInput& input,
   std::vector<const FileEntry*> order;
   std::vector<const FileEntry*> mainProgram;
   for (const FileEntry& entry : downloadList) {
-    if (IsOwnExecutable(entry.Name, input.ownExeName)) continue;
+    if (!IsPlaceableName(entry.Name) || IsOwnExecutable(entry.Name, input.ownExeName)) continue;
     (SameName(entry.Name, input.mainExe) ? mainProgram : order).push_back(&entry);
   }
   order.insert(order.end(), mainProgram.begin(), mainProgram.end());
   return order;
+}
+
+// Every file of the download list (the updater's own copy included) still
+// has its staged copy: one removed since its download (a virus scanner, a
+// cleaning tool) would otherwise leave its old file installed while the
+// update reports success and removes the staging folder.
+bool AllStaged(files::FileSystem& fs, const std::string& stagingFolder,
+               const std::vector<FileEntry>& downloadList) {
+  for (const FileEntry& entry : downloadList) {
+    if (IsPlaceableName(entry.Name) && !fs.Exists(stagingFolder + entry.Name)) return false;
+  }
+  return true;
 }
 
 // Every staged file about to be placed (the updater's own copy included) is
@@ -47,8 +59,8 @@ std::vector<const FileEntry*> PlacementOrder(const ApplyInput& input,
 bool AllStagedMatch(files::FileSystem& fs, const std::string& stagingFolder,
                     const std::vector<FileEntry>& downloadList) {
   for (const FileEntry& entry : downloadList) {
-    const std::string staged = stagingFolder + entry.Name;
-    if (fs.Exists(staged) && !DigestMatches(fs.Digest(staged), entry)) return false;
+    if (IsPlaceableName(entry.Name) && !DigestMatches(fs.Digest(stagingFolder + entry.Name), entry))
+      return false;
   }
   return true;
 }
@@ -66,6 +78,7 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input) {
   const std::string stagingFolder = input.programFolder + kStagingFolderName;
 
   if (!AllWritable(fs, input, serverFiles)) return {ApplyOutcome::kUnwritable, false};
+  if (!AllStaged(fs, stagingFolder, downloadList)) return {ApplyOutcome::kStagedMissing, false};
   if (input.requireSha256 && !AllStagedMatch(fs, stagingFolder, downloadList)) {
     return {ApplyOutcome::kVerifyFailed, false};
   }
@@ -76,9 +89,10 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input) {
   // staged copies verified.
   for (const FileEntry* entry : PlacementOrder(input, downloadList)) {
     const std::string staged = stagingFolder + entry->Name;
-    if (!fs.Exists(staged)) continue;
     const std::string target = input.programFolder + entry->Name;
-    if (!fs.MakeFolders(FolderOfEntry(input.programFolder, entry->Name)) ||
+    // The rename reaches the disk at once; the data must be there before it,
+    // or a power cut could leave the target named new but full of zeros.
+    if (!fs.Flush(staged) || !fs.MakeFolders(FolderOfEntry(input.programFolder, entry->Name)) ||
         !fs.MoveOnto(staged, target)) {
       return {ApplyOutcome::kPlaceFailed, false};
     }

@@ -23,6 +23,7 @@ struct ApplyInput {
 
 enum class ApplyOutcome {
   kUnwritable,   // an installed file cannot be written; nothing was touched
+  kStagedMissing,  // a file of the download list has no staged copy; nothing was touched
   kPlaceFailed,  // a staged file could not be put in place; the rest stays staged
   kVerifyFailed, // a staged file no longer matches the signed list; nothing was touched
   kApplied,
@@ -35,10 +36,11 @@ struct ApplyResult {
   bool selfUpdatePending = false;
 };
 
-// Writability test over every listed file but the updater itself, then each
-// staged file of the download list replaces its target in one step, the
-// main program's executable last. A crash at any point leaves every target
-// whole, old or new, with the rest still staged for the next run.
+// Writability test over every listed file but the updater itself; every file
+// of the download list must still have its staged copy; then each staged
+// file's data is flushed and it replaces its target in one step, the main
+// program's executable last. A crash at any point leaves every target whole,
+// old or new, with the rest still staged for the next run.
 ApplyResult ApplyStagedFiles(files::FileSystem& fs, const ApplyInput& input);
 
 // The own-executable test: Name equals the updater's file name, ASCII letter

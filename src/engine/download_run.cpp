@@ -36,42 +36,63 @@ class Run {
  public:
   Run(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
       DownloadNotifier& notify, DownloadControl& control)
-      : job_(job), http_(http), fs_(fs), clock_(clock), notify_(notify), control_(control) {
+      : job_(job), http_(http), fs_(fs), clock_(clock), notify_(notify), control_(control),
+        stagingFolder_(job.programFolder + kStagingFolderName) {
     // Room for the write threshold plus the read that crosses it; allocated
     // once, whatever the size of the files.
     buffer_.reserve(kWriteThreshold + kReadSize);
   }
 
   void AllFiles() {
-    bool success = false;
-    for (size_t i = 0; i < job_.files.size(); ++i) {
-      const Outcome outcome = OneFile(static_cast<int>(i) + 1, job_.files[i]);
-      if (outcome == Outcome::kStopped) return;
-      success = outcome == Outcome::kFetched;
-      if (!success) break;  // later files are not tried
-    }
-    if (Stopped()) return;
+    const Outcome outcome = StagingFolderReady() ? EveryFile() : Outcome::kFailed;
+    if (outcome == Outcome::kStopped || Stopped()) return;
+    const bool success = outcome == Outcome::kFetched;
+    if (!control_.ClaimEnd(success ? RunEnd::kCompleted : RunEnd::kFailed)) return;
     notify_.Complete(success);
   }
 
  private:
-  bool Stopped() const { return control_.stopRequested.load(); }
+  // Stopped by the watchdog, or its time-out claimed before the stop is set.
+  bool Stopped() const { return control_.stopRequested.load() || control_.end.load() == RunEnd::kTimedOut; }
+
+  // The staging folder as a real folder of its own, never written through a
+  // link that stands in its place.
+  bool StagingFolderReady() {
+    if (Stopped()) return false;
+    if (fs_.IsLink(stagingFolder_)) {
+      if (!Stopped()) notify_.Trace(kStagingLinkTrace + stagingFolder_);
+      return false;
+    }
+    return !Stopped() && fs_.MakeFolders(stagingFolder_);
+  }
+
+  Outcome EveryFile() {
+    for (size_t i = 0; i < job_.files.size(); ++i) {
+      const Outcome outcome = OneFile(static_cast<int>(i) + 1, job_.files[i]);
+      if (outcome != Outcome::kFetched) return outcome;  // later files are not tried
+    }
+    return Outcome::kFetched;
+  }
 
   Outcome OneFile(int index, const FileEntry& file) {
     if (Stopped()) return Outcome::kStopped;
+    if (!IsPlaceableName(file.Name)) {
+      // The list reader leaves these out; a job is never trusted to have.
+      notify_.Trace((IsInStagingFolder(file.Name) ? kInStagingFolderTrace : kLeavingFolderTrace) + file.Name);
+      return Outcome::kFetched;
+    }
     notify_.FileStart(index);
     const std::string url = net::FileUrl(job_.serverAddr, job_.version, file.Name);
     if (Stopped()) return Outcome::kStopped;
     notify_.Trace("下载文件:" + url);
     const std::string encoded = net::EncodeUrl(url, job_.utf8Urls);
-    const std::string stagingFolder = job_.programFolder + kStagingFolderName;
-    const std::string staging = stagingFolder + file.Name;
+    const std::string staging = stagingFolder_ + file.Name;
 
     if (Stopped()) return Outcome::kStopped;
     // Staged by an earlier run that did not get to apply it.
     if (StagedMatches(staging, file)) return EndFile(index, true);
     if (Stopped()) return Outcome::kStopped;
-    fs_.MakeFolders(FolderOfEntry(stagingFolder, file.Name));  // a failure shows when the file is created
+    fs_.MakeFolders(FolderOfEntry(stagingFolder_, file.Name));  // a failure shows when the file is created
 
     Outcome outcome = Outcome::kFailed;
     for (int attempt = 1; attempt <= kAttemptsPerFile && outcome == Outcome::kFailed; ++attempt)
@@ -178,6 +199,7 @@ class Run {
   Clock& clock_;
   DownloadNotifier& notify_;
   DownloadControl& control_;
+  const std::string stagingFolder_;
   std::vector<char> buffer_;  // received bytes not yet written
   TransferProgress progress_;
 };

@@ -70,12 +70,25 @@ class DownloadNotifier {
   virtual void Trace(std::string_view text) = 0;
 };
 
+// How a run ended. Exactly one side claims the end: the worker its
+// completion or failure, the watchdog the time-out. Only the side that
+// claimed it reports it; the other reports nothing, so the window never sees
+// two ends of one run, nor a late end of a run that Retry has replaced.
+enum class RunEnd { kRunning, kCompleted, kFailed, kTimedOut };
+
 // Shared by the worker and its watchdog.
 struct DownloadControl {
   std::atomic<uint32_t> lastActivityTick{0};
   // Set by the watchdog; the worker leaves at its next step and reports
   // nothing more.
   std::atomic<bool> stopRequested{false};
+  std::atomic<RunEnd> end{RunEnd::kRunning};
+
+  // True for the one caller that ends the run.
+  bool ClaimEnd(RunEnd how) {
+    RunEnd running = RunEnd::kRunning;
+    return end.compare_exchange_strong(running, how);
+  }
 };
 
 struct DownloadJob {
@@ -88,8 +101,14 @@ struct DownloadJob {
   bool requireSha256 = false;
 };
 
-// Runs the whole list. Ends with Complete(success), or without any further
-// notification once control.stopRequested is seen.
+inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝下载:";
+
+// Runs the whole list. Ends with Complete(success) when it claims the end of
+// the run, or without any further notification once control.stopRequested is
+// seen or the watchdog has claimed the end. A staging folder that is a link
+// is refused (a trace and Complete(false)) before anything is fetched: every
+// file would be written wherever it points. Names outside the program folder
+// or inside the staging folder are skipped with a trace.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);
 

@@ -118,7 +118,7 @@ DWORD WINAPI DownloadThread(LPVOID argument) {
   } catch (...) {
     // Out of memory. The watchdog reports only a stall, so the run must end
     // with its own failure report for the window to offer the retry.
-    if (!run->control.stopRequested) NotifyDownloadComplete(run->window, false);
+    if (run->control.ClaimEnd(RunEnd::kFailed)) NotifyDownloadComplete(run->window, false);
   }
   run->http.Release();
   return 0;

@@ -18,6 +18,7 @@ constexpr char kHashAttribute[] = "Hash";
 constexpr char kSha256Attribute[] = "Sha256";
 constexpr std::string_view kIdeographicSpace = "\xA1\xA1";
 constexpr size_t kMaxHashDigits = 8;
+constexpr std::string_view kStagingSegment = "update";  // kStagingFolderName without its "\\"
 
 size_t CharacterLength(std::string_view text, size_t at) {
   const bool lead = base::IsLeadByte(static_cast<unsigned char>(text[at]), base::kDocumentFirstLeadByte);
@@ -66,8 +67,7 @@ std::string TrimListText(std::string_view body) {
   return std::string(body.substr(keepBegin, keepEnd - keepBegin));
 }
 
-std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
-                                          std::vector<std::string>* unsafeNames) {
+std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document, SkippedNames* skipped) {
   int count = 0;
   document.ChildCount(kFilesPath, count);
   std::vector<FileEntry> entries;
@@ -79,12 +79,28 @@ std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
     if (entry.Name.empty() || entry.Hash.empty()) continue;
     entry.Sha256 = document.GetAttribute(path, kSha256Attribute);
     if (!files::IsSafeRelativeName(entry.Name)) {
-      if (unsafeNames) unsafeNames->push_back(std::move(entry.Name));
+      if (skipped) skipped->leavingFolder.push_back(std::move(entry.Name));
+      continue;
+    }
+    if (IsInStagingFolder(entry.Name)) {
+      if (skipped) skipped->inStagingFolder.push_back(std::move(entry.Name));
       continue;
     }
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+bool IsInStagingFolder(std::string_view name) {
+  // The first byte begins a character and "\\" and "/" are ASCII, so the
+  // first separator found after ASCII letters is a real one.
+  std::string_view first = name.substr(0, name.find_first_of("\\/"));
+  while (!first.empty() && (first.back() == '.' || first.back() == ' ')) first.remove_suffix(1);
+  return base::AsciiLower(first, base::kDocumentFirstLeadByte) == kStagingSegment;
+}
+
+bool IsPlaceableName(std::string_view name) {
+  return files::IsSafeRelativeName(name) && !IsInStagingFolder(name);
 }
 
 bool SignatureMatches(std::string_view signature, std::string_view hash) {

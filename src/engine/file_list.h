@@ -26,11 +26,31 @@ struct FileEntry {
 // space stays.
 std::string TrimListText(std::string_view body);
 
+// Names that ReadServerFileList leaves out, each with the reason.
+struct SkippedNames {
+  std::vector<std::string> leavingFolder;   // not files::IsSafeRelativeName
+  std::vector<std::string> inStagingFolder;  // IsInStagingFolder
+};
+
 // Every child of "Files" with a non-empty Name and Hash, in document order.
-// A child whose Name would leave the program folder (files::IsSafeRelativeName)
-// is left out and its Name added to unsafeNames, when given.
-std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document,
-                                          std::vector<std::string>* unsafeNames = nullptr);
+// A child whose Name would leave the program folder or lies in the staging
+// folder is left out and its Name added to skipped, when given.
+std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document, SkippedNames* skipped = nullptr);
+
+// Whether a Name lies in the staging folder (its first segment is "update" in
+// any letter case, before either separator or at the end; Windows drops
+// trailing dots and spaces from it). Such a file would be staged inside the
+// staging folder, placed into it and deleted with it at exit: lost after
+// every update.
+bool IsInStagingFolder(std::string_view name);
+
+// A Name the updater stages and places: inside the program folder and
+// outside the staging folder.
+bool IsPlaceableName(std::string_view name);
+
+// The traces of a skipped Name.
+inline constexpr char kLeavingFolderTrace[] = "文件名越出程序目录，已跳过:";
+inline constexpr char kInStagingFolderTrace[] = "文件名位于更新目录，已跳过:";
 
 // The folder an entry's file lies in below base (ending in "\"), ending in
 // "\". The second byte of a two-byte character is never a separator (a plain

@@ -17,6 +17,9 @@ bool WatchForStall(DownloadControl& control, Clock& clock, WatchedWorker& worker
     const uint32_t quiet = clock.Now() - lastActivity;  // unsigned: right across the wrap
     if (quiet >= kStallLimitMs) break;
   }
+  // The worker may have ended the run at this very poll, or be reporting its
+  // end to a window that takes longer than the limit to handle it.
+  if (!control.ClaimEnd(RunEnd::kTimedOut)) return false;
   worker.RequestStop();
   // Reported only once the worker has ended, so no message of the stopped
   // run can arrive after the time-out.

@@ -25,10 +25,11 @@ class WatchedWorker {
 };
 
 // Stores the current tick as the last activity, then polls. When the worker
-// ends by itself, returns false having reported nothing. When the stall limit
-// passes first, stops the worker, waits for it to end and only then calls
-// reportTimeOut, so nothing of the stopped run follows the report; returns
-// true.
+// ends by itself, or has claimed the end of the run when the stall limit
+// passes, returns false having reported nothing. When the stall limit passes
+// first and the watchdog claims the end, stops the worker, waits for it to
+// end and only then calls reportTimeOut, so nothing of the stopped run
+// follows the report; returns true.
 bool WatchForStall(DownloadControl& control, Clock& clock, WatchedWorker& worker,
                    const std::function<void()>& reportTimeOut);
 

@@ -41,13 +41,26 @@ class FileSystem {
   // Opens an existing file to append to it, on the same sharing terms. Null
   // when it cannot be opened.
   virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) = 0;
-  // Creates every missing folder of folder (a text ending in "\").
-  virtual bool MakeFolders(const std::string& folder) = 0;
+  // Creates every missing folder of folder (a text ending in "\"), from
+  // the top down. The drive, the "\\?\" or "\\.\" prefix and the server
+  // and share of a network path are never created: they exist or nothing
+  // can make them. A folder that another process made meanwhile counts as
+  // made.
+  bool MakeFolders(const std::string& folder);
+  // Creates the one folder path (no trailing "\") whose parent exists.
+  virtual bool CreateFolder(const std::string& path) = 0;
+  // A junction or symbolic link stands at path (a trailing "\" allowed).
+  virtual bool IsLink(const std::string& path) = 0;
+  // Writes the file's data through to the disk.
+  virtual bool Flush(const std::string& path) = 0;
   // Moves from onto to in one step, replacing to, and returns once the move
-  // is on disk: a crash leaves to either as it was or as from was.
+  // is on disk: a crash leaves to either as it was or as from was, provided
+  // from was flushed first.
   virtual bool MoveOnto(const std::string& from, const std::string& to) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
   // Removes folder (ending in "\") with everything in it; failures ignored.
+  // A link, the folder itself or one inside it, is removed as a link: what it
+  // points to is never touched.
   virtual void RemoveTree(const std::string& folder) = 0;
 };
 

@@ -36,6 +36,18 @@ class WindowsWritableFile : public WritableFile {
 
 std::wstring Wide(const std::string& path) { return base::WideFromGbk(path); }
 
+std::wstring WithoutBackslash(std::wstring path) {
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// A junction or symbolic link; asked of the path without a trailing
+// backslash, so that the link itself answers and not its target.
+bool IsReparsePoint(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 void RemoveTreeWide(const std::wstring& folder) {
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
@@ -96,18 +108,16 @@ std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string
   return std::make_unique<WindowsWritableFile>(file);
 }
 
-bool WindowsFileSystem::MakeFolders(const std::string& folder) {
-  // Each prefix that ends in a backslash, as the system's own helper walks
-  // it, but through the W call so that Chinese names survive any code page.
-  const std::wstring wide = Wide(folder);
-  bool ok = true;
-  for (size_t slash = wide.find(L'\\'); slash != std::wstring::npos; slash = wide.find(L'\\', slash + 1)) {
-    const std::wstring part = wide.substr(0, slash);
-    if (part.empty() || part.back() == L':') continue;  // the drive itself
-    if (GetFileAttributesW(part.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-    ok = CreateDirectoryW(part.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-  }
-  return ok;
+bool WindowsFileSystem::CreateFolder(const std::string& path) {
+  return CreateDirectoryW(Wide(path).c_str(), nullptr) != 0;
+}
+
+bool WindowsFileSystem::IsLink(const std::string& path) { return IsReparsePoint(WithoutBackslash(Wide(path))); }
+
+bool WindowsFileSystem::Flush(const std::string& path) {
+  base::UniqueFileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file.valid() && FlushFileBuffers(file.get());
 }
 
 bool WindowsFileSystem::MoveOnto(const std::string& from, const std::string& to) {
@@ -118,10 +128,14 @@ bool WindowsFileSystem::MoveOnto(const std::string& from, const std::string& to)
 bool WindowsFileSystem::RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
 
 void WindowsFileSystem::RemoveTree(const std::string& folder) {
-  std::wstring wide = Wide(folder);
+  const std::wstring wide = WithoutBackslash(Wide(folder));
   if (wide.empty()) return;
-  if (wide.back() != L'\\') wide.push_back(L'\\');
-  RemoveTreeWide(wide);
+  // Walking a link would delete what it points to.
+  if (IsReparsePoint(wide)) {
+    if (!RemoveDirectoryW(wide.c_str())) DeleteFileW(wide.c_str());
+    return;
+  }
+  RemoveTreeWide(wide + L"\\");
 }
 
 }  // namespace files

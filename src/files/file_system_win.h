@@ -13,7 +13,9 @@ class WindowsFileSystem : public FileSystem {
   bool CanOpenForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;
-  bool MakeFolders(const std::string& folder) override;
+  bool CreateFolder(const std::string& path) override;
+  bool IsLink(const std::string& path) override;
+  bool Flush(const std::string& path) override;
   bool MoveOnto(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
   void RemoveTree(const std::string& folder) override;

@@ -22,14 +22,15 @@ void ApplyStagedFiles() {
     return;
   }
   if (result.outcome != engine::ApplyOutcome::kApplied) {
-    // Either nothing was touched or what could not be placed stays staged
-    // for the next run; in both cases the update is not complete.
+    // An installed file held, a staged copy gone, or a file that could not
+    // be placed: nothing or not everything moved, what did not stays staged
+    // for a later try, and the update is not complete.
     AddStatusRow(texts::kUnwritableFiles);
     return;
   }
-  // A run reached through Retry still has Retry on the button; the update is
-  // done, so Next leads to the finish page rather than round again.
-  SetText(c.NextButton, texts::kNext);
+  // A run reached through Retry keeps Retry on the button: the Next action
+  // below then runs the difference step again, which finds nothing left to
+  // fetch and ends on this page with the update complete.
   Enable(c.NextButton, true);
   Enable(c.PrevButton, false);
   if (!engine::CurrentSession().DownloadList.empty()) {

@@ -18,7 +18,6 @@
 namespace wizard {
 namespace {
 
-constexpr char kUnsafeNameTrace[] = "文件名越出程序目录，已跳过:";
 constexpr char kCountTraceOpen[] = "共需下载[";
 constexpr char kCountTraceClose[] = "]个文件";
 constexpr char kStartFailedTrace[] = "下载线程启动失败";
@@ -34,10 +33,11 @@ void AddFinishedRow(const std::string& text) {
 void CompareFileList() {
   auto& c = Controls();
   auto& session = engine::CurrentSession();
-  std::vector<std::string> unsafeNames;
-  session.ServerFileList = engine::ReadServerFileList(session.FileListDocument, &unsafeNames);
+  engine::SkippedNames skipped;
+  session.ServerFileList = engine::ReadServerFileList(session.FileListDocument, &skipped);
   session.DownloadList.clear();
-  for (const std::string& name : unsafeNames) base::Trace(kUnsafeNameTrace + name);
+  for (const std::string& name : skipped.leavingFolder) base::Trace(engine::kLeavingFolderTrace + name);
+  for (const std::string& name : skipped.inStagingFolder) base::Trace(engine::kInStagingFolderTrace + name);
 
   SetText(c.DownloadStatusLabel, texts::kComparingFiles);
   AddFinishedRow(texts::kReadingLocalSignatures);

@@ -68,22 +68,49 @@ TEST_F(ApplyStagedTest, PlacesOnlyWhatThisRunVerified) {
   Release("a.dll", "a2", "a1");
   Release("stale.dll", "s1", "s1");
   fs_.Put(kStaging + "stale.dll", "s0");  // left by a run for another release
-  Release("gone.dll", "g2", "g1");
-  fs_.files.erase(kStaging + "gone.dll");
-  EXPECT_EQ(Apply({server_[0], server_[2]}).outcome, ApplyOutcome::kApplied);
-  EXPECT_EQ(fs_.log, "replace C:\\P\\update\\a.dll -> C:\\P\\a.dll\n");
+  EXPECT_EQ(Apply({server_[0]}).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(fs_.log, "flush C:\\P\\update\\a.dll\nreplace C:\\P\\update\\a.dll -> C:\\P\\a.dll\n");
 }
 
-TEST_F(ApplyStagedTest, MainProgramLastAndFoldersMade) {
+// A staged copy removed after its download (a virus scanner, a cleaning
+// tool): nothing moves, whichever file it is, and a later try that stages it
+// again finishes the job.
+TEST_F(ApplyStagedTest, StagedCopyGoneMovesNothingUntilStagedAgain) {
+  for (const std::string gone : {"a.dll", "Main.exe", "Update.exe"}) {
+    SCOPED_TRACE(gone);
+    fs_ = testing_support::MemoryFileSystem();
+    server_.clear();
+    Release("a.dll", "a2", "a1");
+    Release("Main.exe", "m2", "m1");
+    Release("Update.exe", "u2", "u1");
+    Release("same.dll", "s", "s");  // unchanged, never staged
+    const std::vector<FileEntry> list = Difference();
+    const std::string staged = fs_.files.at(kStaging + gone);
+    fs_.files.erase(kStaging + gone);
+    EXPECT_EQ(Apply(list).outcome, ApplyOutcome::kStagedMissing);
+    EXPECT_EQ(fs_.log, "");
+    EXPECT_EQ(Installed("a.dll") + Installed("Main.exe"), "a1m1");
+
+    fs_.Put(kStaging + gone, staged);
+    const engine::ApplyResult result = Apply(Difference());
+    EXPECT_EQ(result.outcome, ApplyOutcome::kApplied);
+    EXPECT_TRUE(result.selfUpdatePending);
+    EXPECT_EQ(Installed("a.dll") + Installed("Main.exe"), "a2m2");
+  }
+}
+
+// Each staged file's data reaches the disk before its rename does.
+TEST_F(ApplyStagedTest, MainProgramLastFoldersMadeAndDataFlushedFirst) {
   Release("MAIN.exe", "m2", "m1");
   Release("sub\\deep\\x.dll", "x2");
   Release("y.dll", "y2", "y1");
   EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
   EXPECT_EQ(fs_.log,
+            "flush C:\\P\\update\\sub\\deep\\x.dll\n"
             "mkdir C:\\P\\sub\\\nmkdir C:\\P\\sub\\deep\\\n"
             "replace C:\\P\\update\\sub\\deep\\x.dll -> C:\\P\\sub\\deep\\x.dll\n"
-            "replace C:\\P\\update\\y.dll -> C:\\P\\y.dll\n"
-            "replace C:\\P\\update\\MAIN.exe -> C:\\P\\MAIN.exe\n");
+            "flush C:\\P\\update\\y.dll\nreplace C:\\P\\update\\y.dll -> C:\\P\\y.dll\n"
+            "flush C:\\P\\update\\MAIN.exe\nreplace C:\\P\\update\\MAIN.exe -> C:\\P\\MAIN.exe\n");
 }
 
 TEST_F(ApplyStagedTest, UpdaterStaysStagedAndPendsOnlyWhenVerifiedThisRun) {

@@ -58,6 +58,7 @@ class FakeWorld : public engine::HttpSource,
   DownloadControl control;
   std::vector<Event> events;
   size_t stopAtEvent = SIZE_MAX;                       // the flag is set while this event happens
+  size_t timeOutAtEvent = SIZE_MAX;                    // the watchdog claims the end during this event
   uint32_t stopAtMs = UINT32_MAX;                      // ... or while a pause reaches this time
   std::map<std::string, std::deque<Response>> server;  // by encoded URL; the last one repeats
   std::vector<size_t> writes;
@@ -119,9 +120,13 @@ class FakeWorld : public engine::HttpSource,
     Log("signature " + path);
     return MemoryFileSystem::Signature(path);
   }
-  bool MakeFolders(const std::string& folder) override {
-    Log("mkdir " + folder);
-    return MemoryFileSystem::MakeFolders(folder);
+  bool CreateFolder(const std::string& path) override {
+    Log("mkdir " + path);
+    return MemoryFileSystem::CreateFolder(path);
+  }
+  bool IsLink(const std::string& path) override {
+    Log("link? " + path);
+    return MemoryFileSystem::IsLink(path);
   }
   std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
     Log("create " + path);
@@ -169,6 +174,7 @@ class FakeWorld : public engine::HttpSource,
   bool Log(std::string text, bool notification = false) {
     events.push_back({now - kStartTick, notification, std::move(text)});
     if (events.size() - 1 == stopAtEvent) control.stopRequested = true;
+    if (events.size() - 1 == timeOutAtEvent) control.ClaimEnd(engine::RunEnd::kTimedOut);
     return control.stopRequested;
   }
   void Note(std::string text) { Log(std::move(text), true); }
@@ -356,6 +362,55 @@ TEST_F(DownloadRunTest, StopAtAnyMomentEndsTheRunAtOnce) {
     ASSERT_EQ(world_->events.size(), stopAt + 1)
         << "stopped at " << world_->events[stopAt].text << ", then " << world_->events.back().text;
   }
+}
+
+// The watchdog claims the time-out while the worker finishes its last file
+// and before it sets the stop: the worker must not report an end of its own.
+TEST_F(DownloadRunTest, EndClaimedByTheWatchdogIsNotReportedAgain) {
+  for (const bool lastAttemptFails : {false, true}) {
+    SCOPED_TRACE(lastAttemptFails);
+    Reset();
+    Add("a.txt", "body", {lastAttemptFails ? FailOpen() : Body("body")});
+    Run();
+    ASSERT_EQ(world_->events.back().text, lastAttemptFails ? "Complete failed" : "Complete ok");
+    const size_t lastFileEnd = world_->events.size() - 2;
+
+    Reset();
+    Add("a.txt", "body", {lastAttemptFails ? FailOpen() : Body("body")});
+    world_->timeOutAtEvent = lastFileEnd;
+    Run();
+    EXPECT_EQ(world_->events.size(), lastFileEnd + 1) << world_->events.back().text;
+    EXPECT_EQ(world_->control.end.load(), engine::RunEnd::kTimedOut);
+  }
+}
+
+// A junction or link in place of the staging folder would have every file
+// written, and at exit deleted, wherever it points.
+TEST_F(DownloadRunTest, StagingFolderThatIsALinkIsRefusedBeforeAnythingIsFetched) {
+  Add("a.txt", "body", {Body("body")});
+  world_->links.insert(kStaging);
+  world_->folders.insert(kStaging);
+  Run();
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{"Trace 更新目录是链接，已拒绝下载:" + kStaging, "Complete failed"}));
+  EXPECT_TRUE(world_->TimesOf("open").empty());
+  EXPECT_EQ(world_->control.end.load(), engine::RunEnd::kFailed);
+}
+
+// Names the list reader leaves out are skipped by the worker too, should a
+// job ever hold one: nothing is fetched into the staging folder's own
+// folder, nor outside the program folder.
+TEST_F(DownloadRunTest, NamesInsideTheStagingFolderOrOutsideTheProgramAreSkipped) {
+  Add("Update/x/y.txt", "x", {Body("x")});
+  Add("..\\evil.dll", "e", {Body("e")});
+  Add("b.txt", "b", {Body("b")});
+  Run();
+  EXPECT_EQ(world_->Notifications(),
+            (std::vector<std::string>{"Trace 文件名位于更新目录，已跳过:Update/x/y.txt",
+                                      "Trace 文件名越出程序目录，已跳过:..\\evil.dll", "FileStart 3",
+                                      "Trace 下载文件:http://host/app/2.0/b.txt", "Progress 3 1/1 +0",
+                                      "FileEnd 3 ok", "Complete ok"}));
+  EXPECT_EQ(world_->TimesOf("open").size(), 1u);
 }
 
 // A signed list: a file must match its SHA-256 as well. The server's copy

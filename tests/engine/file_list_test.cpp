@@ -40,15 +40,19 @@ TEST(ReadServerFileList, KeepsUsableSafeChildrenInOrder) {
       "<File Name=\"Main.exe\" Hash=\"1A2B\"/><Library Name=\"data\\x.dll\" Hash=\"ff\"/>"
       "<File Name=\"NoHash.dll\"/><File Hash=\"12\"/><File Name=\"\" Hash=\"12\"/>"
       "<File Name=\"a\\..\\..\\x\" Hash=\"1\"/><File Name=\"\xD5\x5C..\\y\" Hash=\"2\"/>"
+      "<File Name=\"Update/x/y.txt\" Hash=\"3\"/><File Name=\"update.\\x\" Hash=\"4\"/>"
+      "<File Name=\"updates\\z\" Hash=\"5\"/><File Name=\"update.txt\" Hash=\"6\"/>"
       "</Files> \r\n";
   xml::XmlDocument document;
   ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(body)));
-  std::vector<std::string> unsafe;
-  const std::vector<FileEntry> entries = engine::ReadServerFileList(document, &unsafe);
-  EXPECT_EQ(Names(entries), (std::vector<std::string>{"Main.exe", "data\\x.dll", "\xD5\x5C..\\y"}));
-  ASSERT_EQ(entries.size(), 3u);
+  engine::SkippedNames skipped;
+  const std::vector<FileEntry> entries = engine::ReadServerFileList(document, &skipped);
+  EXPECT_EQ(Names(entries), (std::vector<std::string>{"Main.exe", "data\\x.dll", "\xD5\x5C..\\y",
+                                                      "updates\\z", "update.txt"}));
+  ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[1].Hash, "ff");
-  EXPECT_EQ(unsafe, std::vector<std::string>{"a\\..\\..\\x"});
+  EXPECT_EQ(skipped.leavingFolder, std::vector<std::string>{"a\\..\\..\\x"});
+  EXPECT_EQ(skipped.inStagingFolder, (std::vector<std::string>{"Update/x/y.txt", "update.\\x"}));
 
   ASSERT_TRUE(document.LoadFromBytes("<List><File Name=\"a\" Hash=\"1\"/></List>"));
   EXPECT_TRUE(engine::ReadServerFileList(document).empty());
@@ -74,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                     MatchCase{"A2B", "000000A2B", false}, MatchCase{"A2B", "0xA2B", false},
                     MatchCase{"A2B", " A2B", false}, MatchCase{"A2B", "+A2B", false},
                     MatchCase{"A2B", "A2C", false}, MatchCase{"A2B", "A2G", false},
-                    MatchCase{"A2B", "", false}, MatchCase{"", "0", false}));
+                    MatchCase{"A2B", "", false}, MatchCase{"", "0", false}, MatchCase{"", "XYZ", false}));
 
 TEST(FilesToDownload, ListsMissingAndDifferentInOrder) {
   const std::string folder = "C:\\P\\";
@@ -86,9 +90,17 @@ TEST(FilesToDownload, ListsMissingAndDifferentInOrder) {
   const std::vector<FileEntry> server = {{"missing.dll", "1"},   {"same.dll", "a88a8fa"},
                                          {"changed.dll", "A88A8FB"}, {"zeros.dll", "0A88A8FA"},
                                          {"odd.dll", "0xA88A8FA"}, {"dir.dll", "1234"},
-                                         {"zero", "0"}};
+                                         {"zero", "0"}, {"gone.dll", "XYZ"}};
   EXPECT_EQ(Names(engine::FilesToDownload(server, folder, fs)),
-            (std::vector<std::string>{"missing.dll", "changed.dll", "odd.dll", "dir.dll"}));
+            (std::vector<std::string>{"missing.dll", "changed.dll", "odd.dll", "dir.dll", "gone.dll"}));
+}
+
+// 誠 is D5 5C: its trail byte is no separator, but "\" after it is.
+TEST(FolderOfEntry, CutsAtEitherSeparatorNeverInsideACharacter) {
+  const std::string base = "C:\\P\\";
+  const std::pair<const char*, const char*> cases[] = {
+      {"x.dll", ""}, {"a/b\\x.dll", "a\\b\\"}, {"\xD5\x5C\\x.dll", "\xD5\x5C\\"}};
+  for (const auto& [name, folder] : cases) EXPECT_EQ(engine::FolderOfEntry(base, name), base + folder) << name;
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ TEST_P(WatchdogTest, WorkerEndingByItselfIsNotReported) {
 TEST_P(WatchdogTest, StallStopsTheWorkerWaitsForItThenReports) {
   EXPECT_TRUE(Watch());
   EXPECT_EQ(watch_.log, "stop@" + std::to_string(kStallLimitMs) + " wait report");
+  EXPECT_EQ(control_.end.load(), engine::RunEnd::kTimedOut);
 }
 
 TEST_P(WatchdogTest, StallIsCountedFromTheLastActivity) {
@@ -96,6 +97,25 @@ TEST_P(WatchdogTest, ActivityStoredRightAfterTheWatchdogReadsTheClockIsNotAStall
   watch_.endsAfterMs = 60000;
   EXPECT_FALSE(Watch());
   EXPECT_EQ(watch_.log, "");
+}
+
+// The worker ends the run, then reports it to a window that takes longer
+// than the limit to handle the report (it hashes large files again); or it
+// ends the run at the very poll where the limit is reached. Either way it
+// still runs when the limit passes, and the watchdog must neither stop it
+// nor report a second end.
+TEST_P(WatchdogTest, WorkerThatEndedTheRunIsNeitherStoppedNorReportedAtTheLimit) {
+  for (const uint32_t endedAt : {uint32_t{20000}, kStallLimitMs}) {
+    SCOPED_TRACE(endedAt);
+    FakeWatch watch(GetParam());
+    engine::DownloadControl control;
+    watch.afterNow = [&] {
+      if (watch.now - watch.start == endedAt) control.ClaimEnd(engine::RunEnd::kCompleted);
+    };
+    EXPECT_FALSE(engine::WatchForStall(control, watch, watch, [&] { watch.log += "report"; }));
+    EXPECT_EQ(watch.log, "");
+    EXPECT_EQ(control.end.load(), engine::RunEnd::kCompleted);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, WatchdogTest, testing::Values(100000u, 0xFFFFFFFFu - 15000),

@@ -23,6 +23,9 @@ class MemoryFileSystem : public files::FileSystem {
   std::set<std::string> locked;              // cannot be opened for writing, replaced or removed
   std::set<std::string> failCreate;          // CreateForWriting fails
   std::set<std::string> failMoveOnto;       // MoveOnto onto these fails
+  std::set<std::string> failCreateFolder;    // CreateFolder of these fails...
+  std::set<std::string> madeByOthers;        // ...though another process makes them meanwhile
+  std::set<std::string> links;               // folders (ending in "\") that are links
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -88,15 +91,22 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
-  bool MakeFolders(const std::string& folder) override {
-    for (size_t slash = folder.find('\\'); slash != std::string::npos;
-         slash = folder.find('\\', slash + 1)) {
-      const std::string part = folder.substr(0, slash + 1);
-      if (folders.count(part)) continue;
-      if (!Step("mkdir " + part)) return false;
-      folders.insert(part);
+  bool CreateFolder(const std::string& path) override {
+    if (failCreateFolder.count(path)) {
+      if (madeByOthers.count(path)) folders.insert(path + "\\");
+      return false;
     }
+    if (!Step("mkdir " + path + "\\")) return false;
+    folders.insert(path + "\\");
     return true;
+  }
+
+  bool IsLink(const std::string& path) override {
+    return links.count(path) > 0 || links.count(path + "\\") > 0;
+  }
+
+  bool Flush(const std::string& path) override {
+    return files.count(path) > 0 && Step("flush " + path);
   }
 
   bool MoveOnto(const std::string& from, const std::string& to) override {
@@ -117,6 +127,10 @@ class MemoryFileSystem : public files::FileSystem {
   }
 
   void RemoveTree(const std::string& folder) override {
+    if (links.erase(folder)) {  // the link goes; what it points to stays
+      folders.erase(folder);
+      return;
+    }
     for (auto it = files.begin(); it != files.end();) {
       if (it->first.compare(0, folder.size(), folder) == 0 && !locked.count(it->first) &&
           Step("remove " + it->first)) {

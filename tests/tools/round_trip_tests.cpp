@@ -28,9 +28,9 @@ engine::UpdateConfig ReadConfig(const fs::path& site) {
 std::vector<engine::FileEntry> ReadList(const fs::path& listPath) {
   xml::XmlDocument document;
   EXPECT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(listPath))));
-  std::vector<std::string> unsafe;
-  std::vector<engine::FileEntry> entries = engine::ReadServerFileList(document, &unsafe);
-  EXPECT_TRUE(unsafe.empty());
+  engine::SkippedNames skipped;
+  std::vector<engine::FileEntry> entries = engine::ReadServerFileList(document, &skipped);
+  EXPECT_TRUE(skipped.leavingFolder.empty() && skipped.inStagingFolder.empty());
   return entries;
 }
 

@@ -165,9 +165,12 @@ std::vector<std::string> FileListReadBackDifferences(std::string_view bytes,
     CompareText(differences, "the list's Version", document.GetAttribute("Files", "Version"), signing->version);
     CompareText(differences, "the list's SoftName", document.GetAttribute("Files", "SoftName"), signing->softName);
   }
-  std::vector<std::string> unsafe;
-  const std::vector<engine::FileEntry> read = engine::ReadServerFileList(document, &unsafe);
-  for (const std::string& name : unsafe) differences.push_back("the updater refuses the name \"" + Shown(name) + "\"");
+  engine::SkippedNames skipped;
+  const std::vector<engine::FileEntry> read = engine::ReadServerFileList(document, &skipped);
+  for (const std::string& name : skipped.leavingFolder)
+    differences.push_back("the updater refuses the name \"" + Shown(name) + "\"");
+  for (const std::string& name : skipped.inStagingFolder)
+    differences.push_back("the updater skips the name \"" + Shown(name) + "\" in its staging folder");
   if (read.size() != meant.size()) {
     differences.push_back("the updater reads " + std::to_string(read.size()) + " files instead of " +
                           std::to_string(meant.size()));
