@@ -63,7 +63,9 @@ class Run {
       if (!Stopped()) notify_.Trace(kStagingLinkTrace + stagingFolder_);
       return false;
     }
-    return !Stopped() && fs_.MakeFolders(stagingFolder_);
+    if (Stopped()) return false;
+    fs_.MakeFolders(stagingFolder_);  // a failure shows, attempt by attempt, when a file is created
+    return true;
   }
 
   Outcome EveryFile() {
