@@ -1,13 +1,16 @@
 // Downloads that go wrong, as the user meets them: a file the server refuses
 // or answers only at the third request, a transfer that stalls or ends short
-// of its announced length, installed files that cannot be replaced, and file
-// names that would leave the program folder. Each case checks the rows and
-// buttons shown, what is on disk afterwards and, through the server's hit
-// counts, what was fetched and what was not fetched again.
+// of its announced length, installed files that cannot be replaced, a staged
+// copy removed before it is placed, file names that would leave the program
+// folder or lie in the staging folder, and a link in place of the staging
+// folder. Each case checks the rows and buttons shown, what is on disk
+// afterwards and, through the server's hit counts, what was fetched and what
+// was not fetched again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -16,6 +19,7 @@
 
 #include "base/gbk_text.h"
 #include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "e2e/harness.h"
 #include "e2e/wizard_texts.h"
 
@@ -23,15 +27,21 @@ namespace e2e {
 namespace {
 
 constexpr char kRetry[] = "重试(&R)";
+constexpr char kClose[] = "关闭(&Q)";
+constexpr char kUpdateComplete[] = "更新已完成。";
 constexpr char kTimedOut[] = "连接服务器超时……";
 constexpr char kUnwritable[] = "存在不可写文件，升级失败。";
 constexpr char kFullProgress[] = "100%";
 constexpr char kSkipTrace[] = "文件名越出程序目录，已跳过:";
+constexpr char kStagingSkipTrace[] = "文件名位于更新目录，已跳过:";
+constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝下载:";
 // What the test server sends with a failure status.
 constexpr char kRefusalPage[] = "<html><body>refused</body></html>";
 
 constexpr char kFaultsConfig[] = "/cfg/faults.xml";
 constexpr char kEscapeConfig[] = "/cfg/escape.xml";
+constexpr char kStagingNamesConfig[] = "/cfg/staging_names.xml";
+constexpr char kUpToDateConfig[] = "/cfg/update.xml";
 constexpr char kStagingFolder[] = "update\\";
 
 // Five attempts of one file take about twenty seconds; thirty seconds of
@@ -57,6 +67,20 @@ const ServedFile kFaultFiles[] = {kAlpha, kBeta, kGamma};
 
 const ServedFile kInside{"inside.txt", "/escape/2.0/inside.txt"};
 const ServedFile kSubInside{"sub\\inside.txt", "/escape/2.0/sub/inside.txt"};
+
+// The staging-names folder: two files to place ("updates" only begins like
+// the staging folder) and two names inside the staging folder, not served.
+const ServedFile kKept{"kept.txt", "/staging_names/2.0/kept.txt"};
+const ServedFile kKeptBeside{"updates\\kept.txt", "/staging_names/2.0/updates/kept.txt"};
+const ServedFile kInStagingFolder[] = {{"update\\x.txt", "/staging_names/2.0/update/x.txt"},
+                                       {"Update/x/y.txt", "/staging_names/2.0/Update/x/y.txt"}};
+
+// The one file of the first server of the ordinary site.
+const ServedFile kReadme{"readme.txt", "/srv1/2.0/readme.txt"};
+
+// What the folder a linked staging folder points to holds: name, content.
+const std::pair<const char*, const char*> kLinkTargetFiles[] = {
+    {"keep.txt", "链接指向的目录中的文件。\r\n"}, {"sub\\keep.txt", "子目录中的文件。\r\n"}};
 
 // The file-list names that would leave the program folder, as the escape
 // folder's list holds them.
@@ -140,6 +164,29 @@ std::vector<std::string> Matching(const std::string& folder, const char* pattern
   } while (FindNextFileA(search, &entry));
   FindClose(search);
   return names;
+}
+
+// The host path Wine maps a Windows path to; "" when it cannot.
+std::string HostPathOf(const std::string& windows_path) {
+  using ToHost = char*(CDECL*)(const wchar_t*);
+  const auto to_host = reinterpret_cast<ToHost>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  char* host = to_host ? to_host(base::WideFromGbk(windows_path).c_str()) : nullptr;
+  if (!host) return "";
+  std::string path = host;
+  HeapFree(GetProcessHeap(), 0, host);
+  return path;
+}
+
+// Runs a host program and waits for `done`: Wine gives no handle to wait on.
+bool RunHostProgram(const std::string& program, const std::string& arguments, const std::function<bool()>& done) {
+  return StartHostProgram(program, arguments) && WaitUntil(done, 10000);
+}
+
+// Wine reports a Unix symbolic link as a reparse point.
+bool IsLink(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 class UpdateFailureTest : public UpdaterTest {
@@ -229,9 +276,47 @@ class UpdateFailureTest : public UpdaterTest {
     EXPECT_EQ(Button(controls, kNext), nullptr) << "a button still reads Next";
   }
 
-  void ClickRetryAndFinish() {
+  // A Retry that completes the update goes straight on as Next would with
+  // Retry still on the button: the difference step runs once more, finds
+  // nothing left to fetch and ends on the download page. Closing the window
+  // then removes the staging folder.
+  void ClickRetryAndExpectTheUpdateComplete() {
     ASSERT_TRUE(ClickWhenEnabled(kRetry));
-    ASSERT_TRUE(WaitForPage(kFinishPage, kAttemptsTimeoutMs)) << DescribeState();
+    const std::vector<std::string> rows = PageRows(0, {kUpdateComplete});
+    WaitUntil(
+        [&] {
+          const std::vector<Control> controls = Controls();
+          const Control* prev = Button(controls, kPrev);
+          return VisiblePage(controls) != kDownloadPage || (RowTexts() == rows && prev && prev->enabled);
+        },
+        kAttemptsTimeoutMs);
+    const std::vector<Control> controls = Controls();
+    EXPECT_EQ(VisiblePage(controls), kDownloadPage) << DescribeState();
+    EXPECT_TRUE(RowsAre(rows));
+    const Control* retry = Button(controls, kRetry);
+    const Control* prev = Button(controls, kPrev);
+    ASSERT_TRUE(retry && prev) << DescribeState();
+    EXPECT_TRUE(retry->visible && retry->enabled);
+    EXPECT_TRUE(prev->visible && prev->enabled);
+    EXPECT_EQ(Button(controls, kNext), nullptr) << "a button reads Next again";
+    ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
+    Screenshot(main_window_, "completed");
+
+    ASSERT_TRUE(ClickWhenEnabled(kClose));
+    EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
+    EXPECT_FALSE(Exists(folder_.path() + kStagingFolder));
+  }
+
+  // The download page after a placement that was refused before anything
+  // moved: Previous leads back for another try, Next stays disabled.
+  void ExpectPlacementRefused() const {
+    const std::vector<Control> controls = Controls();
+    EXPECT_EQ(VisiblePage(controls), kDownloadPage);
+    const Control* prev = Button(controls, kPrev);
+    const Control* next = Button(controls, kNext);
+    ASSERT_TRUE(prev && next) << DescribeState();
+    EXPECT_TRUE(prev->visible && prev->enabled);
+    EXPECT_FALSE(next->enabled);
   }
 
   std::string Installed(std::string_view name) const { return folder_.path() + std::string(name); }
@@ -275,11 +360,8 @@ TEST_F(UpdateFailureTest, MissingFileStopsTheRunAndRetryFetchesOnlyTheRest) {
   EXPECT_FALSE(Exists(Staged(kGamma.name)));
 
   ASSERT_TRUE(server_.Control(std::string("set?path=") + kBeta.url_path));  // serves it again
-  ClickRetryAndFinish();
-  EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name)})));
+  ClickRetryAndExpectTheUpdateComplete();
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
-  ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
-  Screenshot(main_window_, "finished");
 }
 
 TEST_F(UpdateFailureTest, AnswerOnTheThirdAttemptCompletesTheUpdate) {
@@ -325,9 +407,8 @@ TEST_P(UpdateFailureSilenceTest, TimesOutAndRetryCompletes) {
   for (const ServedFile& file : kFaultFiles) EXPECT_FALSE(Exists(Installed(file.name))) << file.name;
 
   ASSERT_TRUE(server_.Control(std::string("set?path=") + kBeta.url_path));
-  ClickRetryAndFinish();
+  ClickRetryAndExpectTheUpdateComplete();
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
-  ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -339,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
         SilenceCase{"LengthBeyondBody", "&extra_length=4096"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// --- Installed files that cannot be replaced -------------------------------
+// --- Files that cannot be placed: installed ones held, staged ones gone ----
 
 enum class Hold { kReadOnly, kOpenWithoutSharing };
 
@@ -370,15 +451,7 @@ TEST_P(UpdateFailureUnwritableTest, NothingMovesUntilReleased) {
   Screenshot(main_window_, "unwritable");
   EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name),
                                     kUnwritable})));
-  {
-    const std::vector<Control> controls = Controls();
-    EXPECT_EQ(VisiblePage(controls), kDownloadPage);
-    const Control* prev = Button(controls, kPrev);
-    const Control* next = Button(controls, kNext);
-    ASSERT_TRUE(prev && next) << DescribeState();
-    EXPECT_TRUE(prev->visible && prev->enabled);
-    EXPECT_FALSE(next->enabled);
-  }
+  ExpectPlacementRefused();
   // Everything arrived and stays staged; nothing was put in place.
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
   for (const ServedFile& file : kFaultFiles) {
@@ -406,7 +479,36 @@ INSTANTIATE_TEST_SUITE_P(UpdateFailure, UpdateFailureUnwritableTest,
                                            UnwritableCase{"OpenWithoutSharing", Hold::kOpenWithoutSharing}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// --- Names that would leave the program folder -----------------------------
+// A staged copy removed while a later file still arrives (a virus scanner, a
+// cleaning tool): placing the rest would leave that file old under an update
+// reported done, so nothing moves, and the next try fetches it again.
+TEST_F(UpdateFailureTest, StagedCopyGoneBeforePlacementMovesNothing) {
+  // Long enough to remove the first file's copy, well short of the watchdog.
+  ASSERT_TRUE(server_.Control(std::string("set?path=") + kBeta.url_path + "&stall_ms=5000"));
+  StartDownload(kFaultsConfig);
+  ASSERT_TRUE(WaitForRow(DownloadRow(kBeta.name), kStepTimeoutMs)) << DescribeState();
+  const std::string staged_alpha = Staged(kAlpha.name);
+  ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(staged_alpha) == ServedBytes(kAlpha.url_path); }));
+  ASSERT_TRUE(DeleteFileA(staged_alpha.c_str())) << GetLastError();
+  ASSERT_EQ(server_.Hits(kGamma.url_path), 0) << "removed too late: the run was already over";
+
+  ASSERT_TRUE(WaitForRow(kUnwritable, kStepTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name),
+                                    kUnwritable})));
+  ExpectPlacementRefused();
+  for (const ServedFile& file : kFaultFiles) EXPECT_FALSE(Exists(Installed(file.name))) << file.name;
+  EXPECT_FALSE(Exists(staged_alpha));
+  EXPECT_EQ(ReadFileBytes(Staged(kBeta.name)), ServedBytes(kBeta.url_path));
+  EXPECT_EQ(ReadFileBytes(Staged(kGamma.name)), ServedBytes(kGamma.url_path));
+
+  ASSERT_TRUE(ClickWhenEnabled(kPrev));
+  PassVersionCheck();
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  ExpectHits({{kAlpha, 2}, {kBeta, 1}, {kGamma, 1}});
+  ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
+}
+
+// --- Names that would leave the program folder or lie in the staging one ---
 
 TEST_F(UpdateFailureTest, NamesLeavingTheFolderAreSkipped) {
   const std::string parent = ParentFolder(folder_.path());
@@ -434,6 +536,109 @@ TEST_F(UpdateFailureTest, NamesLeavingTheFolderAreSkipped) {
   CollectFiles(folder_.path(), "", &files);
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"Update.exe", kInside.name, kSubInside.name}));
+}
+
+// A file staged inside update\ would be placed into it and deleted with it at
+// exit, so such names are neither fetched nor placed.
+TEST_F(UpdateFailureTest, NamesInTheStagingFolderAreSkipped) {
+  StartDownload(kStagingNamesConfig);
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+
+  for (const ServedFile& file : kInStagingFolder) {
+    EXPECT_TRUE(updater_.HasTrace(std::string(kTracePrefix) + kStagingSkipTrace + file.name))
+        << file.name << DescribeState();
+    EXPECT_EQ(server_.Hits(file.url_path), 0) << file.url_path;
+  }
+  EXPECT_TRUE(RowsAre(PageRows(2, {DownloadRow(kKept.name), DownloadRow(kKeptBeside.name)})));
+  ExpectHits({{kKept, 1}, {kKeptBeside, 1}});
+  ExpectInstalledAsServed({kKept, kKeptBeside});
+  std::vector<std::string> files;
+  CollectFiles(folder_.path(), "", &files);
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> expected = {"Update.exe", kKept.name, kKeptBeside.name};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(files, expected);
+}
+
+// --- A link in place of the staging folder ---------------------------------
+
+// update\ as a Unix symbolic link, which Wine reports as a reparse point, to a
+// folder beside the program folder that holds files of its own. Only the host
+// can make or remove such a link.
+class StagingLinkTest : public UpdateFailureTest {
+ protected:
+  void TearDown() override {
+    UpdateFailureTest::TearDown();  // the updater has ended before the link goes
+    const std::string link = folder_.path() + "update";
+    if (!link_host_.empty()) {
+      // Left in place, the program folder's removal would walk through it.
+      RunHostProgram("/bin/rm", "-f \"" + link_host_ + "\"", [&] { return !Exists(link); });
+    }
+    if (!target_host_.empty()) {
+      RunHostProgram("/bin/rm", "-rf \"" + target_host_ + "\"", [&] { return !Exists(target_); });
+    }
+  }
+
+  void LinkStagingFolder() {
+    target_ = folder_.path().substr(0, folder_.path().size() - 1) + "-target\\";
+    ASSERT_TRUE(CreateDirectoryA(target_.c_str(), nullptr)) << target_;
+    ASSERT_TRUE(CreateDirectoryA((target_ + "sub").c_str(), nullptr));
+    for (const auto& [name, bytes] : kLinkTargetFiles) ASSERT_TRUE(WriteFileBytes(target_ + name, bytes)) << name;
+    target_host_ = HostPathOf(target_);
+    const std::string program_host = HostPathOf(folder_.path());
+    ASSERT_FALSE(target_host_.empty() || program_host.empty()) << "no host path for " << target_;
+    link_host_ = program_host + "/update";
+    const std::string link = folder_.path() + "update";
+    ASSERT_TRUE(RunHostProgram("/bin/ln", "-s \"" + target_host_ + "\" \"" + link_host_ + "\"",
+                               [&] { return IsLink(link); }))
+        << link;
+  }
+
+  // The target holds exactly its own files, unchanged.
+  void ExpectTargetUntouched() const {
+    std::vector<std::string> files;
+    CollectFiles(target_, "", &files);
+    std::vector<std::string> expected;
+    for (const auto& file : kLinkTargetFiles) expected.push_back(file.first);
+    std::sort(files.begin(), files.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(files, expected);
+    for (const auto& [name, bytes] : kLinkTargetFiles) EXPECT_EQ(ReadFileBytes(target_ + name), bytes) << name;
+  }
+
+  std::string target_;  // Windows path, with a trailing backslash
+  std::string target_host_, link_host_;
+};
+
+// Staging through the link would write into the folder it points to.
+TEST_F(StagingLinkTest, DownloadIsRefusedBeforeAnythingIsFetched) {
+  ASSERT_NO_FATAL_FAILURE(LinkStagingFolder());
+  StartDownload(kFaultsConfig);
+  ASSERT_TRUE(WaitForRow(kDownloadFailed, kStepTimeoutMs)) << DescribeState();
+  ExpectRetryOffered();
+
+  EXPECT_TRUE(updater_.HasTrace(std::string(kTracePrefix) + kStagingLinkTrace + folder_.path() + kStagingFolder))
+      << DescribeState();
+  EXPECT_TRUE(RowsAre(PageRows(3, {kDownloadFailed})));
+  ExpectHits({{kAlpha, 0}, {kBeta, 0}, {kGamma, 0}});
+  for (const ServedFile& file : kFaultFiles) EXPECT_FALSE(Exists(Installed(file.name))) << file.name;
+  ExpectTargetUntouched();
+}
+
+// Nothing to fetch, so the update is applied at once and the clean-up at exit
+// removes the staging folder: the link at most, never what it points to.
+TEST_F(StagingLinkTest, CleanUpAtExitLeavesTheLinkTarget) {
+  ASSERT_TRUE(WriteFileBytes(Installed(kReadme.name), ServedBytes(kReadme.url_path)));
+  ASSERT_NO_FATAL_FAILURE(LinkStagingFolder());
+  StartDownload(kUpToDateConfig);
+  ASSERT_TRUE(WaitForRow(kUpdateComplete, kStepTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(RowsAre(PageRows(0, {kUpdateComplete})));
+  ExpectHits({{kReadme, 0}});
+
+  ASSERT_TRUE(ClickWhenEnabled(kClose));
+  ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
+  ExpectTargetUntouched();
+  ExpectInstalledAsServed({kReadme});
 }
 
 }  // namespace

@@ -124,6 +124,19 @@ def main():
     write("escape/2.0/filelist.xml",
           file_list(inside[:1] + [(name, stray) for name in escaping] + inside[1:]))
 
+    # Names inside the staging folder update\, in any case and with either
+    # separator, between two that are not ("updates" only begins alike). The
+    # server has none of the staged-folder files: they must never be asked for.
+    write("cfg/staging_names.xml", config(servers=[server("暂存目录服务器", BASE + "staging_names/")]))
+    kept = [
+        ("kept.txt", "程序目录中的文件。\r\n".encode("gbk")),
+        ("updates\\kept.txt", "名称以 update 开头的目录中的文件。\r\n".encode("gbk")),
+    ]
+    for name, data in kept:
+        write("staging_names/2.0/" + name.replace("\\", "/"), data)
+    write("staging_names/2.0/filelist.xml",
+          file_list(kept[:1] + [(name, stray) for name in ("update\\x.txt", "Update/x/y.txt")] + kept[1:]))
+
     # A file list the reader cannot load: the check fails rather than
     # reporting an update with nothing checked.
     write("cfg/broken_list.xml", config(servers=[server("坏列表服务器", BASE + "broken_list/")]))
