@@ -6,7 +6,13 @@
 
 namespace base {
 
-template <typename T, void (*Close)(T), T (*Invalid)() = nullptr>
+// Most handle kinds are invalid as zero; the rest name their own value.
+template <typename T>
+T ZeroHandle() {
+  return T{};
+}
+
+template <typename T, void (*Close)(T), T (*Invalid)() = ZeroHandle<T>>
 class UniqueHandle {
  public:
   UniqueHandle() = default;
@@ -30,7 +36,7 @@ class UniqueHandle {
   }
 
  private:
-  static T InvalidValue() { return Invalid ? Invalid() : T{}; }
+  static T InvalidValue() { return Invalid(); }
   T value_ = InvalidValue();
 };
 

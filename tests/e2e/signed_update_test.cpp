@@ -307,7 +307,9 @@ class SignedUpdateTest : public UpdaterTest {
     const std::vector<Control> controls = Controls();
     const Control* box = FindOnPage(controls, kFinishPage, "Button");
     ASSERT_NE(box, nullptr);
-    if (box->checked == BST_CHECKED) ASSERT_TRUE(Click(box->hwnd));
+    if (box->checked == BST_CHECKED) {
+      ASSERT_TRUE(Click(box->hwnd));
+    }
     ASSERT_TRUE(WaitUntil([&] {
       const std::vector<Control> now = Controls();
       const Control* b = FindOnPage(now, kFinishPage, "Button");

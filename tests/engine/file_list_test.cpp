@@ -95,11 +95,13 @@ TEST(FilesToDownload, ListsMissingAndDifferentInOrder) {
             (std::vector<std::string>{"missing.dll", "changed.dll", "odd.dll", "dir.dll", "gone.dll"}));
 }
 
-// 誠 is D5 5C: its trail byte is no separator, but "\" after it is.
+// 誠 is D5 5C: its second byte is no separator, so "sub\誠.dll" lies in the
+// folder sub, not in one named by the first byte.
 TEST(FolderOfEntry, CutsAtEitherSeparatorNeverInsideACharacter) {
   const std::string base = "C:\\P\\";
-  const std::pair<const char*, const char*> cases[] = {
-      {"x.dll", ""}, {"a/b\\x.dll", "a\\b\\"}, {"\xD5\x5C\\x.dll", "\xD5\x5C\\"}};
+  const std::pair<const char*, const char*> cases[] = {{"a/b\\x.dll", "a\\b\\"},
+                                                       {"\xD5\x5C\\x.dll", "\xD5\x5C\\"},
+                                                       {"sub\\\xD5\x5C.dll", "sub\\"}};
   for (const auto& [name, folder] : cases) EXPECT_EQ(engine::FolderOfEntry(base, name), base + folder) << name;
 }
 

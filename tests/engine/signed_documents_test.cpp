@@ -114,8 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ListIdentityTest, EmptyTextsNeverMatchAnEmptyConfiguration) {
-  const engine::UpdateConfig empty;
-  EXPECT_FALSE(ListBelongsTo(ReadListIdentity(Load("<Files Version=\"\" SoftName=\"\"/>")), empty));
+  engine::UpdateConfig config;
+  EXPECT_FALSE(ListBelongsTo(ReadListIdentity(Load("<Files Version=\"\" SoftName=\"\"/>")), config));
+  config.SoftName = "x";  // the same application, neither with a version
+  EXPECT_FALSE(ListBelongsTo(ReadListIdentity(Load("<Files SoftName=\"x\"/>")), config));
+  config = {};
+  config.Version = "1.1";  // the same version, neither naming the application
+  EXPECT_FALSE(ListBelongsTo(ReadListIdentity(Load("<Files Version=\"1.1\"/>")), config));
 }
 
 // ---------------------------------------------------------------------------

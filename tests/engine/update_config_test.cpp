@@ -68,6 +68,7 @@ TEST_F(ParseConfigTest, ServersKeepDocumentOrderAndSkipUnusableChildren) {
   const UpdateConfig config = Parse(ConfigWith(
       "<SoftName>A</SoftName><ServerGroup>\r\n"
       "<Server Name=\"NoAddress\"/>\r\n"
+      "<Server Addr=\"http://noname/\"/>\r\n"
       "<Mirror Name=\"Other\" Addr=\"http://other/\"/>\r\n"
       "<Server Name=\"电信 &amp; 网通\" Addr=\"http://a/\"/>\r\n"
       "<server Name=\"LowerCase\" Addr=\"http://l/\"/>\r\n"

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "base/gbk_text.h"
+#include "engine/update_config.h"
 #include "tool_support.h"
 #include "updpub/site_check.h"
 
@@ -177,6 +178,11 @@ const BrokenTree kBrokenTrees[] = {
                      Replace(t, kList1, "</Files>", "  <File Name=\"..\\evil.dll\" Hash=\"1\"/>\r\n</Files>");
                    },
                    kList1, "evil", Severity::kError, "leaves the program folder"},
+        BrokenTree{"NameInStagingFolder",
+                   [](MirrorTree& t) {
+                     Replace(t, kList1, "</Files>", "  <File Name=\"Update/x/y.txt\" Hash=\"1\"/>\r\n</Files>");
+                   },
+                   kList1, "Update/x", Severity::kError, "where the updater stages its downloads"},
         BrokenTree{"UnencodableName",
                    [](MirrorTree& t) {
                      Replace(t, kList1, "</Files>", "  <File Name=\"100%.dll\" Hash=\"1\"/>\r\n</Files>");
@@ -242,6 +248,34 @@ TEST(CheckSite, IntactTreeHasNoFinding) {
   EXPECT_EQ(report.checked,
             (std::vector<std::string>{kConfigAddress, "http://mirror.test/srv1/2.0/filelist.xml",
                                       "http://mirror.test/srv2/2.0/filelist.xml"}));
+}
+
+// As many servers as the updater shows: publish takes them all, and check
+// reads the file list of every one.
+TEST(CheckSite, AllOfTheMostServersArePublishedAndChecked) {
+  ScratchFolder scratch;
+  WriteRelease(scratch.path() / "release", SmallRelease());
+  updpub::PublishOptions options = Options(scratch.path() / "release", scratch.path() / "built", "2.0");
+  options.servers.clear();
+  std::vector<std::string> expected = {kConfigAddress};
+  for (int i = 1; i <= engine::kMaxServers; ++i) {
+    const std::string folder = "srv" + std::to_string(i);
+    options.servers.emplace_back("S" + std::to_string(i), "http://mirror.test/" + folder + "/");
+    expected.push_back("http://mirror.test/" + folder + "/2.0/filelist.xml");
+  }
+  ASSERT_EQ(updpub::Publish(options, updpub::HostSiteFiles(), nullptr).exitCode, updpub::kPublished);
+  const fs::path www = scratch.path() / "www";
+  fs::create_directories(www / "cfg");
+  fs::copy(scratch.path() / "built" / "update.xml", www / kConfig);
+  for (int i = 1; i <= engine::kMaxServers; ++i) {
+    const fs::path server = www / ("srv" + std::to_string(i));
+    fs::create_directories(server);
+    fs::copy(scratch.path() / "built" / "2.0", server / "2.0", fs::copy_options::recursive);
+  }
+  FolderHttp http(www);
+  const updpub::CheckReport report = updpub::CheckSite(updpub::CheckOptions{kConfigAddress, std::nullopt}, http);
+  EXPECT_TRUE(report.findings.empty()) << AllFindings(report);
+  EXPECT_EQ(report.checked, expected);
 }
 
 TEST(CheckSite, InstalledFolderPlanListsWhatDiffersWithItsSize) {

@@ -4,6 +4,7 @@
 
 #include "base/byte_text.h"
 #include "base/gbk_text.h"
+#include "engine/file_list.h"
 #include "files/path_text.h"
 
 namespace updpub {
@@ -84,6 +85,9 @@ std::string NameProblem(std::string_view gbkName, bool utf8Urls) {
   if (gbkName.empty()) return "the name is empty";
   if (!files::IsSafeRelativeName(gbkName)) return "the name leaves the program folder";
   if (!IsGbkText(gbkName)) return "the name is not text of the GBK code page";
+  if (engine::IsInStagingFolder(gbkName))
+    return "the name lies in the folder \"update\", where the updater stages its downloads and which it "
+           "deletes after every update: the updater skips the file";
   size_t segmentStart = 0;
   for (size_t i = 0; i <= gbkName.size(); ++i) {
     const bool end = i == gbkName.size();
