@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/byte_text.h"
+#include "engine/file_objects.h"
 #include "files/path_text.h"
 #include "xml/xml_document.h"
 
@@ -86,6 +87,7 @@ std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document, Skip
       if (skipped) skipped->inStagingFolder.push_back(std::move(entry.Name));
       continue;
     }
+    ReadFileObjects(document, path, entry);
     entries.push_back(std::move(entry));
   }
   return entries;

@@ -1,6 +1,8 @@
 #pragma once
 // The server's file list: its text as fetched, its usable rows, and how a
 // listed Hash is matched against a local file's signature.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,11 +16,23 @@ namespace engine {
 // Below the program folder; downloads wait here until they are put in place.
 inline constexpr char kStagingFolderName[] = "update\\";
 
+// A compressed form of a file encoded against an earlier file (the base).
+struct DeltaObject {
+  std::string BaseCrc;   // the base's CRC-32 as the list spells it (1 to 8 hexadecimal digits)
+  uint64_t Size = 0;     // the object's bytes
+  std::string BaseName;  // "" when the base is this file's own earlier version
+};
+
 struct FileEntry {
   std::string Name;  // relative to the program folder, "\" between folders
   std::string Hash;
   std::string Sha256 = {};  // signed lists only; "" where the list gives none
   int ListRow = 0;   // the operation-list row of its download, set by the window
+  // The compressed forms the list offers (see engine/file_objects.h); only
+  // usable ones are kept, so the plain file always remains to fall back on.
+  std::optional<uint64_t> Size = std::nullopt;  // the plain file's bytes
+  uint64_t PackedSize = 0;                      // 0: no packed object
+  std::vector<DeltaObject> Deltas = {};         // in list order
 };
 
 // The body as list text: its bytes up to the first zero byte, with ASCII
@@ -32,7 +46,8 @@ struct SkippedNames {
   std::vector<std::string> inStagingFolder;  // IsInStagingFolder
 };
 
-// Every child of "Files" with a non-empty Name and Hash, in document order.
+// Every child of "Files" with a non-empty Name and Hash, in document order,
+// with its usable compressed forms (engine::ReadFileObjects).
 // A child whose Name would leave the program folder or lies in the staging
 // folder is left out and its Name added to skipped, when given.
 std::vector<FileEntry> ReadServerFileList(const xml::XmlDocument& document, SkippedNames* skipped = nullptr);
