@@ -17,7 +17,7 @@ constexpr char kMainHelp[] =
     "\n"
     "Usage:\n"
     "  updpub publish --from RELEASE_DIR --version V --site SITE_DIR [options]\n"
-    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]\n"
+    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub] [--older V]...\n"
     "  updpub keygen --out NAME [--force]\n"
     "  updpub COMMAND --help\n"
     "\n"
@@ -54,6 +54,17 @@ constexpr char kPublishHelp[] =
     "                      and update.xml.sig and V/filelist.xml.sig are written\n"
     "  --expires DAYS      with --sign: days until the configuration expires\n"
     "                      (default 30, at most 3650); publish again before then\n"
+    "  --no-pack           write only the plain files, as sites were before packing\n"
+    "  --deltas K          deltas against the last K older versions on the site\n"
+    "                      (default 3, at most 8; 0 for packed objects only)\n"
+    "  --level L           zstd level of the objects (1 to 22, default 19)\n"
+    "\n"
+    "Packing (the default where this build has zstd; the Windows build has not and\n"
+    "publishes as with --no-pack): each file that compresses by at least 1 KiB and\n"
+    "5 % gets V/update/packed/NAME.zst, and each file that changed since one of the\n"
+    "last K versions (or, newly named, resembles a file gone since) gets\n"
+    "V/update/delta/BASECRC/NAME.zst where that is smaller still. filelist.xml\n"
+    "lists them with Size, Packed and Delta1..8; updaters without packing ignore them.\n"
     "  -h, --help          this text\n"
     "\n"
     "Exit status:\n"
@@ -80,10 +91,11 @@ constexpr char kKeygenHelp[] =
     "  3  making or writing the keys failed; no key file was left\n";
 
 constexpr char kCheckHelp[] =
-    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]\n"
+    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub] [--older V]...\n"
     "\n"
     "Reads the configuration and every server's file list as the updater does,\n"
-    "fetches every listed file and compares its CRC-32, and reports each problem as\n"
+    "fetches every listed file and compares its CRC-32, decodes every packed object\n"
+    "and delta to the file it stands for, and reports each problem as\n"
     "  WHERE:LINE: error|warning: TEXT\n"
     "\n"
     "  SITE_DIR_OR_ADDRESS  a site folder (its update.xml; the folder stands for every\n"
@@ -96,6 +108,9 @@ constexpr char kCheckHelp[] =
     "                       checks both signatures, the expiry, that each list\n"
     "                       belongs to the configuration's version and soft name,\n"
     "                       and each file's SHA-256\n"
+    "  --older V            an older version whose files are the bases of deltas;\n"
+    "                       repeat for more. A site folder is searched for them\n"
+    "                       when none is given; an address cannot be.\n"
     "  -h, --help           this text\n"
     "\n"
     "Exit status:\n"
@@ -168,7 +183,8 @@ int Usage(std::FILE* err, const std::string& message, const char* help) {
   return 2;
 }
 
-std::optional<int> Days(const std::string& text) {
+// A whole number as given on the command line.
+std::optional<int> WholeNumber(const std::string& text) {
   if (text.empty() || text.size() > 6) return std::nullopt;
   int value = 0;
   for (const char c : text) {
@@ -202,8 +218,8 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   const Parsed parsed =
       Parse(args, 1,
             {"--from", "--version", "--site", "--soft-name", "--short-name", "--server", "--log", "--ad-code",
-             "--main-exe", "--sign", "--expires"},
-            {"--utf8-urls", "--local-urls"});
+             "--main-exe", "--sign", "--expires", "--deltas", "--level"},
+            {"--utf8-urls", "--local-urls", "--no-pack"});
   if (parsed.Has("--help")) {
     std::fputs(kPublishHelp, out);
     return kPublished;
@@ -214,7 +230,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     if (!parsed.Value(required)) return Usage(err, std::string(required) + " is required", kPublishHelp);
   }
   for (const char* single : {"--from", "--version", "--site", "--soft-name", "--short-name", "--log", "--ad-code",
-                             "--main-exe", "--sign", "--expires"}) {
+                             "--main-exe", "--sign", "--expires", "--deltas", "--level"}) {
     if (parsed.values.count(single) > 1) return Usage(err, std::string(single) + " is given twice", kPublishHelp);
   }
   if (parsed.Has("--utf8-urls") && parsed.Has("--local-urls"))
@@ -241,9 +257,20 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (const auto key = parsed.Value("--sign")) options.signingKey = HostPath(*key);
   if (const auto days = parsed.Value("--expires")) {
     if (!options.signingKey) return Usage(err, "--expires needs --sign", kPublishHelp);
-    const std::optional<int> value = Days(*days);
+    const std::optional<int> value = WholeNumber(*days);
     if (!value) return Usage(err, "--expires needs a whole number of days", kPublishHelp);
     options.expiresDays = *value;
+  }
+  options.pack = PackingAvailable() && !parsed.Has("--no-pack");
+  for (const auto& [name, field] : {std::pair<const char*, int*>{"--deltas", &options.deltaVersions},
+                                    std::pair<const char*, int*>{"--level", &options.packLevel}}) {
+    const auto text = parsed.Value(name);
+    if (!text) continue;
+    if (!PackingAvailable()) return Usage(err, std::string(name) + ": this build of updpub cannot pack", kPublishHelp);
+    if (parsed.Has("--no-pack")) return Usage(err, std::string(name) + " and --no-pack exclude each other", kPublishHelp);
+    const std::optional<int> value = WholeNumber(*text);
+    if (!value) return Usage(err, std::string(name) + " needs a whole number", kPublishHelp);
+    *field = *value;
   }
   options.now = static_cast<int64_t>(std::time(nullptr));
   options.showProgress = errIsTerminal;
@@ -257,6 +284,11 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                    Utf8Path(options.site / HostPath(options.version)).c_str(),
                    Utf8Path(options.site / kConfigFileName).c_str(), result.config.ServerCount,
                    result.config.UTF8Encode ? "UTF-8" : "local GBK");
+      if (options.pack)
+        std::fprintf(out, "packed: %llu packed objects, %llu deltas, %llu bytes\n",
+                     static_cast<unsigned long long>(result.packed.packed),
+                     static_cast<unsigned long long>(result.packed.deltas),
+                     static_cast<unsigned long long>(result.packed.bytes));
       if (options.signingKey)
         std::fprintf(out, "signed with %s; the configuration expires in %d days\n",
                      Utf8Path(*options.signingKey).c_str(), options.expiresDays);
@@ -275,7 +307,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
 }
 
 int RunCheck(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, HttpGetter& http) {
-  const Parsed parsed = Parse(args, 1, {"--installed", "--key"}, {});
+  const Parsed parsed = Parse(args, 1, {"--installed", "--key", "--older"}, {});
   if (parsed.Has("--help")) {
     std::fputs(kCheckHelp, out);
     return kCheckPassed;
@@ -289,6 +321,8 @@ int RunCheck(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   options.target = parsed.positional[0];
   if (const auto installed = parsed.Value("--installed")) options.installed = HostPath(*installed);
   if (const auto key = parsed.Value("--key")) options.publicKey = HostPath(*key);
+  const auto [olderFirst, olderLast] = parsed.values.equal_range("--older");
+  for (auto it = olderFirst; it != olderLast; ++it) options.olderVersions.push_back(it->second);
   options.now = static_cast<int64_t>(std::time(nullptr));
 
   const CheckReport report = CheckSite(options, http);

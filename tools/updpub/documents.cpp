@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/file_objects.h"
 #include "updpub/text_rules.h"
 #include "xml/xml_document.h"
 #include "xml/xml_entities.h"
@@ -108,6 +109,7 @@ std::string FileListDocument(const std::vector<engine::FileEntry>& files, const 
     const engine::FileEntry& file = files[i];
     std::string line = "<File Name=\"" + xml::EncodeKey(file.Name) + "\" Hash=\"" + xml::EncodeKey(file.Hash) + "\"";
     if (signing && i < signing->sha256.size()) line += " Sha256=\"" + signing->sha256[i] + "\"";
+    line += engine::FileObjectAttributes(file);
     AppendLine(out, 1, line + "/>");
   }
   AppendLine(out, 0, "</Files>");
@@ -180,6 +182,8 @@ std::vector<std::string> FileListReadBackDifferences(std::string_view bytes,
     const std::string which = "file " + std::to_string(i + 1);
     CompareText(differences, which + " Name", read[i].Name, meant[i].Name);
     CompareText(differences, which + " Hash", read[i].Hash, meant[i].Hash);
+    CompareText(differences, which + " compressed forms", engine::FileObjectAttributes(read[i]),
+                engine::FileObjectAttributes(meant[i]));
     if (signing && i < signing->sha256.size())
       CompareText(differences, which + " Sha256",
                   document.GetAttribute("Files/@" + std::to_string(i + 1), "Sha256"), signing->sha256[i]);

@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <system_error>
+#include <vector>
+
+#include "base/byte_text.h"
+#include "base/gbk_text.h"
 
 namespace updpub {
 
@@ -9,6 +13,23 @@ namespace updpub {
 std::FILE* OpenHostFile(const fs::path& path, bool forWriting);
 
 namespace {
+
+// The parts of a GBK list name; a second byte of a two-byte character is
+// never a separator.
+std::vector<std::string> ListNameSegments(std::string_view gbk) {
+  std::vector<std::string> segments(1);
+  for (size_t i = 0; i < gbk.size(); ++i) {
+    if (base::IsLeadByte(static_cast<unsigned char>(gbk[i]), base::kDocumentFirstLeadByte) && i + 1 < gbk.size()) {
+      segments.back().append(gbk.substr(i, 2));
+      ++i;
+    } else if (gbk[i] == '\\' || gbk[i] == '/') {
+      segments.emplace_back();
+    } else {
+      segments.back().push_back(gbk[i]);
+    }
+  }
+  return segments;
+}
 
 std::string ErrnoText() { return std::generic_category().message(errno); }
 
@@ -90,6 +111,13 @@ bool WriteWholeFile(const fs::path& path, std::string_view bytes, std::string& e
   HostFile file;
   return file.CreateForWriting(path, error) && file.Write(bytes.data(), bytes.size(), error) &&
          file.Close(error);
+}
+
+fs::path ServedPath(const fs::path& root, std::string_view gbkListName, bool utf8Urls) {
+  fs::path path = root;
+  for (const std::string& segment : ListNameSegments(gbkListName))
+    path /= ServedSegment(utf8Urls ? base::Utf8FromGbk(segment) : segment, utf8Urls);
+  return path;
 }
 
 }  // namespace updpub

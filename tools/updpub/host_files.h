@@ -21,6 +21,10 @@ std::string Utf8Path(const fs::path& path);
 // bytes are read as the text they are.
 fs::path ServedSegment(std::string_view bytes, bool utf8Urls);
 
+// Where a web server serving `root` finds a list name (GBK, "\" between
+// folders) that the updater fetches under the given scheme.
+fs::path ServedPath(const fs::path& root, std::string_view gbkListName, bool utf8Urls);
+
 // Whether stderr is an interactive terminal (the progress bar's condition).
 bool StderrIsTerminal();
 

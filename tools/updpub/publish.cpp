@@ -56,6 +56,7 @@ class Plan {
     CheckFolders();
     ReadExisting();
     engine::UpdateConfig& config = config_;
+    result.replacedVersion = config.Version;
     config.Version = options_.version;
     if (const std::string problem = VersionProblem(options_.version); !problem.empty()) Refuse("--version", problem);
     Text("--soft-name", options_.softName, config.SoftName, false);
@@ -67,6 +68,7 @@ class Plan {
     if (options_.utf8Urls) config.UTF8Encode = *options_.utf8Urls;
     Servers();
     if (options_.signingKey) signing = ReadSigning(config);
+    if (options_.pack) CheckPacking();
 
     if (releaseIsFolder_) {
       release = ScanRelease(options_.from, config.UTF8Encode);
@@ -112,6 +114,14 @@ class Plan {
       Refuse("--soft-name", "the signed file list carries the soft name as an attribute: " + problem);
     signing.expires = options_.now + options_.expiresDays * kSecondsPerDay;
     return signing;
+  }
+
+  void CheckPacking() {
+    if (!PackingAvailable()) Refuse("--pack", "this build of updpub cannot pack (it has no zstd): publish with --no-pack");
+    if (options_.deltaVersions < 0 || options_.deltaVersions > kMaxDeltaVersions)
+      Refuse("--deltas", "give 0 to " + std::to_string(kMaxDeltaVersions) + " older versions");
+    if (options_.packLevel < kMinPackLevel || options_.packLevel > kMaxPackLevel)
+      Refuse("--level", "give a level from " + std::to_string(kMinPackLevel) + " to " + std::to_string(kMaxPackLevel));
   }
 
   void CheckFolders() {
@@ -247,6 +257,7 @@ class Writer {
     std::vector<engine::FileEntry> entries;
     ListSigning listSigning;
     if (!CopyRelease(release, staged, entries, signing ? &listSigning.sha256 : nullptr, result)) return abandon();
+    if (options_.pack && !Pack(release, staged, entries, result)) return abandon();
 
     // Both documents are read back from the disk through the updater's
     // reader, and what is signed is the bytes read back.
@@ -340,6 +351,26 @@ class Writer {
       result.bytes += outcome.bytes;
       ++result.files;
     }
+    return true;
+  }
+
+  // The objects go into the staged folder, so they appear and vanish with it.
+  bool Pack(const ReleaseTree& release, const fs::path& staged, std::vector<engine::FileEntry>& entries,
+            PublishResult& result) {
+    PackSettings settings;
+    settings.deltaVersions = options_.deltaVersions;
+    settings.level = options_.packLevel;
+    settings.site = options_.site;
+    settings.latest = result.replacedVersion;
+    settings.publishing = options_.version;
+    settings.utf8Urls = result.config.UTF8Encode;
+    settings.showProgress = options_.showProgress;
+    const PackResult packed = PackRelease(files_, release, staged, settings, entries, progressOut_);
+    if (!packed.ok) {
+      Fail(result, packed.file, packed.error);
+      return false;
+    }
+    result.packed = packed.totals;
     return true;
   }
 

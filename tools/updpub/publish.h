@@ -2,6 +2,7 @@
 // Publishing a release folder as one version of an update site:
 //   SITE/VERSION/...          the release, named as the chosen URL scheme fetches it
 //   SITE/VERSION/filelist.xml one File per file with its CRC-32
+//   SITE/VERSION/update/...   the files' packed and delta objects, unless not packing
 //   SITE/update.xml           the configuration, other values kept
 // Signed with a private key, the configuration carries its expiry, the list
 // its version, soft name and each file's SHA-256, and each document has its
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "engine/update_config.h"
+#include "updpub/object_codec.h"
+#include "updpub/pack_release.h"
 #include "updpub/release_tree.h"
 #include "updpub/site_files.h"
 
@@ -49,6 +52,11 @@ struct PublishOptions {
   int expiresDays = kDefaultExpiresDays;
   int64_t now = 0;                     // Unix seconds; the expiry counts from here
   bool showProgress = false;
+  // Compressed forms beside the plain files (pack_release.h); a site
+  // published without them is read by every updater as before.
+  bool pack = true;
+  int deltaVersions = kDefaultDeltaVersions;  // 0 to kMaxDeltaVersions older versions as bases
+  int packLevel = kDefaultPackLevel;
 };
 
 struct PublishResult {
@@ -58,6 +66,8 @@ struct PublishResult {
   size_t files = 0;
   uint64_t bytes = 0;
   engine::UpdateConfig config;  // as written
+  std::string replacedVersion;  // the Version of the configuration replaced; "" when there was none
+  PackTotals packed;
 };
 
 // The log as the updater shows it: UTF-8 without byte-order mark, every line

@@ -1,18 +1,22 @@
 #include "updpub/site_check.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <set>
 
 #include "base/byte_text.h"
 #include "base/gbk_text.h"
 #include "engine/file_list.h"
+#include "engine/file_objects.h"
 #include "engine/update_config.h"
 #include "net/url_encoding.h"
 #include "updpub/copy_with_crc.h"
 #include "updpub/crypto.h"
 #include "updpub/document_lint.h"
 #include "updpub/key_codec.h"
+#include "updpub/object_check.h"
+#include "updpub/older_versions.h"
 #include "updpub/documents.h"
 #include "updpub/text_rules.h"
 #include "xml/xml_document.h"
@@ -78,21 +82,6 @@ bool EndsWithNoCase(const std::string& text, std::string_view suffix) {
          base::AsciiLower(text.substr(text.size() - suffix.size()), base::kDocumentFirstLeadByte) == suffix;
 }
 
-// The value a Hash denotes, when it is 1 to 8 hexadecimal digits.
-std::optional<uint32_t> HashValue(std::string_view hash) {
-  if (hash.empty() || hash.size() > 8) return std::nullopt;
-  uint32_t value = 0;
-  for (const char c : hash) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<uint32_t>(digit);
-  }
-  return value;
-}
-
 std::string NameList(const std::vector<std::string>& names) {
   std::string text;
   for (size_t i = 0; i < names.size() && i < kMaxNamesShown; ++i) {
@@ -109,6 +98,7 @@ struct ListedFile {
   uint32_t hash = 0;
   std::string sha256;  // checked only with a key
   bool delivered = false;
+  bool intact = false;  // delivered with the listed CRC (and SHA-256)
   uint64_t size = 0;
 };
 
@@ -132,6 +122,9 @@ class Checker {
     engine::UpdateConfig config;
     if (!ReadConfig(document, config)) return Finish();
     std::vector<ServerState> servers = Servers(document, config);
+    std::vector<std::string> older = options_.olderVersions;
+    if (older.empty() && IsFolder()) older = OlderVersions(*folderRoot_, "", config.Version, SIZE_MAX);
+    objects_.emplace(*source_, Signed(), std::move(older), !options_.olderVersions.empty());
     for (ServerState& server : servers) CheckServer(server, config);
     CompareServers(servers);
     if (options_.installed) PlanInstalled(servers);
@@ -426,6 +419,7 @@ class Checker {
         }
       }
       CheckFile(server, config, line, file);
+      CheckObjects(server, config, document, path, line, file);
       server.files.push_back(std::move(file));
     }
   }
@@ -454,6 +448,27 @@ class Checker {
       Error(server.listWhere, line,
             "\"" + shown + "\" " + on + " has SHA-256 " + fetched.sha256 + ", the list says " + file.sha256 +
                 ": its CRC matches, but an updater with the key fails the update after downloading it");
+    else
+      file.intact = true;
+  }
+
+  // The compressed forms beside the file, each decoded to the file itself.
+  void CheckObjects(const ServerState& server, const engine::UpdateConfig& config, const xml::XmlDocument& document,
+                    const std::string& path, int line, const ListedFile& file) {
+    ListedObjects listed;
+    listed.entry.Name = file.name;
+    std::vector<std::string> dropped;
+    engine::ReadFileObjects(document, path, listed.entry, &dropped);
+    for (const std::string& attribute : dropped)
+      Warning(server.listWhere, line,
+              "\"" + Shown(file.name) + "\": " + attribute + " \"" + Shown(document.GetAttribute(path, attribute)) +
+                  "\" is malformed or stands without Size: the updater ignores that form and fetches another");
+    listed.crc = file.hash;
+    listed.sha256 = file.sha256;
+    listed.plainIntact = file.intact;
+    listed.plainSize = file.size;
+    for (ObjectProblem& problem : objects_->Check(server.base, config.Version, config.UTF8Encode, listed))
+      report_.findings.push_back(Finding{problem.severity, server.listWhere, line, std::move(problem.text)});
   }
 
   // Every server should offer the same files: the user picks one at random.
@@ -535,6 +550,7 @@ class Checker {
   HttpGetter& http_;
   CheckReport report_;
   std::unique_ptr<SiteSource> source_;
+  std::optional<ObjectChecker> objects_;
   std::optional<fs::path> folderRoot_;
   std::string configAddress_;
   std::string configWhere_;

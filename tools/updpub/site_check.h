@@ -26,6 +26,9 @@ struct CheckOptions {
   std::optional<fs::path> installed;  // a program folder to plan an update of
   std::optional<fs::path> publicKey{};  // the site must be signed by its private half
   int64_t now = 0;                    // Unix seconds, for the configuration's expiry
+  // Versions whose files are the bases of deltas; a site folder is searched
+  // for them when none are given.
+  std::vector<std::string> olderVersions{};
 };
 
 // What an update of an installed folder would fetch from one server.

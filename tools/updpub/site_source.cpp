@@ -27,6 +27,16 @@ class HttpSource final : public SiteSource {
   HttpSource(HttpGetter& http, bool withSha256) : http_(http), withSha256_(withSha256) {}
 
   Fetched Fetch(const std::string& address, bool /*utf8Urls*/, bool keepBody) override {
+    return Get(address, keepBody, nullptr);
+  }
+
+  Fetched Stream(const std::string& address, bool /*utf8Urls*/,
+                 const std::function<void(const char*, size_t)>& sink) override {
+    return Get(address, false, &sink);
+  }
+
+ private:
+  Fetched Get(const std::string& address, bool keepBody, const std::function<void(const char*, size_t)>* sink) {
     Fetched fetched;
     bool tooLarge = false;
     std::optional<crypto::Sha256> sha256;
@@ -35,6 +45,7 @@ class HttpSource final : public SiteSource {
       fetched.crc = files::Crc32Update(fetched.crc, data, size);
       if (sha256) sha256->Update(data, size);
       fetched.size += size;
+      if (sink) (*sink)(data, size);
       if (!keepBody) return;
       if (fetched.body.size() + size > kMaxDocumentBytes) {
         tooLarge = true;
@@ -63,7 +74,6 @@ class HttpSource final : public SiteSource {
     return fetched;
   }
 
- private:
   HttpGetter& http_;
   bool withSha256_;
 };
@@ -74,35 +84,15 @@ class FolderSource final : public SiteSource {
 
   Fetched Fetch(const std::string& address, bool utf8Urls, bool keepBody) override {
     Fetched fetched;
-    const std::string bytes = PercentDecoded(address);
-    fs::path path = root_;
-    size_t begin = 0;
-    while (begin <= bytes.size()) {
-      size_t slash = bytes.find('/', begin);
-      if (slash == std::string::npos) slash = bytes.size();
-      const std::string segment = bytes.substr(begin, slash - begin);
-      // A server resolves "." and ".." before it looks; a folder has no parent here.
-      if (segment == "..") {
-        fetched.status = Fetched::Status::kMissing;
-        fetched.detail = "outside the site folder";
-        return fetched;
-      }
-      if (!segment.empty() && segment != ".") path /= ServedSegment(segment, utf8Urls);
-      begin = slash + 1;
-    }
-    std::error_code error;
-    if (!fs::is_regular_file(path, error)) {
-      fetched.status = Fetched::Status::kMissing;
-      fetched.detail = "no file " + Utf8Path(path);
-      return fetched;
-    }
+    const std::optional<fs::path> path = Find(address, utf8Urls, fetched);
+    if (!path) return fetched;
     if (keepBody) {
-      if (!ReadWholeFile(path, kMaxDocumentBytes, fetched.body, fetched.detail)) return fetched;
+      if (!ReadWholeFile(*path, kMaxDocumentBytes, fetched.body, fetched.detail)) return fetched;
       fetched.crc = files::Crc32Update(0, fetched.body.data(), fetched.body.size());
       fetched.size = fetched.body.size();
       if (withSha256_) fetched.sha256 = crypto::DigestText(crypto::Sha256Of(fetched.body));
     } else {
-      const CopyOutcome summed = CrcOfFile(path, buffer_, withSha256_);
+      const CopyOutcome summed = CrcOfFile(*path, buffer_, withSha256_);
       if (!summed.ok) {
         fetched.detail = summed.error;
         return fetched;
@@ -115,7 +105,54 @@ class FolderSource final : public SiteSource {
     return fetched;
   }
 
+  Fetched Stream(const std::string& address, bool utf8Urls,
+                 const std::function<void(const char*, size_t)>& sink) override {
+    Fetched fetched;
+    const std::optional<fs::path> path = Find(address, utf8Urls, fetched);
+    if (!path) return fetched;
+    HostFile file;
+    if (!file.OpenForReading(*path, fetched.detail)) return fetched;
+    buffer_.resize(kCopyBufferSize);
+    for (;;) {
+      size_t got = 0;
+      if (!file.Read(buffer_.data(), buffer_.size(), got, fetched.detail)) return fetched;
+      if (got == 0) break;
+      fetched.crc = files::Crc32Update(fetched.crc, buffer_.data(), got);
+      fetched.size += got;
+      sink(buffer_.data(), got);
+    }
+    fetched.status = Fetched::Status::kOk;
+    return fetched;
+  }
+
  private:
+  // The file an address names, or nothing with `fetched` saying why.
+  std::optional<fs::path> Find(const std::string& address, bool utf8Urls, Fetched& fetched) const {
+    const std::string bytes = PercentDecoded(address);
+    fs::path path = root_;
+    size_t begin = 0;
+    while (begin <= bytes.size()) {
+      size_t slash = bytes.find('/', begin);
+      if (slash == std::string::npos) slash = bytes.size();
+      const std::string segment = bytes.substr(begin, slash - begin);
+      // A server resolves "." and ".." before it looks; a folder has no parent here.
+      if (segment == "..") {
+        fetched.status = Fetched::Status::kMissing;
+        fetched.detail = "outside the site folder";
+        return std::nullopt;
+      }
+      if (!segment.empty() && segment != ".") path /= ServedSegment(segment, utf8Urls);
+      begin = slash + 1;
+    }
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) {
+      fetched.status = Fetched::Status::kMissing;
+      fetched.detail = "no file " + Utf8Path(path);
+      return std::nullopt;
+    }
+    return path;
+  }
+
   fs::path root_;
   bool withSha256_;
   std::vector<char> buffer_;

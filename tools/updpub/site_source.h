@@ -48,6 +48,10 @@ class SiteSource {
   // (a folder needs that to name its files). The body is kept only for
   // documents; files are summed as they arrive.
   virtual Fetched Fetch(const std::string& address, bool utf8Urls, bool keepBody) = 0;
+  // As Fetch, handing every piece of the body to `sink` as it arrives
+  // (also an error page's, when the status cannot be told).
+  virtual Fetched Stream(const std::string& address, bool utf8Urls,
+                         const std::function<void(const char*, size_t)>& sink) = 0;
 };
 
 // withSha256: every fetch sums the SHA-256 too.

@@ -10,6 +10,8 @@
 namespace updpub {
 namespace {
 
+constexpr size_t kMaxHashDigits = 8;
+
 bool IsLead(char byte) {
   return base::IsLeadByte(static_cast<unsigned char>(byte), base::kDocumentFirstLeadByte);
 }
@@ -171,5 +173,19 @@ std::string TextValueProblem(std::string_view gbk, bool multiLine) {
 }
 
 std::string FoldedName(std::string_view gbk) { return base::AsciiLower(gbk, base::kDocumentFirstLeadByte); }
+
+std::optional<uint32_t> HashValue(std::string_view hash) {
+  if (hash.empty() || hash.size() > kMaxHashDigits) return std::nullopt;
+  uint32_t value = 0;
+  for (const char c : hash) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<uint32_t>(digit);
+  }
+  return value;
+}
 
 }  // namespace updpub

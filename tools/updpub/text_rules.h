@@ -3,6 +3,7 @@
 // checked against the way the updater reads and fetches them. Publishing
 // refuses what these reject and checking reports it, so both say the same.
 // Texts are GBK (the updater's own) unless a name says UTF-8.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,5 +40,8 @@ std::string TextValueProblem(std::string_view gbk, bool multiLine);
 
 // ASCII letters lowered; both bytes of a GBK character kept.
 std::string FoldedName(std::string_view gbk);
+
+// The value a Hash denotes, when it is 1 to 8 hexadecimal digits.
+std::optional<uint32_t> HashValue(std::string_view hash);
 
 }  // namespace updpub

@@ -1,0 +1,24 @@
+#pragma once
+// Runs independent jobs on several threads, the way CopyInParallel runs its
+// copies: each worker takes the next job, no new job starts after one fails,
+// and no exception leaves a worker.
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace updpub {
+
+// One worker per core: compressing is bound by the processor.
+unsigned ProcessorWorkerCount();
+
+struct ParallelRun {
+  std::optional<size_t> failed;  // the first job in order that failed
+  std::string error;             // its error
+};
+
+// Calls job(i, error) for i < count; a job returns false with `error` set
+// when it failed.
+ParallelRun RunInParallel(size_t count, unsigned workers, const std::function<bool(size_t, std::string&)>& job);
+
+}  // namespace updpub
