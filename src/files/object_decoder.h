@@ -1,0 +1,86 @@
+#pragma once
+// One changed file as it travels: a zstd frame holding the file on its own
+// ("packed"), or holding it against an older file as a reference prefix
+// ("delta"). Decoded piece by piece as the frame arrives, straight into the
+// staging file, with the memory it may take bounded whatever the frame says.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+struct ZSTD_DCtx_s;
+
+namespace files {
+
+class WritableFile;
+
+// The largest window a frame may ask for: 2^27 bytes (128 MiB). The window
+// is one contiguous buffer; a 32-bit process with 2 GiB of fragmented address
+// space finds that much reliably, beside the reference file held in memory
+// and the rest of the updater. It is also the default limit of the library's
+// own tools, so frames they write without an explicit larger window fit.
+inline constexpr int kMaxWindowLog = 27;
+
+enum class DecodeStatus {
+  kOk,
+  kCorrupt,         // not one valid frame, or not against this reference
+  kTooLarge,        // more output than the expected size
+  kWindowTooLarge,  // the frame asks for a window beyond kMaxWindowLog
+  kTruncated,       // the input ended inside the frame
+  kTrailingData,    // bytes after the end of the frame
+  kTooShort,        // the frame ended before the expected size
+  kSinkFailed,      // the sink refused a write
+  kNoMemory,
+};
+
+class ObjectDecoder {
+ public:
+  // Decodes into sink, which must outlive the decoder, exactly expectedSize
+  // bytes. reference is the older file's content for a delta (empty for a
+  // packed object); the caller keeps it alive and unchanged until Finish.
+  ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view reference = {});
+  ~ObjectDecoder();
+  ObjectDecoder(const ObjectDecoder&) = delete;
+  ObjectDecoder& operator=(const ObjectDecoder&) = delete;
+
+  // The next piece of the frame, as it arrives. False once decoding has
+  // failed; later pieces are then ignored and Finish reports why.
+  bool Feed(const void* data, size_t size);
+  // After the last piece: kOk only when exactly one whole frame came in and
+  // exactly the expected size came out of it.
+  DecodeStatus Finish();
+
+  uint64_t Produced() const { return produced_; }
+
+ private:
+  struct ContextFree {
+    void operator()(ZSTD_DCtx_s* context) const;
+  };
+
+  bool Fail(DecodeStatus status);
+  bool CheckHeader(const unsigned char* data, size_t size);
+
+  // The largest frame header, kept until it is whole.
+  static constexpr size_t kHeaderMax = 18;
+
+  WritableFile& sink_;
+  const uint64_t expected_;
+  std::unique_ptr<ZSTD_DCtx_s, ContextFree> context_;
+  std::vector<unsigned char> out_;
+  std::array<unsigned char, kHeaderMax> header_{};
+  size_t headerSize_ = 0;
+  bool headerChecked_ = false;
+  uint64_t produced_ = 0;
+  bool frameEnded_ = false;
+  DecodeStatus status_ = DecodeStatus::kOk;
+};
+
+// The decoding library's version, e.g. "1.5.4", for the trace.
+std::string_view DecoderVersion();
+
+// A short English name of a status for traces and test messages.
+const char* DecodeStatusName(DecodeStatus status);
+
+}  // namespace files
