@@ -4,8 +4,10 @@
 #include <limits>
 #include <memory>
 
+#include "engine/object_choice.h"
 #include "engine/signed_documents.h"
 #include "files/file_system.h"
+#include "files/object_decoder.h"
 #include "net/url_encoding.h"
 
 namespace engine {
@@ -13,6 +15,17 @@ namespace {
 
 // Bytes the write buffer may hold while writes keep failing.
 constexpr size_t kWriteBufferLimit = 2 * kWriteThreshold;
+// A delta's base is held in memory while the delta is decoded against it;
+// the decoder's window bounds how far back a match may reach anyway.
+constexpr uint64_t kLargestBase = uint64_t{1} << files::kMaxWindowLog;
+
+constexpr char kFetchTrace[] = "下载文件:";
+constexpr char kPackedTrace[] = "下载压缩文件:";
+constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kDeltaBaseTrace[] = " 基准文件:";
+constexpr char kDecoderTrace[] = "解压库版本:";
+constexpr char kDecodeFailedTrace[] = "解压失败:";
+constexpr char kBaseUnreadableTrace[] = "基准文件无法读取:";
 
 // The staging file of an attempt, opened only for the moment of a write.
 struct StagingFile {
@@ -86,7 +99,7 @@ class Run {
     notify_.FileStart(index);
     const std::string url = net::FileUrl(job_.serverAddr, job_.version, file.Name);
     if (Stopped()) return Outcome::kStopped;
-    notify_.Trace("下载文件:" + url);
+    notify_.Trace(kFetchTrace + url);
     const std::string encoded = net::EncodeUrl(url, job_.utf8Urls);
     const std::string staging = stagingFolder_ + file.Name;
 
@@ -96,14 +109,49 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     fs_.MakeFolders(FolderOfEntry(stagingFolder_, file.Name));  // a failure shows when the file is created
 
+    if (Stopped()) return Outcome::kStopped;
+    const std::vector<ObjectToTry> objects = ObjectsFor(file);
+    // Each failed attempt moves one object down the order; the plain file,
+    // last, takes every attempt left.
     Outcome outcome = Outcome::kFailed;
-    for (int attempt = 1; attempt <= kAttemptsPerFile && outcome == Outcome::kFailed; ++attempt)
-      outcome = Attempt(index, file, attempt, encoded, staging);
+    for (int attempt = 1; attempt <= kAttemptsPerFile && outcome == Outcome::kFailed; ++attempt) {
+      const ObjectToTry& object = objects[std::min<size_t>(attempt - 1, objects.size() - 1)];
+      outcome = Attempt(index, file, attempt, object, encoded, staging);
+    }
     return outcome;
   }
 
-  Outcome Attempt(int index, const FileEntry& file, int attempt, const std::string& url,
-                  const std::string& staging) {
+  // The installed files' signatures are asked only of a file whose list
+  // offers a delta: the rest go straight to the packed or the plain file.
+  std::vector<ObjectToTry> ObjectsFor(const FileEntry& file) {
+    const InstalledSignature signatureOf = [this](const std::string& name) {
+      return Stopped() ? std::string() : fs_.Signature(job_.programFolder + name);
+    };
+    return ObjectsToTry(file, file.Deltas.empty() ? std::string() : signatureOf(file.Name), signatureOf);
+  }
+
+  // The address of an object, and for a delta its base read into memory.
+  // False, with a trace, when the base cannot be read.
+  bool PrepareObject(const ObjectToTry& object, std::string& url) {
+    if (!decoderTraced_) {
+      notify_.Trace(kDecoderTrace + std::string(files::DecoderVersion()));
+      decoderTraced_ = true;
+    }
+    const std::string address = net::FileUrl(job_.serverAddr, job_.version, object.name);
+    url = net::EncodeUrl(address, job_.utf8Urls);
+    if (object.kind == ObjectKind::kPacked) {
+      notify_.Trace(kPackedTrace + address);
+      return true;
+    }
+    notify_.Trace(kDeltaTrace + address + kDeltaBaseTrace + object.baseName);
+    if (Stopped()) return false;
+    if (fs_.ReadWhole(job_.programFolder + object.baseName, kLargestBase, reference_)) return true;
+    if (!Stopped()) notify_.Trace(kBaseUnreadableTrace + object.baseName);
+    return false;
+  }
+
+  Outcome Attempt(int index, const FileEntry& file, int attempt, const ObjectToTry& object,
+                  const std::string& plainUrl, const std::string& staging) {
     // The start tick is taken before the pauses, so a retry's elapsed time
     // includes them.
     progress_ = TransferProgress{};
@@ -115,6 +163,11 @@ class Run {
     }
 
     if (Stopped()) return Outcome::kStopped;
+    std::string url = plainUrl;
+    reference_.clear();
+    const bool decoding = object.kind != ObjectKind::kPlain;
+    if (decoding && !PrepareObject(object, url)) return EndFile(index, false);
+    if (Stopped()) return Outcome::kStopped;
     // Created empty and closed again at once; the received bytes are
     // appended piece by piece. A worker blocked in a read that the system
     // cannot break thus holds no file that a retry must create anew.
@@ -123,12 +176,52 @@ class Run {
     progress_.Total = http_.Open(url);
     if (progress_.Total < 0) return EndFile(index, false);
     StagingFile out{fs_, staging};
-    Transfer(index, out);
+    DecodedSink sink(*this, out);
+    // An object's reader has the listed plain size, which the list reader
+    // guarantees wherever it keeps an object.
+    std::unique_ptr<files::ObjectDecoder> decoder;
+    if (decoding) decoder = std::make_unique<files::ObjectDecoder>(sink, file.Size.value_or(0), reference_);
+    Transfer(index, out, decoder.get());
 
     if (Stopped()) return Outcome::kStopped;
+    const files::DecodeStatus status = decoder ? decoder->Finish() : files::DecodeStatus::kOk;
     Flush(out);  // a short file shows in its signature
+    decoder.reset();
+    reference_.clear();
     if (Stopped()) return Outcome::kStopped;
+    if (status != files::DecodeStatus::kOk) {
+      notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
+      return EndFile(index, false);
+    }
     return EndFile(index, StagedMatches(staging, file));
+  }
+
+  // Decoded bytes join the received ones on their way to the staging file.
+  class DecodedSink : public files::WritableFile {
+   public:
+    DecodedSink(Run& run, StagingFile& out) : run_(run), out_(out) {}
+    bool Write(const void* data, size_t size) override {
+      const auto* bytes = static_cast<const char*>(data);
+      run_.buffer_.insert(run_.buffer_.end(), bytes, bytes + size);
+      return run_.Spill(out_);
+    }
+    void Close() override {}
+
+   private:
+    Run& run_;
+    StagingFile& out_;
+  };
+
+  // Writes the buffer once it holds the threshold. A failed write keeps the
+  // bytes to try again with the next; false once a disk that keeps refusing
+  // has filled the buffer to its limit.
+  bool Spill(StagingFile& out) {
+    if (buffer_.size() < kWriteThreshold) return true;
+    if (out.Write(buffer_.data(), buffer_.size())) {
+      buffer_.clear();
+      return true;
+    }
+    return buffer_.size() < kWriteBufferLimit;
   }
 
   // With a signed list both hashes come from one reading of the file; an
@@ -141,18 +234,21 @@ class Run {
   // Reads until the announced length has arrived or a stop is requested.
   // Only the watchdog ends a stalled transfer: an empty read waits a little
   // and tries again.
-  void Transfer(int index, StagingFile& out) {
+  // An object's bytes go through its decoder; a plain file's straight to
+  // the buffer.
+  void Transfer(int index, StagingFile& out, files::ObjectDecoder* decoder) {
     while (progress_.Received < progress_.Total) {
       if (Stopped()) return;
       const size_t used = buffer_.size();
-      buffer_.resize(used + kReadSize);
-      size_t got = http_.Read(buffer_.data() + used, kReadSize);
+      if (!decoder) buffer_.resize(used + kReadSize);
+      char* into = decoder ? wire_.data() : buffer_.data() + used;
+      size_t got = http_.Read(into, kReadSize);
       // Never count more than was asked for, nor past what the 32-bit record
       // holds (a server sending more than it announced near 2 GiB).
       const auto room =
           static_cast<size_t>(std::numeric_limits<int32_t>::max() - progress_.Received);
       got = std::min({got, kReadSize, room});
-      buffer_.resize(used + got);
+      if (!decoder) buffer_.resize(used + got);
       if (Stopped()) return;
 
       if (got > 0) control_.lastActivityTick = clock_.Now();
@@ -160,13 +256,8 @@ class Run {
       // A failed write keeps the bytes and is tried again after the next read;
       // a disk that keeps refusing ends the attempt before the buffer could
       // exhaust a 32-bit address space. The signature check then fails it.
-      if (buffer_.size() >= kWriteThreshold) {
-        if (out.Write(buffer_.data(), buffer_.size())) {
-          buffer_.clear();
-        } else if (buffer_.size() >= kWriteBufferLimit) {
-          return;
-        }
-      }
+      // A frame that cannot be decoded ends the attempt at once.
+      if (decoder ? !decoder->Feed(into, got) : !Spill(out)) return;
       progress_.ElapsedMs = static_cast<int32_t>(clock_.Now() - progress_.StartTick);
       if (got > 0) {
         if (Stopped()) return;
@@ -202,7 +293,10 @@ class Run {
   DownloadNotifier& notify_;
   DownloadControl& control_;
   const std::string stagingFolder_;
-  std::vector<char> buffer_;  // received bytes not yet written
+  std::vector<char> buffer_;  // received (or decoded) bytes not yet written
+  std::vector<char> wire_ = std::vector<char>(kReadSize);  // an object's bytes as they arrive
+  std::string reference_;     // a delta's base while it is decoded
+  bool decoderTraced_ = false;
   TransferProgress progress_;
 };
 

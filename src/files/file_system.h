@@ -4,6 +4,7 @@
 // files can be driven by a fault-injecting file system in tests. Paths are
 // GBK texts with "\" separators on every platform.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,9 @@ class FileSystem {
   // As files::FileSignatureAndSha256: the signature and the SHA-256 from one
   // reading of the file.
   virtual FileDigest Digest(const std::string& path) = 0;
+  // The whole content of a file of at most maxBytes into bytes; false when
+  // it cannot be read or is larger.
+  virtual bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now.
   virtual bool CanOpenForWriting(const std::string& path) = 0;

@@ -84,6 +84,27 @@ FileDigest WindowsFileSystem::Digest(const std::string& path) {
   return FileSignatureAndSha256(path, sha);
 }
 
+bool WindowsFileSystem::ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) {
+  FileReader reader(path);
+  uint64_t size = 0;
+  if (!reader.IsOpen() || !reader.Size(&size) || size > maxBytes) return false;
+  bytes.resize(static_cast<size_t>(size));
+  size_t filled = 0;
+  for (;;) {
+    size_t got = 0;
+    if (!reader.Read(bytes.data() + filled, bytes.size() - filled, &got)) return false;
+    if (got == 0) break;
+    filled += got;
+    if (filled == bytes.size()) {
+      // The file grew since its size was asked: too large, or not whole.
+      char extra = 0;
+      return reader.Read(&extra, 1, &got) && got == 0;
+    }
+  }
+  bytes.resize(filled);
+  return true;
+}
+
 bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
   // The attribute is asked first: Wine run by root opens a read-only file for
   // writing and lets it be replaced, where Windows refuses both.

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <zstd.h>
+
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -20,6 +22,7 @@ namespace {
 
 using engine::DownloadControl;
 using engine::DownloadJob;
+using engine::FileEntry;
 using engine::TransferProgress;
 
 // 1 s before the 32-bit tick wraps, so every elapsed time crosses the wrap.
@@ -411,6 +414,91 @@ TEST_F(DownloadRunTest, NamesInsideTheStagingFolderOrOutsideTheProgramAreSkipped
                                       "Trace 下载文件:http://host/app/2.0/b.txt", "Progress 3 1/1 +0",
                                       "FileEnd 3 ok", "Complete ok"}));
   EXPECT_EQ(world_->TimesOf("open").size(), 1u);
+}
+
+// --- Packed objects and deltas ------------------------------------------------
+
+// One frame as the publisher writes it: with the content size and a checksum,
+// against base when one is given.
+std::string Frame(const std::string& content, const std::string& base = {}) {
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+  if (!base.empty()) ZSTD_CCtx_refPrefix(context.get(), base.data(), base.size());
+  std::string frame(ZSTD_compressBound(content.size()), '\0');
+  const size_t size = ZSTD_compress2(context.get(), frame.data(), frame.size(), content.data(), content.size());
+  EXPECT_FALSE(ZSTD_isError(size));
+  frame.resize(ZSTD_isError(size) ? 0 : size);
+  return frame;
+}
+
+std::string Damaged(std::string frame) {
+  frame[frame.size() / 2] ^= 0x5A;
+  return frame;
+}
+
+class ObjectDownloadTest : public DownloadRunTest {
+ protected:
+  // A release of name whose earlier version `base` is installed (under
+  // baseName when given), offering a delta against it and a packed object.
+  void Offer(const std::string& name, const std::string& wanted, const std::string& base,
+                   const std::string& baseName, Response delta, Response packed, Response plain) {
+    Add(name, wanted, {plain});
+    world_->Put("C:\\Tool\\" + (baseName.empty() ? name : baseName), base);
+    FileEntry& entry = job_.files.back();
+    entry.Size = wanted.size();
+    entry.PackedSize = packed.length;
+    entry.Deltas.push_back({Crc(base), static_cast<uint64_t>(delta.length), baseName});
+    world_->server["http://host/app/2.0/update/delta/" + Crc(base) + "/" + name + ".zst"] = {delta};
+    world_->server["http://host/app/2.0/update/packed/" + name + ".zst"] = {packed};
+  }
+  static std::string Text(char seed, size_t size) {
+    std::string text(size, ' ');
+    for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + seed + i / 97) % 26);
+    return text;
+  }
+  std::vector<std::string> Opens() const {
+    std::vector<std::string> opens;
+    for (const auto& e : world_->events)
+      if (e.text.compare(0, 5, "open ") == 0) opens.push_back(e.text.substr(5));
+    return opens;
+  }
+};
+
+// A delta against the installed file, its own or a renamed one's, is all that
+// travels; the progress counts its bytes.
+TEST_F(ObjectDownloadTest, DeltaAgainstTheInstalledBaseIsAllThatIsFetched) {
+  const std::string oldA = Text(1, 9000), newA = oldA.substr(0, 4000) + "changed" + oldA.substr(4000);
+  const std::string oldLib = Text(2, 7000), newLib = oldLib + "v2";
+  const std::string deltaA = Frame(newA, oldA), deltaLib = Frame(newLib, oldLib);
+  Offer("a.dll", newA, oldA, "", Body(deltaA), Body(Frame(newA)), Body(newA));
+  Offer("lib-2.dll", newLib, oldLib, "lib-1.dll", Body(deltaLib), Body(Frame(newLib)), Body(newLib));
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst",
+                                               "http://host/app/2.0/update/delta/" + Crc(oldLib) +
+                                                   "/lib-2.dll.zst"}));
+  EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  EXPECT_TRUE(world_->files.at(kStaging + "lib-2.dll") == newLib);
+  const std::string lastProgress = "Progress 1 " + std::to_string(deltaA.size()) + "/" + std::to_string(deltaA.size());
+  const std::vector<std::string> n = world_->Notifications();
+  EXPECT_NE(std::find_if(n.begin(), n.end(), [&](const std::string& s) { return s.rfind(lastProgress, 0) == 0; }),
+            n.end());
+}
+
+// A damaged or unusable object fails its attempt like any other failure;
+// the next attempt takes the next object down, ending with the plain file.
+TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
+  const std::string oldA = Text(3, 6000), newA = Text(4, 6000);
+  Offer("a.dll", newA, oldA, "", Body(Damaged(Frame(newA, oldA))), Body(Frame(newA + "more")), Body(newA));
+  Run();
+  EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst",
+                                               "http://host/app/2.0/update/packed/a.dll.zst",
+                                               "http://host/app/2.0/a.dll"}));
+  const std::vector<std::string> n = world_->Notifications();
+  EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 2);
+  EXPECT_EQ(world_->TimesOf("TryAgain"), (std::vector<uint32_t>{2000, 7000}));
+  EXPECT_EQ(n.back(), "Complete ok");
+  EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
 }
 
 // A signed list: a file must match its SHA-256 as well. The server's copy

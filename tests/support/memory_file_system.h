@@ -52,6 +52,13 @@ class MemoryFileSystem : public files::FileSystem {
     return {signature, Sha256HexOf(files.at(path))};
   }
 
+  bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override {
+    const auto it = files.find(path);
+    if (it == files.end() || locked.count(path) || it->second.size() > maxBytes) return false;
+    bytes = it->second;
+    return true;
+  }
+
   bool CanOpenForWriting(const std::string& path) override {
     return files.count(path) > 0 && !locked.count(path);
   }

@@ -9,15 +9,19 @@
 #include <string>
 #include <string_view>
 
+#include "files/object_decoder.h"
+
 namespace updpub {
 
 inline constexpr int kDefaultPackLevel = 19;
 inline constexpr int kMinPackLevel = 1;
 inline constexpr int kMaxPackLevel = 22;
-// The window a delta needs covers its base and the file; a 32-bit updater
-// cannot map more than 2^30 bytes of window, so larger pairs get no delta.
-inline constexpr int kMaxDeltaWindowLog = 30;
+// The window a delta needs covers its base and the file; the updater decodes
+// no frame with a larger window than its bound, so larger pairs get no delta.
+inline constexpr int kMaxDeltaWindowLog = files::kMaxWindowLog;
 inline constexpr size_t kMaxDeltaWindowBytes = size_t{1} << kMaxDeltaWindowLog;
+// A file is read whole to be packed; larger ones travel plain.
+inline constexpr size_t kLargestPackedFile = size_t{1} << 30;
 
 bool PackingAvailable();
 

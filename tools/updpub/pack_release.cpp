@@ -71,9 +71,9 @@ class Packer {
     engine::FileEntry& entry = entries_[index];
     entry.Size = file.size;
     const uint32_t crc = HashValue(entry.Hash).value_or(0);
-    if (file.size == 0 || file.size > kMaxDeltaWindowBytes) return Done(file.size);
+    if (file.size == 0 || file.size > kLargestPackedFile) return Done(file.size);
     std::string plain;
-    if (!ReadWholeFile(file.source, kMaxDeltaWindowBytes, plain, error)) return false;
+    if (!ReadWholeFile(file.source, kLargestPackedFile, plain, error)) return false;
     if (files::Crc32Update(0, plain.data(), plain.size()) != crc) {
       error = "the file changed while it was published";
       return false;
