@@ -75,6 +75,12 @@ bool ObjectDecoder::CheckHeader(const unsigned char* data, size_t size) {
   // follows it.
   if (header.frameType != ZSTD_frame) return Fail(DecodeStatus::kCorrupt);
   if (header.windowSize > (uint64_t{1} << kMaxWindowLog)) return Fail(DecodeStatus::kWindowTooLarge);
+  // A frame that names another size is not this file. The library checks
+  // the size it names only on some paths (not after an empty last block),
+  // so the outcome would otherwise depend on the pieces again.
+  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != expected_) {
+    return Fail(header.frameContentSize > expected_ ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort);
+  }
   return true;
 }
 

@@ -26,11 +26,11 @@ inline constexpr int kMaxWindowLog = 27;
 enum class DecodeStatus {
   kOk,
   kCorrupt,         // not one valid frame, or not against this reference
-  kTooLarge,        // more output than the expected size
+  kTooLarge,        // more output than the expected size, or a larger size named
   kWindowTooLarge,  // the frame asks for a window beyond kMaxWindowLog
   kTruncated,       // the input ended inside the frame
   kTrailingData,    // bytes after the end of the frame
-  kTooShort,        // the frame ended before the expected size
+  kTooShort,        // the frame ended before the expected size, or names a smaller one
   kSinkFailed,      // the sink refused a write
   kNoMemory,
 };
