@@ -61,6 +61,7 @@ class ObjectDecoder {
 
   bool Fail(DecodeStatus status);
   bool CheckHeader(const unsigned char* data, size_t size);
+  bool Stream(const unsigned char* data, size_t size);
 
   // The largest frame header, kept until it is whole.
   static constexpr size_t kHeaderMax = 18;
@@ -72,6 +73,7 @@ class ObjectDecoder {
   std::array<unsigned char, kHeaderMax> header_{};
   size_t headerSize_ = 0;
   bool headerChecked_ = false;
+  bool started_ = false;
   uint64_t produced_ = 0;
   bool frameEnded_ = false;
   DecodeStatus status_ = DecodeStatus::kOk;
