@@ -58,10 +58,8 @@ bool ObjectDecoder::Fail(DecodeStatus status) {
   return false;
 }
 
-// The library checks the window only when it decodes through its own window
-// buffer; a frame that arrives whole is decoded in one pass without one. The
-// header is checked here before the library sees the piece that completes
-// it, so the outcome does not depend on how the frame was cut into pieces.
+// The header is checked here before the library sees the piece that
+// completes it, so nothing of a frame that fails here is decoded.
 bool ObjectDecoder::CheckHeader(const unsigned char* data, size_t size) {
   const size_t taken = std::min(size, header_.size() - headerSize_);
   std::copy(data, data + taken, header_.begin() + headerSize_);
@@ -75,6 +73,11 @@ bool ObjectDecoder::CheckHeader(const unsigned char* data, size_t size) {
   // follows it.
   if (header.frameType != ZSTD_frame) return Fail(DecodeStatus::kCorrupt);
   if (header.windowSize > (uint64_t{1} << kMaxWindowLog)) return Fail(DecodeStatus::kWindowTooLarge);
+  // A frame that names another size is not this file. The library does not
+  // check the size it names after an empty last block.
+  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != expected_) {
+    return Fail(header.frameContentSize > expected_ ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort);
+  }
   return true;
 }
 
@@ -82,8 +85,23 @@ bool ObjectDecoder::Feed(const void* data, size_t size) {
   if (status_ != DecodeStatus::kOk) return false;
   if (size == 0) return true;
   if (frameEnded_) return Fail(DecodeStatus::kTrailingData);
-  if (!headerChecked_ && !CheckHeader(static_cast<const unsigned char*>(data), size)) return false;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (!headerChecked_ && !CheckHeader(bytes, size)) return false;
+  // The library decodes a frame that it is handed whole in one pass, which
+  // checks blocks differently from its streaming (an empty compressed block
+  // is refused there, passed over when streamed) and ignores the window
+  // limit. Its first byte alone keeps it streaming, so the outcome does not
+  // depend on how the frame was cut into pieces.
+  if (!started_) {
+    started_ = true;
+    if (!Stream(bytes, 1)) return false;
+    ++bytes;
+    --size;
+  }
+  return Stream(bytes, size);
+}
 
+bool ObjectDecoder::Stream(const unsigned char* data, size_t size) {
   ZSTD_inBuffer in{data, size, 0};
   // The library holds back the frame's last byte until all its output has
   // been handed out, so the loop ends with nothing left to flush.

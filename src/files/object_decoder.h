@@ -26,11 +26,11 @@ inline constexpr int kMaxWindowLog = 27;
 enum class DecodeStatus {
   kOk,
   kCorrupt,         // not one valid frame, or not against this reference
-  kTooLarge,        // more output than the expected size
+  kTooLarge,        // more output than the expected size, or a larger size named
   kWindowTooLarge,  // the frame asks for a window beyond kMaxWindowLog
   kTruncated,       // the input ended inside the frame
   kTrailingData,    // bytes after the end of the frame
-  kTooShort,        // the frame ended before the expected size
+  kTooShort,        // the frame ended before the expected size, or names a smaller one
   kSinkFailed,      // the sink refused a write
   kNoMemory,
 };
@@ -61,6 +61,7 @@ class ObjectDecoder {
 
   bool Fail(DecodeStatus status);
   bool CheckHeader(const unsigned char* data, size_t size);
+  bool Stream(const unsigned char* data, size_t size);
 
   // The largest frame header, kept until it is whole.
   static constexpr size_t kHeaderMax = 18;
@@ -72,6 +73,7 @@ class ObjectDecoder {
   std::array<unsigned char, kHeaderMax> header_{};
   size_t headerSize_ = 0;
   bool headerChecked_ = false;
+  bool started_ = false;
   uint64_t produced_ = 0;
   bool frameEnded_ = false;
   DecodeStatus status_ = DecodeStatus::kOk;

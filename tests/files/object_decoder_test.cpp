@@ -51,9 +51,11 @@ std::string Words(size_t size) {
 }
 
 // As the publisher makes them, with the checksum that tells a wrong base.
-std::string Compress(std::string_view content, std::string_view reference = {}, int windowLog = 0) {
+std::string Compress(std::string_view content, std::string_view reference = {}, int windowLog = 0,
+                     bool sizeInHeader = true) {
   std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
   ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, sizeInHeader ? 1 : 0);
   ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
   if (!reference.empty()) {
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
@@ -99,6 +101,8 @@ Outcome Decode(const std::string& frame, uint64_t expected, std::string_view ref
 TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
   const std::string text = Words(300000);
   const std::string packed = Compress(text);
+  // Without the size in its header only the output tells the size.
+  const std::string unsized = Compress(text, {}, 0, false);
   const std::string base = Noise(200000, 1);
   std::string newer = base;
   newer.insert(120000, "a few inserted bytes");
@@ -123,9 +127,12 @@ TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
       {"delta", delta, base, newer.size(), DecodeStatus::kOk, newer},
       {"delta, other base", delta, Noise(200000, 2), newer.size(), DecodeStatus::kCorrupt, {}},
       {"delta, no base", delta, {}, newer.size(), DecodeStatus::kCorrupt, {}},
-      {"one byte above the size", packed, {}, textSize - 1, DecodeStatus::kTooLarge, {}},
-      {"bomb", Compress(std::string(size_t{64} << 20, '\0')), {}, 4096, DecodeStatus::kTooLarge, {}},
-      {"one byte short", packed, {}, textSize + 1, DecodeStatus::kTooShort, {}},
+      {"packed, size not in the header", unsized, {}, textSize, DecodeStatus::kOk, text},
+      {"header names a larger size", packed, {}, textSize - 1, DecodeStatus::kTooLarge, {}},
+      {"one byte above the size", unsized, {}, textSize - 1, DecodeStatus::kTooLarge, {}},
+      {"bomb", Compress(std::string(size_t{64} << 20, '\0'), {}, 0, false), {}, 4096,
+       DecodeStatus::kTooLarge, {}},
+      {"one byte short", unsized, {}, textSize + 1, DecodeStatus::kTooShort, {}},
       {"truncated", packed.substr(0, packed.size() - 1), {}, textSize, DecodeStatus::kTruncated, {}},
       {"a byte after", packed + '\0', {}, textSize, DecodeStatus::kTrailingData, {}},
       {"two frames", packed + packed, {}, textSize, DecodeStatus::kTrailingData, {}},
@@ -142,7 +149,7 @@ TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
     for (const size_t piece : {size_t{1}, size_t{7}, size_t{4093}, c.frame.size()}) {
       SCOPED_TRACE(testing::Message() << c.name << ", pieces of " << piece);
       const Outcome outcome = Decode(c.frame, c.expected, c.reference, piece, c.sinkFails);
-      EXPECT_EQ(DecodeStatusName(outcome.status), DecodeStatusName(c.status));
+      EXPECT_STREQ(DecodeStatusName(outcome.status), DecodeStatusName(c.status));
       EXPECT_LE(outcome.output.size(), c.expected);
       if (c.status == DecodeStatus::kOk) {
         EXPECT_TRUE(outcome.output == c.output);
