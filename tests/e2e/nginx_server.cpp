@@ -228,7 +228,7 @@ bool NginxServer::WriteConfiguration(const NginxOptions& options, bool ipv6) con
   text += "  default_type application/octet-stream;\n";
   // The decoded path, as the file was looked up, unescaped; last on the
   // line, since it may hold spaces.
-  text += "  log_format e2e escape=none '$scheme $status $uri';\n";
+  text += "  log_format e2e escape=none '$scheme $status $body_bytes_sent $uri';\n";
   text += "  access_log " + folder_ + "/access.log e2e;\n";
   text += "  server {\n";
   text += "    listen 127.0.0.1:" + std::to_string(port_) + ";\n";
@@ -304,7 +304,7 @@ std::vector<ServedRequest> NginxServer::Requests() const {
   while (std::getline(log, line)) {
     std::istringstream fields(line);
     ServedRequest request;
-    if (!(fields >> request.scheme >> request.status) || fields.get() != ' ') continue;
+    if (!(fields >> request.scheme >> request.status >> request.bytes) || fields.get() != ' ') continue;
     std::getline(fields, request.path);
     requests.push_back(request);
   }

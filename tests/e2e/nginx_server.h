@@ -27,6 +27,7 @@ struct ServedRequest {
   std::string scheme;  // "http" or "https"
   std::string path;    // percent-decoded: the bytes the file was looked up by
   int status = 0;
+  long long bytes = 0;  // body bytes sent: short when the client left early
 };
 
 class NginxServer {

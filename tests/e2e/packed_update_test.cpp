@@ -1,0 +1,297 @@
+// Updates from sites that updpub packs, against nginx: a release pair in one
+// site, so that the newer version carries deltas against the older one, and
+// the updater fetching the smallest object that applies to what is installed,
+// falling back when a delta is damaged or matches nothing installed.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e/harness.h"
+#include "e2e/host_files.h"
+#include "e2e/nginx_server.h"
+#include "e2e/wizard_texts.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kOldVersion[] = "1.0";
+constexpr char kNewVersion[] = "2.0";
+constexpr char kBig[] = "big.dll";
+constexpr char kOldLib[] = "lib-1.0.dll";
+constexpr char kNewLib[] = "lib-2.0.dll";
+constexpr char kStagingFolder[] = "update";
+constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kBaseTrace[] = " 基准文件:";
+constexpr char kPackedTrace[] = "下载压缩文件:";
+constexpr char kDecodeFailedTrace[] = "解压失败:";
+constexpr size_t kBigSize = size_t{2} << 20;
+constexpr size_t kLibSize = size_t{256} << 10;
+
+using Release = std::map<std::string, std::string>;
+
+// Compresses like a program does, unlike noise: words of a small vocabulary
+// with a random byte after each, so that a packed object exists and a delta
+// finds long matches.
+std::string Structured(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<std::string> words(256);
+  for (std::string& word : words) {
+    word.resize(4 + random() % 28);
+    for (char& byte : word) byte = static_cast<char>(random());
+  }
+  std::string bytes;
+  bytes.reserve(size + 64);
+  while (bytes.size() < size) {
+    bytes += words[random() % words.size()];
+    bytes += static_cast<char>(random());
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+std::string Inserted(std::string bytes, size_t at, const std::string& more) {
+  bytes.insert(at, more);
+  return bytes;
+}
+
+// The value of `attribute` on the list's <File> line for `name`; "" without.
+std::string ListedAttribute(const std::string& list, const std::string& name, const std::string& attribute) {
+  const size_t named = list.find(" Name=\"" + name + "\"");
+  if (named == std::string::npos) return "";
+  const size_t start = list.rfind('\n', named) + 1;  // npos + 1 is the first line
+  const std::string line = list.substr(start, list.find('\n', named) - start);
+  const size_t at = line.find(" " + attribute + "=\"");
+  if (at == std::string::npos) return "";
+  const size_t value = at + attribute.size() + 3;
+  return line.substr(value, line.find('"', value) - value);
+}
+
+struct ListedObject {
+  std::string path;  // as nginx looks it up
+  long long size = 0;
+  std::string base;  // a delta's base when it is another file
+};
+
+class PackedUpdateTest : public UpdaterTest {
+ protected:
+  void SetUp() override {
+    if (!NginxServer::Installed()) GTEST_SKIP() << "nginx cannot start: no " << NginxServer::Executable();
+    updpub_ = EnvironmentText("UPDATER_UPDPUB");
+    ASSERT_FALSE(updpub_.empty()) << "UPDATER_UPDPUB must name the host's updpub";
+    ASSERT_TRUE(nginx_.Start({})) << nginx_.error();
+    releases_ = UniqueHostPath("packed-release");
+  }
+  void TearDown() override {
+    UpdaterTest::TearDown();
+    nginx_.Stop();
+    RunHostScript("rm -rf " + Quoted(releases_));
+  }
+
+  // Publishes 1.0, then 2.0 into the same site, as a vendor does release
+  // after release.
+  void PublishPair(const std::string& extra = "") {
+    ASSERT_NO_FATAL_FAILURE(Publish(old_, kOldVersion, extra));
+    ASSERT_NO_FATAL_FAILURE(Publish(new_, kNewVersion, extra));
+  }
+  void Publish(const Release& files, const std::string& version, const std::string& extra) {
+    const std::string release = releases_ + "/" + version;
+    for (const auto& [name, content] : files) {
+      ASSERT_TRUE(WriteBytes(WindowsPathOf(release) + "\\" + name, content)) << name;
+    }
+    const HostResult result = RunHostScript(
+        Quoted(updpub_) + " publish --from " + Quoted(release) + " --version " + version + " --site " +
+        Quoted(nginx_.SiteFolder()) + " --soft-name PackedApp --main-exe Main.exe --server " +
+        Quoted("Main=" + nginx_.Url("/")) + " " + extra);
+    ASSERT_TRUE(result.finished) << "updpub did not finish";
+    ASSERT_EQ(result.status, 0) << result.output;
+  }
+
+  std::string Served(const std::string& relative) const {
+    return WindowsPathOf(nginx_.SiteFolder() + "/" + relative);
+  }
+  std::string NewList() const { return ReadBytes(Served(std::string(kNewVersion) + "/filelist.xml")).value_or(""); }
+
+  // The delta of `name` in 2.0's list (there is one older version, hence
+  // Delta1), and its packed object.
+  ListedObject Delta(const std::string& name) const {
+    const std::string value = ListedAttribute(NewList(), name, "Delta1");
+    const size_t colon = value.find(':');
+    if (colon == std::string::npos) return {};
+    const size_t second = value.find(':', colon + 1);
+    return {"/" + std::string(kNewVersion) + "/update/delta/" + value.substr(0, colon) + "/" + name + ".zst",
+            std::atoll(value.c_str() + colon + 1), second == std::string::npos ? "" : value.substr(second + 1)};
+  }
+  ListedObject Packed(const std::string& name) const {
+    const std::string value = ListedAttribute(NewList(), name, "Packed");
+    if (value.empty()) return {};
+    return {"/" + std::string(kNewVersion) + "/update/packed/" + name + ".zst", std::atoll(value.c_str()), ""};
+  }
+
+  void Install(const Release& files) {
+    const std::string exe = EnvironmentText("UPDATER_EXE");
+    ASSERT_FALSE(exe.empty()) << "UPDATER_EXE must be set";
+    ASSERT_TRUE(folder_.Create(exe, ProgramFolder::Where::kTemporary));
+    for (const auto& [name, content] : files) ASSERT_TRUE(WriteBytes(folder_.path() + name, content)) << name;
+  }
+
+  void UpdateToFinish() {
+    ASSERT_TRUE(StartUpdater(nginx_.Url("/update.xml") + " " + kOldVersion));
+    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(ClickMainButtonWhenEnabled(main_window_, kNext, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const std::vector<Control> controls = Controls();
+          return FindByText(controls, "Static", kNewerVersion) != nullptr;
+        },
+        kStepTimeoutMs))
+        << DescribeState();
+    ASSERT_TRUE(ClickMainButtonWhenEnabled(main_window_, kNext, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+    // Without the main program, which this release does not hold.
+    const auto box = [&] {
+      const std::vector<Control> controls = Controls();
+      const Control* found = FindOnPage(controls, kFinishPage, "Button");
+      return found ? std::make_pair(found->hwnd, found->checked) : std::make_pair(HWND{}, -1);
+    };
+    ASSERT_NE(box().first, nullptr) << DescribeState();
+    if (box().second == BST_CHECKED) {
+      ASSERT_TRUE(Click(box().first));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return box().second == BST_UNCHECKED; })) << DescribeState();
+    ASSERT_TRUE(ClickMainButtonWhenEnabled(main_window_, kFinish, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
+  }
+
+  // 2.0's files byte for byte, and no staging folder left. Sizes only in
+  // the message: the contents are megabytes.
+  void ExpectNewReleaseInstalled() {
+    const std::map<std::string, std::string> after = Tree(folder_.path());
+    for (const auto& [name, content] : new_) {
+      const auto it = after.find(name);
+      ASSERT_TRUE(it != after.end()) << name << " missing";
+      EXPECT_TRUE(it->second == content) << name << " holds " << it->second.size() << " other bytes, not the "
+                                         << content.size() << " of 2.0";
+    }
+    for (const auto& [name, content] : after) EXPECT_NE(name.rfind(kStagingFolder, 0), 0u) << name << " left";
+  }
+
+  // Bytes nginx sent per requested path of 2.0, its file list aside.
+  std::map<std::string, long long> SentForFiles() const {
+    std::map<std::string, long long> sent;
+    const std::string folder = "/" + std::string(kNewVersion) + "/";
+    for (const ServedRequest& request : nginx_.Requests()) {
+      if (request.path.rfind(folder, 0) == 0 && request.path != folder + "filelist.xml") {
+        sent[request.path] += request.bytes;
+      }
+    }
+    return sent;
+  }
+  std::string TraceOf(const std::string& text) const { return kTracePrefix + text; }
+  bool HasTraceStartingWith(const std::string& start) const {
+    for (const std::string& line : updater_.Traces()) {
+      if (line.rfind(start, 0) == 0) return true;
+    }
+    return false;
+  }
+
+  const std::string big_old_ = Structured(kBigSize, 1);
+  const std::string lib_old_ = Structured(kLibSize, 2);
+  Release old_ = {{kBig, big_old_}, {kOldLib, lib_old_}};
+  // A few KiB inserted into the big one, some bytes into the renamed one.
+  Release new_ = {{kBig, Inserted(big_old_, kBigSize / 2, Structured(4096, 10))},
+                  {kNewLib, Inserted(lib_old_, kLibSize / 3, Structured(512, 11))}};
+  NginxServer nginx_;
+  std::string updpub_, releases_;
+};
+
+TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject big = Delta(kBig), lib = Delta(kNewLib);
+  ASSERT_GT(big.size, 0) << "no delta for " << kBig << " in\n" << NewList();
+  ASSERT_GT(lib.size, 0) << "no delta for " << kNewLib << " in\n" << NewList();
+  EXPECT_EQ(lib.base, kOldLib);
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::map<std::string, long long> sent = SentForFiles();
+  long long sent_total = 0;
+  for (const auto& [path, bytes] : sent) sent_total += bytes;
+  const long long plain_total = static_cast<long long>(new_[kBig].size() + new_[kNewLib].size());
+  RecordProperty("plain_bytes", std::to_string(plain_total));
+  RecordProperty("delta_bytes", std::to_string(big.size + lib.size));
+  RecordProperty("sent_bytes", std::to_string(sent_total));
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : sent) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{big.path, lib.path}));
+  EXPECT_LE(sent_total, big.size + lib.size);
+  EXPECT_LT(sent_total * 50, plain_total) << sent_total << " of " << plain_total << " plain bytes sent";
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(big.path) + kBaseTrace + kBig))) << DescribeState();
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(lib.path) + kBaseTrace + kOldLib)))
+      << DescribeState();
+}
+
+TEST_F(PackedUpdateTest, DamagedDeltaFallsBackToThePackedObject) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject delta = Delta(kBig), packed = Packed(kBig);
+  ASSERT_GT(delta.size, 0) << NewList();
+  ASSERT_GT(packed.size, 0) << NewList();
+  // The frame's header stays, so the decoder starts and meets the damage.
+  std::string bytes = ReadBytes(Served(delta.path)).value_or("");
+  ASSERT_EQ(static_cast<long long>(bytes.size()), delta.size);
+  for (size_t i = 20; i < bytes.size(); ++i) bytes[i] = static_cast<char>(~bytes[i]);
+  ASSERT_TRUE(WriteBytes(Served(delta.path), bytes));
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  EXPECT_TRUE(HasTraceStartingWith(TraceOf(kDecodeFailedTrace))) << DescribeState();
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kPackedTrace + nginx_.Url(packed.path)))) << DescribeState();
+  const std::map<std::string, long long> sent = SentForFiles();
+  EXPECT_EQ(sent.count(delta.path), 1u);
+  EXPECT_EQ(sent.count(packed.path), 1u);
+  EXPECT_EQ(sent.count("/" + std::string(kNewVersion) + "/" + kBig), 0u) << "the plain file was fetched";
+}
+
+TEST_F(PackedUpdateTest, InstalledFileMatchingNoBaseGetsThePackedObject) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject delta = Delta(kBig), packed = Packed(kBig);
+  ASSERT_GT(packed.size, 0) << NewList();
+  Release installed = old_;
+  installed[kBig] = Structured(kBigSize, 3);
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kPackedTrace + nginx_.Url(packed.path)))) << DescribeState();
+  const std::map<std::string, long long> sent = SentForFiles();
+  EXPECT_EQ(sent.count(delta.path), 0u) << "a delta against another base was fetched";
+  EXPECT_EQ(sent.count("/" + std::string(kNewVersion) + "/" + kBig), 0u) << "the plain file was fetched";
+  EXPECT_EQ(sent.count(packed.path), 1u);
+}
+
+TEST_F(PackedUpdateTest, UnpackedSiteUpdatesWithThePlainFiles) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair("--no-pack"));
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::string folder = "/" + std::string(kNewVersion) + "/";
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{folder + kBig, folder + kNewLib}));
+  for (const ServedRequest& request : nginx_.Requests()) {
+    EXPECT_EQ(request.path.find("/update/"), std::string::npos) << request.path << " asked for";
+  }
+}
+
+}  // namespace
+}  // namespace e2e
