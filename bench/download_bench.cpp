@@ -11,6 +11,14 @@
 //   wine build/windows/bench/download_bench.exe --base http://127.0.0.1:PORT
 //        [--rounds N] [--curl /usr/bin/curl] [--updater Z:\path\Update.exe]
 //
+// One update of a prepared program folder (bench/run_pack_update_bench,
+// which installs the older release beside a copy of Update.exe each time):
+//
+//   wine build/windows/bench/download_bench.exe --program Z:\path\Update.exe
+//        --config http://127.0.0.1:PORT/update.xml [--bytes N]
+//
+// prints "seconds peak-working-set-MiB peak-pagefile-MiB", timed as (c).
+//
 // Contenders, each round in turn (the order reverses every other round);
 // best and median of the rounds are printed:
 //   (a) InternetOpenUrl + InternetReadFile in 2 KiB pieces, nothing else;
@@ -168,6 +176,7 @@ struct UpdaterRun {
   double seconds = 0;
   uint64_t fileBytes = 0;  // what landed in the program folder
   double peakMiB = 0;      // peak working set of the process
+  double peakPagefileMiB = 0;
 };
 
 const e2e::Control* ButtonWithText(const std::vector<e2e::Control>& controls, std::string_view text) {
@@ -202,11 +211,12 @@ HWND PanelOf(HWND mainWindow, std::string_view page) {
   return panel ? panel->hwnd : nullptr;
 }
 
-double PeakWorkingSetMiB(DWORD pid) {
+double PeakWorkingSetMiB(DWORD pid, double* peakPagefileMiB = nullptr) {
   base::UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;
   if (!process || !GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) return -1;
+  if (peakPagefileMiB) *peakPagefileMiB = MiB(counters.PeakPagefileUsage);
   return MiB(counters.PeakWorkingSetSize);
 }
 
@@ -216,19 +226,22 @@ uint64_t FileBytes(const std::string& path) {
   return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
-// A fresh program folder with a copy of the updater, started as the main
-// program starts it; Next on the server page, Next on the content page, and
-// the clock runs from the worker's start trace until the finish page shows.
-UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t expectedBytes) {
+// A fresh program folder with a copy of the updater (or, with `programExe`,
+// the updater already in a prepared folder), started as the main program
+// starts it; Next on the server page, Next on the content page, and the
+// clock runs from the worker's start trace until the finish page shows.
+UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t expectedBytes,
+                      const std::string& programExe = "") {
   UpdaterRun run;
   e2e::ProgramFolder folder;
   e2e::Updater updater;
-  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary)) {
+  if (programExe.empty() && !folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary)) {
     run.failure = "cannot copy " + updaterExe;
     return run;
   }
-  if (!updater.Start(folder.exe(), configUrl + " " + kInstalledVersion)) {
-    run.failure = "cannot start " + folder.exe();
+  const std::string exe = programExe.empty() ? folder.exe() : programExe;
+  if (!updater.Start(exe, configUrl + " " + kInstalledVersion)) {
+    run.failure = "cannot start " + exe;
     return run;
   }
   const HWND mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
@@ -260,8 +273,8 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
     run.failure = "the finish page did not show";
     return run;
   }
-  run.peakMiB = PeakWorkingSetMiB(updater.pid());
-  run.fileBytes = FileBytes(folder.path() + kFileName);
+  run.peakMiB = PeakWorkingSetMiB(updater.pid(), &run.peakPagefileMiB);
+  if (programExe.empty()) run.fileBytes = FileBytes(folder.path() + kFileName);
   // Finish ends the updater; the harness kills it if it lingers.
   if (ClickWhenEnabled(mainWindow, e2e::kFinish)) updater.WaitForExit(kStepTimeoutMs);
   run.ok = true;
@@ -331,8 +344,16 @@ int main(int argc, char** argv) {
   int rounds = kDefaultRounds;
   std::string curl = "/usr/bin/curl";
   std::string updaterExe = e2e::WindowsPathOf(UPDATER_EXE_PATH);
+  std::string programExe, configUrl;
+  uint64_t programBytes = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--base") == 0) {
+    if (std::strcmp(argv[i], "--program") == 0) {
+      programExe = e2e::WindowsPathOf(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--config") == 0) {
+      configUrl = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--bytes") == 0) {
+      programBytes = std::strtoull(argv[i + 1], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--base") == 0) {
       base = argv[i + 1];
     } else if (std::strcmp(argv[i], "--rounds") == 0) {
       rounds = std::atoi(argv[i + 1]);
@@ -344,11 +365,22 @@ int main(int argc, char** argv) {
       rounds = 0;
     }
   }
-  if (argc % 2 == 0 || base.empty() || rounds <= 0 || updaterExe.empty()) {
+  if (argc % 2 == 0 || (programExe.empty() ? base.empty() || updaterExe.empty() : configUrl.empty()) ||
+      rounds <= 0) {
     std::fprintf(stderr,
                  "usage: download_bench --base http://127.0.0.1:PORT [--rounds N] [--curl PATH]"
-                 " [--updater PATH]\n");
+                 " [--updater PATH]\n"
+                 "       download_bench --program PATH --config URL [--bytes N]\n");
     return 2;
+  }
+  if (!programExe.empty()) {
+    const UpdaterRun run = RunUpdater(updaterExe, configUrl, programBytes, programExe);
+    if (!run.ok) {
+      std::fprintf(stderr, "Update.exe: %s\n", run.failure.c_str());
+      return 1;
+    }
+    std::printf("%.3f %.1f %.1f\n", run.seconds, run.peakMiB, run.peakPagefileMiB);
+    return 0;
   }
   while (!base.empty() && base.back() == '/') base.pop_back();
   const std::string largeUrl = FileUrl(base, kLargeSet);
