@@ -8,8 +8,10 @@ std::vector<FileEntry> FilesToDownload(const std::vector<FileEntry>& serverFiles
                                        const std::string& programFolder, files::FileSystem& fs) {
   std::vector<FileEntry> toDownload;
   for (const FileEntry& entry : serverFiles) {
-    if (!SignatureMatches(fs.Signature(programFolder + entry.Name), entry.Hash)) {
+    std::string installed = fs.Signature(programFolder + entry.Name);
+    if (!SignatureMatches(installed, entry.Hash)) {
       toDownload.push_back(entry);
+      toDownload.back().LocalSignature = std::move(installed);
     }
   }
   return toDownload;

@@ -12,7 +12,8 @@ class FileSystem;
 namespace engine {
 
 // Copies, in list order, of the entries whose local file (programFolder +
-// Name) is missing or whose signature does not match the Hash.
+// Name) is missing or whose signature does not match the Hash, each with
+// the signature it was found to have.
 std::vector<FileEntry> FilesToDownload(const std::vector<FileEntry>& serverFiles,
                                        const std::string& programFolder, files::FileSystem& fs);
 

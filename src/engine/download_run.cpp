@@ -121,13 +121,13 @@ class Run {
     return outcome;
   }
 
-  // The installed files' signatures are asked only of a file whose list
-  // offers a delta: the rest go straight to the packed or the plain file.
+  // The file's own installed signature comes from the difference step; only
+  // a renamed base, which the list no longer names, is read here.
   std::vector<ObjectToTry> ObjectsFor(const FileEntry& file) {
     const InstalledSignature signatureOf = [this](const std::string& name) {
       return Stopped() ? std::string() : fs_.Signature(job_.programFolder + name);
     };
-    return ObjectsToTry(file, file.Deltas.empty() ? std::string() : signatureOf(file.Name), signatureOf);
+    return ObjectsToTry(file, file.LocalSignature, signatureOf);
   }
 
   // The address of an object, and for a delta its base read into memory.

@@ -28,6 +28,9 @@ struct FileEntry {
   std::string Hash;
   std::string Sha256 = {};  // signed lists only; "" where the list gives none
   int ListRow = 0;   // the operation-list row of its download, set by the window
+  // The installed file's signature as the difference step read it; a delta
+  // against it is chosen without reading the file again.
+  std::string LocalSignature = {};
   // The compressed forms the list offers (see engine/file_objects.h); only
   // usable ones are kept, so the plain file always remains to fall back on.
   std::optional<uint64_t> Size = std::nullopt;  // the plain file's bytes

@@ -446,6 +446,7 @@ class ObjectDownloadTest : public DownloadRunTest {
     world_->Put("C:\\Tool\\" + (baseName.empty() ? name : baseName), base);
     FileEntry& entry = job_.files.back();
     entry.Size = wanted.size();
+    if (baseName.empty()) entry.LocalSignature = Crc(base);  // as the difference step found it
     entry.PackedSize = packed.length;
     entry.Deltas.push_back({Crc(base), static_cast<uint64_t>(delta.length), baseName});
     world_->server["http://host/app/2.0/update/delta/" + Crc(base) + "/" + name + ".zst"] = {delta};

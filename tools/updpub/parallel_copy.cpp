@@ -1,11 +1,10 @@
 #include "updpub/parallel_copy.h"
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
+
+#include "updpub/parallel_jobs.h"
 
 namespace updpub {
 namespace {
@@ -24,46 +23,31 @@ ParallelCopy CopyInParallel(SiteFiles& files, const std::vector<CopyJob>& jobs, 
   ParallelCopy result;
   std::vector<CopyOutcome>& outcomes = result.outcomes;
   outcomes.resize(jobs.size());
-  std::vector<char> ran(jobs.size(), 0);
-  std::atomic<size_t> next{0};
-  std::atomic<bool> failed{false};
   std::mutex reporting;
   const auto onBytes = [&](uint64_t bytes) {
     const std::lock_guard<std::mutex> lock(reporting);
     if (progress) progress(bytes);
   };
-  // No exception leaves a worker: one that throws fails its job.
-  const auto work = [&] {
-    std::vector<char> buffer;
-    for (size_t i = next++; i < jobs.size() && !failed; i = next++) {
-      ran[i] = 1;
-      try {
-        outcomes[i] = files.Copy(jobs[i].from, jobs[i].to, buffer, onBytes, withSha256);
-      } catch (const std::exception& e) {
-        outcomes[i].ok = false;
-        outcomes[i].error = e.what();
-      }
-      if (!outcomes[i].ok) {
-        failed = true;
-      } else if (fileDone) {
-        const std::lock_guard<std::mutex> lock(reporting);
-        fileDone();
-      }
+  const ParallelRun run = RunInParallel(jobs.size(), workers, [&](size_t i, std::string& error) {
+    // One buffer a worker, kept for its next file.
+    thread_local std::vector<char> buffer;
+    outcomes[i] = files.Copy(jobs[i].from, jobs[i].to, buffer, onBytes, withSha256);
+    if (!outcomes[i].ok) {
+      error = outcomes[i].error;
+      return false;
     }
-  };
-  std::vector<std::thread> threads;
-  const unsigned count = std::max(1u, std::min<unsigned>(workers, static_cast<unsigned>(jobs.size())));
-  for (unsigned i = 1; i < count; ++i) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer workers, same result
+    if (fileDone) {
+      const std::lock_guard<std::mutex> lock(reporting);
+      fileDone();
     }
+    return true;
+  });
+  result.failed = run.failed;
+  // A copy that threw left its outcome unfilled.
+  if (run.failed) {
+    outcomes[*run.failed].ok = false;
+    outcomes[*run.failed].error = run.error;
   }
-  work();
-  for (std::thread& thread : threads) thread.join();
-  for (size_t i = 0; i < jobs.size() && !result.failed; ++i)
-    if (ran[i] && !outcomes[i].ok) result.failed = i;
   return result;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// Runs independent jobs on several threads, the way CopyInParallel runs its
-// copies: each worker takes the next job, no new job starts after one fails,
-// and no exception leaves a worker.
+// Runs independent jobs on several threads: each worker takes the next job,
+// no new job starts after one fails, and no exception leaves a worker (one
+// that throws fails its job).
 #include <cstddef>
 #include <functional>
 #include <optional>
