@@ -10,6 +10,7 @@
 //
 //   wine build/windows/bench/download_bench.exe --base http://127.0.0.1:PORT
 //        [--rounds N] [--curl /usr/bin/curl] [--updater Z:\path\Update.exe]
+//        [--updater-before Z:\path\Update.exe] [--access-log /host/path]
 //
 // One update of a prepared program folder (bench/run_pack_update_bench,
 // which installs the older release beside a copy of Update.exe each time):
@@ -28,7 +29,12 @@
 //       harness and timed from its download worker's start trace to the
 //       finish page; its peak working set is read once the page shows;
 //   (d) as (a) in 1 MiB pieces;
-//   (e) curl (a host program) to /dev/null, by its own time_total.
+//   (e) curl (a host program) to /dev/null, by its own time_total;
+//   (f) as (c) with another Update.exe (--updater-before), to set this
+//       build beside an older one.
+// With --access-log (nginx's log, "STATUS BYTES PATH" lines), last: the
+// updater killed once its partial file holds half of the 256 MiB file, run
+// again to the finish page, and the bytes nginx sent for the file in all.
 // Update.exe also fetches the 32 MiB file each round, so that its peak
 // memory can be set beside the peak for the 256 MiB file.
 #include <windows.h>
@@ -282,6 +288,89 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
 }
 
 // ---------------------------------------------------------------------------
+// (f): a transfer broken off by a killed process and finished by a second run.
+
+struct BrokenRun {
+  bool ok = false;
+  std::string failure;
+  uint64_t kept = 0;  // the partial file's bytes after the kill
+};
+
+// The program folder's partial file of the one plain file.
+constexpr char kPartialName[] = "update\\update\\partial\\bench.bin";
+constexpr DWORD kPartialPollMs = 20;
+
+bool ToDownloadPage(e2e::Updater& updater, HWND* mainWindow) {
+  *mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
+  return *mainWindow && WaitForPage(*mainWindow, kServerPage) && ClickWhenEnabled(*mainWindow, e2e::kNext) &&
+         WaitForPage(*mainWindow, kContentPage) &&
+         e2e::WaitUntil(
+             [&] {
+               const auto controls = e2e::ReadControls(*mainWindow);
+               return e2e::FindByText(controls, "Static", e2e::kNewerVersion) != nullptr;
+             },
+             kStepTimeoutMs) &&
+         ClickWhenEnabled(*mainWindow, e2e::kNext);
+}
+
+// Kills the updater once its partial file holds `breakAt` bytes, then runs
+// it again in the same folder until the finish page.
+BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t bytes,
+                           uint64_t breakAt) {
+  BrokenRun run;
+  e2e::ProgramFolder folder;
+  e2e::Updater updater;
+  HWND mainWindow = nullptr;
+  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) ||
+      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToDownloadPage(updater, &mainWindow)) {
+    run.failure = "the first run did not reach the download";
+    return run;
+  }
+  const std::string partial = folder.path() + kPartialName;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kStepTimeoutMs + static_cast<int64_t>(bytes / kSlowestBytesPerMs));
+  while (FileBytes(partial) < breakAt && updater.running() && Clock::now() < deadline) Sleep(kPartialPollMs);
+  updater.Kill();
+  updater.WaitForExit(kStepTimeoutMs);
+  run.kept = FileBytes(partial);
+  if (run.kept < breakAt || run.kept >= bytes) {
+    run.failure = "the partial file held " + std::to_string(run.kept) + " bytes at the kill";
+    return run;
+  }
+  updater.Reset();
+  if (!updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToDownloadPage(updater, &mainWindow) ||
+      !e2e::WaitUntil([&] { return e2e::VisiblePage(e2e::ReadControls(mainWindow)) == kFinishPage; },
+                      kStepTimeoutMs + static_cast<int>(bytes / kSlowestBytesPerMs))) {
+    run.failure = "the second run did not finish";
+    return run;
+  }
+  if (FileBytes(folder.path() + kFileName) != bytes) {
+    run.failure = "the second run left a file of another size";
+    return run;
+  }
+  if (ClickWhenEnabled(mainWindow, e2e::kFinish)) updater.WaitForExit(kStepTimeoutMs);
+  run.ok = true;
+  return run;
+}
+
+// Body bytes nginx logged for `path` from line `from` of its access log on
+// ("STATUS BYTES PATH" lines); `lines` receives the count of lines read.
+uint64_t LoggedBytes(const std::string& log, const std::string& path, size_t from, size_t* lines,
+                     std::vector<std::string>* answers = nullptr) {
+  std::ifstream in(log);
+  std::string status, uri;
+  uint64_t sent = 0, total = 0;
+  size_t line = 0;
+  while (in >> status >> sent >> uri) {
+    if (line++ >= from && uri == path) {
+      total += sent;
+      if (answers) answers->push_back(status + " " + std::to_string(sent));
+    }
+  }
+  *lines = line;
+  return total;
+}
+
+// ---------------------------------------------------------------------------
 // (e): curl, a host program.
 
 // Wine starts a host program without a handle to wait on, so a shell writes
@@ -344,7 +433,7 @@ int main(int argc, char** argv) {
   int rounds = kDefaultRounds;
   std::string curl = "/usr/bin/curl";
   std::string updaterExe = e2e::WindowsPathOf(UPDATER_EXE_PATH);
-  std::string programExe, configUrl;
+  std::string programExe, configUrl, accessLog, beforeExe;
   uint64_t programBytes = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--program") == 0) {
@@ -359,6 +448,10 @@ int main(int argc, char** argv) {
       rounds = std::atoi(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--curl") == 0) {
       curl = argv[i + 1];
+    } else if (std::strcmp(argv[i], "--access-log") == 0) {
+      accessLog = e2e::WindowsPathOf(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--updater-before") == 0) {
+      beforeExe = e2e::WindowsPathOf(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--updater") == 0) {
       updaterExe = e2e::WindowsPathOf(argv[i + 1]);
     } else {
@@ -405,12 +498,13 @@ int main(int argc, char** argv) {
   }
   engine::TransferProgress record;
 
-  enum { kBare2k, kMessage2k, kUpdater, kBare1m, kCurl, kContenders };
+  enum { kBare2k, kMessage2k, kUpdater, kBare1m, kCurl, kBefore, kContenders };
   Contender contenders[kContenders] = {{"(a) bare loop, 2 KiB reads", {}},
                                        {"(b) 2 KiB reads + SendMessage per read", {}},
                                        {"(c) Update.exe through the wizard", {}},
                                        {"(d) bare loop, 1 MiB reads", {}},
-                                       {"(e) curl to /dev/null", {}}};
+                                       {"(e) curl to /dev/null", {}},
+                                       {"(f) as (c), the Update.exe of --updater-before", {}}};
   std::vector<double> largePeaks, smallPeaks, smallRates;
 
   // Each contender's run; false with a message when it did not get the file.
@@ -462,6 +556,16 @@ int main(int argc, char** argv) {
         }
         contenders[kCurl].rates.push_back(Rate(got, seconds));
         return true;
+      },
+      [&] {
+        if (beforeExe.empty()) return true;
+        const UpdaterRun large = RunUpdater(beforeExe, ConfigUrl(base, kLargeSet), largeBytes);
+        if (!large.ok || large.fileBytes != largeBytes) {
+          std::fprintf(stderr, "%s: %s\n", beforeExe.c_str(), large.ok ? "wrong file size" : large.failure.c_str());
+          return false;
+        }
+        contenders[kBefore].rates.push_back(Rate(largeBytes, large.seconds));
+        return true;
       }};
 
   for (int round = 0; round < rounds; ++round) {
@@ -472,7 +576,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "\n%s failed\n", contenders[which].name);
         return 1;
       }
-      std::printf(" %c %.0f", "abcde"[which], contenders[which].rates.back());
+      if (!contenders[which].rates.empty()) std::printf(" %c %.0f", "abcdef"[which], contenders[which].rates.back());
       std::fflush(stdout);
     }
     std::printf(" MB/s\n");
@@ -481,12 +585,17 @@ int main(int argc, char** argv) {
   std::printf("\n%.0f MiB file from nginx on 127.0.0.1   %10s %10s\n", MiB(largeBytes), "best MB/s",
               "median");
   for (const Contender& c : contenders) {
-    std::printf("  %-42s %10.1f %10.1f\n", c.name, Best(c.rates), Median(c.rates));
+    if (!c.rates.empty()) std::printf("  %-42s %10.1f %10.1f\n", c.name, Best(c.rates), Median(c.rates));
   }
   const auto& floor = contenders[kMessage2k].rates;
   const auto& ours = contenders[kUpdater].rates;
   std::printf("  ratio (c)/(b): %.2f best, %.2f median  (target >= 0.9)\n", Best(ours) / Best(floor),
               Median(ours) / Median(floor));
+  if (!contenders[kBefore].rates.empty()) {
+    const auto& before = contenders[kBefore].rates;
+    std::printf("  ratio (c)/(f), this build against the one before: %.2f best, %.2f median\n",
+                Best(ours) / Best(before), Median(ours) / Median(before));
+  }
   std::printf("  (c) timed from the download worker's start trace to the finish page (staged-file check\n"
               "      and application included); Update.exe runs as the harness's debugged child\n");
   std::printf("\nUpdate.exe peak working set (whole Wine process), highest of the rounds\n");
@@ -495,5 +604,29 @@ int main(int argc, char** argv) {
               Best(smallPeaks), Best(smallRates));
   std::printf("  difference: %.1f MiB for %.0f MiB more file\n", Best(largePeaks) - Best(smallPeaks),
               MiB(largeBytes - smallBytes));
+
+  if (accessLog.empty()) return 0;
+  // What nginx sent for the large file across a run killed at half of it and
+  // the run after it.
+  size_t lines = 0;
+  const std::string path = std::string("/") + kLargeSet + "/" + kVersion + "/" + kFileName;
+  LoggedBytes(accessLog, path, 0, &lines);
+  const BrokenRun broken = RunBrokenUpdater(updaterExe, ConfigUrl(base, kLargeSet), largeBytes, largeBytes / 2);
+  if (!broken.ok) {
+    std::fprintf(stderr, "broken run: %s\n", broken.failure.c_str());
+    return 1;
+  }
+  Sleep(kFinishPollMs * 100);  // nginx writes its log line as the connection ends
+  size_t after = 0;
+  std::vector<std::string> answers;
+  const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
+  std::printf("\n%.0f MiB file, its run killed at half of it, then run again to the finish page\n",
+              MiB(largeBytes));
+  std::printf("  kept at the kill:     %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(broken.kept),
+              100.0 * static_cast<double>(broken.kept) / static_cast<double>(largeBytes));
+  std::printf("  nginx answers (status bytes):");
+  for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
+  std::printf("\n  sent in all:          %12llu bytes = %.4f x the file (target <= 1.01)\n",
+              static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(largeBytes));
   return 0;
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "engine/object_choice.h"
+#include "engine/partial_download.h"
 #include "engine/signed_documents.h"
 #include "files/file_system.h"
 #include "files/object_decoder.h"
@@ -18,6 +20,8 @@ constexpr size_t kWriteBufferLimit = 2 * kWriteThreshold;
 // A delta's base is held in memory while the delta is decoded against it;
 // the decoder's window bounds how far back a match may reach anyway.
 constexpr uint64_t kLargestBase = uint64_t{1} << files::kMaxWindowLog;
+// A received object is read back for decoding in pieces of this size.
+constexpr size_t kDecodeReadSize = size_t{64} << 10;
 
 constexpr char kFetchTrace[] = "下载文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
@@ -76,8 +80,14 @@ class Run {
       if (!Stopped()) notify_.Trace(kStagingLinkTrace + stagingFolder_);
       return false;
     }
-    if (Stopped()) return false;
-    fs_.MakeFolders(stagingFolder_);  // a failure shows, attempt by attempt, when a file is created
+    // One level at a time, so that a stop is seen between them. A failure
+    // shows, attempt by attempt, when a file is created.
+    for (const std::string& folder :
+         {stagingFolder_, stagingFolder_ + kStagingFolderName, stagingFolder_ + kPartialFolder,
+          stagingFolder_ + kPartialRecordFolder}) {
+      if (Stopped()) return false;
+      fs_.MakeFolders(folder);
+    }
     return true;
   }
 
@@ -165,35 +175,167 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     std::string url = plainUrl;
     reference_.clear();
-    const bool decoding = object.kind != ObjectKind::kPlain;
-    if (decoding && !PrepareObject(object, url)) return EndFile(index, false);
+    if (object.kind != ObjectKind::kPlain && !PrepareObject(object, url)) return EndFile(index, false);
     if (Stopped()) return Outcome::kStopped;
-    // Created empty and closed again at once; the received bytes are
-    // appended piece by piece. A worker blocked in a read that the system
-    // cannot break thus holds no file that a retry must create anew.
-    if (!fs_.CreateForWriting(staging)) return EndFile(index, false);
+    const PartialPaths partial = PartialPathsOf(stagingFolder_, object.name);
+    fs_.MakeFolders(FolderOfEntry(stagingFolder_ + kPartialFolder, object.name));
     if (Stopped()) return Outcome::kStopped;
-    progress_.Total = http_.Open(url);
-    if (progress_.Total < 0) return EndFile(index, false);
+    fs_.MakeFolders(FolderOfEntry(stagingFolder_ + kPartialRecordFolder, object.name));
+
+    const Outcome received = Receive(index, file, url, partial);
+    if (received != Outcome::kFetched) return received == Outcome::kStopped ? received : EndFile(index, false);
+    return Place(index, file, object, partial, staging);
+  }
+
+  // Brings the object's partial file to its whole length: continued from
+  // the kept bytes when the server vouches for them, else from byte 0.
+  Outcome Receive(int index, const FileEntry& file, const std::string& url, const PartialPaths& partial) {
+    if (Stopped()) return Outcome::kStopped;
+    const Kept kept = KeptBytes(file, url, partial);
+    if (kept.range.from > 0 && kept.range.from == kept.total) {
+      // Whole already: the run that received it ended before placing it.
+      progress_.Received = progress_.Total = kept.total;
+      if (Stopped()) return Outcome::kStopped;
+      notify_.Resumed(index, progress_);
+      return Outcome::kFetched;
+    }
+    if (kept.range.from == 0 && !StartWhole(partial)) return Outcome::kFailed;
+    if (Stopped()) return Outcome::kStopped;
+    HttpAnswer answer = http_.Open(url, kept.range);
+    if (Stopped()) return Outcome::kStopped;
+    switch (DecideResume(kept.range, kept.total, answer)) {
+      case ResumeDecision::kRefused:
+        return Outcome::kFailed;
+      case ResumeDecision::kContinue:
+        progress_.Received = kept.range.from;
+        progress_.Total = kept.total;
+        notify_.Resumed(index, progress_);
+        break;
+      case ResumeDecision::kAskWhole:
+        if (!StartWhole(partial)) return Outcome::kFailed;
+        if (Stopped()) return Outcome::kStopped;
+        answer = http_.Open(url, RangeRequest{});
+        if (Stopped()) return Outcome::kStopped;
+        [[fallthrough]];
+      case ResumeDecision::kWhole:
+        if (answer.length < 0) return Outcome::kFailed;
+        if (kept.range.from > 0 && !StartWhole(partial)) return Outcome::kFailed;  // answered with the whole
+        if (Stopped()) return Outcome::kStopped;
+        progress_.Total = answer.length;
+        Remember(file, url, answer, partial);
+        break;
+    }
+    StagingFile out{fs_, partial.data};
+    Transfer(index, out);
+    if (Stopped()) return Outcome::kStopped;
+    Flush(out);
+    // Short when a refusing disk ended the transfer: what was written stays
+    // for the next attempt.
+    return progress_.Received == progress_.Total && KeptLength(partial.data) == progress_.Total
+               ? Outcome::kFetched
+               : Outcome::kFailed;
+  }
+
+  struct Kept {
+    RangeRequest range;  // from 0: nothing worth continuing
+    int32_t total = 0;
+  };
+
+  // The kept bytes of this object, when their record names this very
+  // transfer and they are no longer than the object.
+  Kept KeptBytes(const FileEntry& file, const std::string& url, const PartialPaths& partial) {
+    std::string text;
+    if (!fs_.ReadWhole(partial.record, kPartialRecordLimit, text)) return {};
+    const std::optional<PartialRecord> record = ParsePartialRecord(text);
+    if (!record || record->url != url || record->hash != file.Hash) return {};
+    if (Stopped()) return {};
+    const int64_t length = KeptLength(partial.data);
+    if (length <= 0 || length > record->total) return {};
+    return {{static_cast<int32_t>(length), record->validator}, record->total};
+  }
+
+  // The partial file's length, -1 when it cannot be read.
+  int64_t KeptLength(const std::string& path) {
+    const std::unique_ptr<files::ReadableFile> file = fs_.OpenForReading(path);
+    uint64_t size = 0;
+    if (!file || !file->Size(size)) return -1;
+    return static_cast<int64_t>(size);
+  }
+
+  // Drops what was kept: the record first, so that bytes never stand beside
+  // a record they do not belong to. The partial file is created empty and
+  // closed again at once; received bytes are appended piece by piece, so a
+  // worker blocked in a read that the system cannot break holds no file
+  // that a retry must create anew.
+  bool StartWhole(const PartialPaths& partial) {
+    fs_.RemoveFile(partial.record);  // often there is none
+    if (Stopped()) return false;
+    return fs_.CreateForWriting(partial.data) != nullptr;
+  }
+
+  // A whole answer that names a validator may be continued later: its record
+  // is written before any of its bytes.
+  void Remember(const FileEntry& file, const std::string& url, const HttpAnswer& answer,
+                const PartialPaths& partial) {
+    if (answer.status != kStatusOk || answer.validator.empty() || answer.length <= 0) return;
+    const std::string text = FormatPartialRecord({url, file.Hash, answer.validator, answer.length});
+    const std::unique_ptr<files::WritableFile> record = fs_.CreateForWriting(partial.record);
+    if (record && !record->Write(text.data(), text.size())) {
+      record->Close();
+      fs_.RemoveFile(partial.record);
+    }
+  }
+
+  // The whole object becomes the staged file: a plain file by a rename once
+  // it matches, an object by decoding it into the staging file. Either way
+  // the partial file goes: it is used up, or it yields the wrong file and
+  // must not be continued.
+  Outcome Place(int index, const FileEntry& file, const ObjectToTry& object, const PartialPaths& partial,
+                const std::string& staging) {
+    if (Stopped()) return Outcome::kStopped;
+    bool placed = false;
+    if (object.kind == ObjectKind::kPlain) {
+      placed = StagedMatches(partial.data, file);
+      if (Stopped()) return Outcome::kStopped;
+      placed = placed && fs_.MoveOnto(partial.data, staging);
+    } else {
+      const files::DecodeStatus status = Decode(file, partial.data, staging);
+      if (Stopped()) return Outcome::kStopped;
+      if (status != files::DecodeStatus::kOk) {
+        notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
+      } else {
+        placed = StagedMatches(staging, file);
+      }
+    }
+    reference_.clear();
+    if (Stopped()) return Outcome::kStopped;
+    fs_.RemoveFile(partial.record);
+    if (Stopped()) return Outcome::kStopped;
+    if (!placed) fs_.RemoveFile(partial.data);
+    return EndFile(index, placed);
+  }
+
+  // The received object, read back piece by piece, through its decoder into
+  // the staging file.
+  files::DecodeStatus Decode(const FileEntry& file, const std::string& from, const std::string& staging) {
+    const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(from);
+    if (!in) return files::DecodeStatus::kTruncated;
+    if (Stopped() || !fs_.CreateForWriting(staging)) return files::DecodeStatus::kSinkFailed;
     StagingFile out{fs_, staging};
     DecodedSink sink(*this, out);
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
-    std::unique_ptr<files::ObjectDecoder> decoder;
-    if (decoding) decoder = std::make_unique<files::ObjectDecoder>(sink, file.Size.value_or(0), reference_);
-    Transfer(index, out, decoder.get());
-
-    if (Stopped()) return Outcome::kStopped;
-    const files::DecodeStatus status = decoder ? decoder->Finish() : files::DecodeStatus::kOk;
-    Flush(out);  // a short file shows in its signature
-    decoder.reset();
-    reference_.clear();
-    if (Stopped()) return Outcome::kStopped;
-    if (status != files::DecodeStatus::kOk) {
-      notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
-      return EndFile(index, false);
+    files::ObjectDecoder decoder(sink, file.Size.value_or(0), reference_);
+    for (;;) {
+      size_t got = 0;
+      if (Stopped()) return files::DecodeStatus::kSinkFailed;
+      if (!in->Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
+      if (got == 0 || !decoder.Feed(wire_.data(), got)) break;
     }
-    return EndFile(index, StagedMatches(staging, file));
+    const files::DecodeStatus status = decoder.Finish();
+    if (Stopped()) return files::DecodeStatus::kSinkFailed;
+    Flush(out);  // a short file shows in its signature
+    return status;
   }
 
   // Decoded bytes join the received ones on their way to the staging file.
@@ -212,11 +354,13 @@ class Run {
     StagingFile& out_;
   };
 
-  // Writes the buffer once it holds the threshold. A failed write keeps the
-  // bytes to try again with the next; false once a disk that keeps refusing
-  // has filled the buffer to its limit.
-  bool Spill(StagingFile& out) {
-    if (buffer_.size() < kWriteThreshold) return true;
+  // Writes the buffer once it holds the threshold, or anything at all when
+  // `due`. A failed write keeps the bytes to try again with the next; false
+  // once a disk that keeps refusing has filled the buffer to its limit.
+  bool Spill(StagingFile& out, bool due = false) {
+    if (buffer_.size() < kWriteThreshold && !(due && !buffer_.empty())) return true;
+    if (Stopped()) return true;  // the caller sees the stop next
+    lastWriteTick_ = clock_.Now();
     if (out.Write(buffer_.data(), buffer_.size())) {
       buffer_.clear();
       return true;
@@ -234,31 +378,29 @@ class Run {
   // Reads until the announced length has arrived or a stop is requested.
   // Only the watchdog ends a stalled transfer: an empty read waits a little
   // and tries again.
-  // An object's bytes go through its decoder; a plain file's straight to
-  // the buffer.
-  void Transfer(int index, StagingFile& out, files::ObjectDecoder* decoder) {
+  void Transfer(int index, StagingFile& out) {
+    lastWriteTick_ = clock_.Now();
     while (progress_.Received < progress_.Total) {
       if (Stopped()) return;
       const size_t used = buffer_.size();
-      if (!decoder) buffer_.resize(used + kReadSize);
-      char* into = decoder ? wire_.data() : buffer_.data() + used;
-      size_t got = http_.Read(into, kReadSize);
+      buffer_.resize(used + kReadSize);
+      size_t got = http_.Read(buffer_.data() + used, kReadSize);
       // Never count more than was asked for, nor past what the 32-bit record
       // holds (a server sending more than it announced near 2 GiB).
       const auto room =
           static_cast<size_t>(std::numeric_limits<int32_t>::max() - progress_.Received);
       got = std::min({got, kReadSize, room});
-      if (!decoder) buffer_.resize(used + got);
+      buffer_.resize(used + got);
       if (Stopped()) return;
 
-      if (got > 0) control_.lastActivityTick = clock_.Now();
+      const uint32_t now = clock_.Now();
+      if (got > 0) control_.lastActivityTick = now;
       progress_.Received += static_cast<int32_t>(got);
       // A failed write keeps the bytes and is tried again after the next read;
       // a disk that keeps refusing ends the attempt before the buffer could
-      // exhaust a 32-bit address space. The signature check then fails it.
-      // A frame that cannot be decoded ends the attempt at once.
-      if (decoder ? !decoder->Feed(into, got) : !Spill(out)) return;
-      progress_.ElapsedMs = static_cast<int32_t>(clock_.Now() - progress_.StartTick);
+      // exhaust a 32-bit address space.
+      if (!Spill(out, now - lastWriteTick_ >= kWriteIntervalMs)) return;
+      progress_.ElapsedMs = static_cast<int32_t>(now - progress_.StartTick);
       if (got > 0) {
         if (Stopped()) return;
         notify_.Progress(index, progress_);
@@ -294,9 +436,10 @@ class Run {
   DownloadControl& control_;
   const std::string stagingFolder_;
   std::vector<char> buffer_;  // received (or decoded) bytes not yet written
-  std::vector<char> wire_ = std::vector<char>(kReadSize);  // an object's bytes as they arrive
+  std::vector<char> wire_ = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
   std::string reference_;     // a delta's base while it is decoded
   bool decoderTraced_ = false;
+  uint32_t lastWriteTick_ = 0;
   TransferProgress progress_;
 };
 

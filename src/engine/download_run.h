@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/file_list.h"
+#include "engine/resume_rules.h"
 
 namespace files {
 class FileSystem;
@@ -29,7 +30,12 @@ struct TransferProgress {
 static_assert(sizeof(TransferProgress) == 16, "the notification carries 16 bytes");
 
 inline constexpr size_t kReadSize = 2048;
-inline constexpr size_t kWriteThreshold = size_t{8} << 20;
+// Received bytes are written in pieces of this size, or of what came in
+// during kWriteIntervalMs, whichever is less: a transfer that breaks off
+// (a stall, a closed wizard, a killed process) loses no more than that, since
+// the next attempt continues from what was written.
+inline constexpr size_t kWriteThreshold = size_t{1} << 20;
+inline constexpr uint32_t kWriteIntervalMs = 1000;
 inline constexpr int kAttemptsPerFile = 5;
 inline constexpr uint32_t kPauseBeforeTryAgainMs = 2000;
 inline constexpr uint32_t kPauseAfterTryAgainMs = 3000;
@@ -41,9 +47,9 @@ inline constexpr uint32_t kEmptyReadPauseMs = 50;
 class HttpSource {
  public:
   virtual ~HttpSource() = default;
-  // Opens url (closing the request opened before): the announced length, 0
-  // without one, -1 when nothing could be opened or the length is unusable.
-  virtual int32_t Open(const std::string& url) = 0;
+  // Opens url (closing the request opened before), asking only for the rest
+  // from range.from on when that is above 0 (see engine/resume_rules.h).
+  virtual HttpAnswer Open(const std::string& url, const RangeRequest& range) = 0;
   // Up to size bytes of the open request's body; 0 at its end, on failure or
   // with no request open.
   virtual size_t Read(void* buffer, size_t size) = 0;
@@ -64,6 +70,9 @@ class DownloadNotifier {
   virtual ~DownloadNotifier() = default;
   virtual void FileStart(int index) = 0;  // 1-based position in the list
   virtual void Progress(int index, const TransferProgress& progress) = 0;
+  // An attempt continues kept bytes: progress.Received is where it starts,
+  // so the window counts the speed from there.
+  virtual void Resumed(int index, const TransferProgress& progress) = 0;
   virtual void FileEnd(int index, bool success) = 0;
   virtual void TryAgain(int attempt) = 0;
   virtual void Complete(bool success) = 0;
@@ -109,6 +118,9 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // is refused (a trace and Complete(false)) before anything is fetched: every
 // file would be written wherever it points. Names outside the program folder
 // or inside the staging folder are skipped with a trace.
+// Every object is received into its partial file (engine/partial_download.h)
+// and becomes the staged file only once it is whole and yields the listed
+// hashes; a transfer that broke off is continued from its kept bytes.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);
 

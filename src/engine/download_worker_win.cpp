@@ -43,10 +43,15 @@ SharedRun TakeRun(LPVOID argument) {
 class HttpClientSource : public HttpSource {
  public:
   explicit HttpClientSource(net::HttpClient& http) : http_(http) {}
-  int32_t Open(const std::string& url) override {
+  HttpAnswer Open(const std::string& url, const RangeRequest& range) override {
     std::string opened = url;
-    std::string cookies;  // none sent; what the server sets is not kept
-    return http_.Open(opened, cookies);
+    net::AnswerHeaders headers;
+    HttpAnswer answer;
+    answer.length = http_.Open(opened, RangeHeaders(range), headers);
+    answer.status = headers.status;
+    answer.contentRange = headers.contentRange;
+    answer.validator = ValidatorOf(headers.etag, headers.lastModified);
+    return answer;
   }
   size_t Read(void* buffer, size_t size) override { return http_.Read(buffer, size); }
 
@@ -77,6 +82,9 @@ class WindowNotifier : public DownloadNotifier {
   void FileStart(int index) override { NotifyDownloadFileStart(window_, index); }
   void Progress(int index, const TransferProgress& progress) override {
     NotifyDownloadProgress(window_, index, progress);
+  }
+  void Resumed(int index, const TransferProgress& progress) override {
+    NotifyDownloadResumed(window_, index, progress);
   }
   void FileEnd(int index, bool success) override { NotifyDownloadFileEnd(window_, index, success); }
   void TryAgain(int attempt) override { NotifyDownLoadTryAgain(window_, attempt); }

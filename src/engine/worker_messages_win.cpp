@@ -23,6 +23,7 @@ void RegisterWorkerMessages() {
   g_ids.DownloadComplete = RegisterWindowMessageW(L"QX_Tool_Update_DownloadComplete");
   g_ids.DownLoadTimeOut = RegisterWindowMessageW(L"QX_Tool_Update_DownLoadTimeOut");
   g_ids.DownLoadTryAgain = RegisterWindowMessageW(L"QX_Tool_Update_DownLoadTryAgain");
+  g_ids.DownloadResumed = RegisterWindowMessageW(L"QX_Tool_Update_DownloadResumed");
 }
 
 const WorkerMessageIds& MessageIds() { return g_ids; }
@@ -34,6 +35,9 @@ void NotifyDownloadFileStart(HWND window, int index) {
 }
 void NotifyDownloadProgress(HWND window, int index, const TransferProgress& progress) {
   Send(window, g_ids.DownloadProgress, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&progress));
+}
+void NotifyDownloadResumed(HWND window, int index, const TransferProgress& progress) {
+  Send(window, g_ids.DownloadResumed, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&progress));
 }
 void NotifyDownloadFileEnd(HWND window, int index, bool success) {
   Send(window, g_ids.DownloadFileEnd, static_cast<WPARAM>(index), success ? 1 : 0);

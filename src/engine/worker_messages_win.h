@@ -18,9 +18,11 @@ struct WorkerMessageIds {
   UINT DownloadComplete = 0;
   UINT DownLoadTimeOut = 0;
   UINT DownLoadTryAgain = 0;
+  UINT DownloadResumed = 0;
 };
 
-// Registers the nine names in their fixed order. Called once on the
+// Registers the nine names in their fixed order, then the resumed-download
+// report. Called once on the
 // user-interface thread before the first worker starts; read-only afterwards.
 void RegisterWorkerMessages();
 const WorkerMessageIds& MessageIds();
@@ -30,6 +32,8 @@ void NotifyGetInfo(HWND window, bool success);
 void NotifyDownloadFileStart(HWND window, int index);
 // progress belongs to the sender; the handler copies it.
 void NotifyDownloadProgress(HWND window, int index, const TransferProgress& progress);
+// An attempt continues kept bytes from progress.Received on.
+void NotifyDownloadResumed(HWND window, int index, const TransferProgress& progress);
 void NotifyDownloadFileEnd(HWND window, int index, bool success);
 void NotifyDownloadComplete(HWND window, bool success);
 void NotifyDownLoadTimeOut(HWND window, HANDLE workerThread);

@@ -21,6 +21,17 @@ class WritableFile {
   virtual void Close() = 0;
 };
 
+// A file open for reading from its start; closed by its destructor.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // Up to capacity bytes into buffer, their count into count (0 at the end);
+  // false when the read failed.
+  virtual bool Read(void* buffer, size_t capacity, size_t& count) = 0;
+  // The file's size now; false when the system cannot tell.
+  virtual bool Size(uint64_t& size) = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -36,6 +47,9 @@ class FileSystem {
   // The whole content of a file of at most maxBytes into bytes; false when
   // it cannot be read or is larger.
   virtual bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) = 0;
+  // Opens an existing file for reading while others may read and write it.
+  // Null when it cannot be opened (missing, a folder, held without sharing).
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now.
   virtual bool CanOpenForWriting(const std::string& path) = 0;

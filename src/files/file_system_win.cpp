@@ -105,6 +105,28 @@ bool WindowsFileSystem::ReadWhole(const std::string& path, uint64_t maxBytes, st
   return true;
 }
 
+namespace {
+
+class ReaderFile : public ReadableFile {
+ public:
+  explicit ReaderFile(FileReader reader) : reader_(std::move(reader)) {}
+  bool Read(void* buffer, size_t capacity, size_t& count) override {
+    return reader_.Read(buffer, capacity, &count);
+  }
+  bool Size(uint64_t& size) override { return reader_.Size(&size); }
+
+ private:
+  FileReader reader_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReadableFile> WindowsFileSystem::OpenForReading(const std::string& path) {
+  FileReader reader(path);
+  if (!reader.IsOpen()) return nullptr;
+  return std::make_unique<ReaderFile>(std::move(reader));
+}
+
 bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
   // The attribute is asked first: Wine run by root opens a read-only file for
   // writing and lets it be replaced, where Windows refuses both.

@@ -11,6 +11,7 @@ class WindowsFileSystem : public FileSystem {
   std::string Signature(const std::string& path) override;
   FileDigest Digest(const std::string& path) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   bool CanOpenForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;

@@ -1,7 +1,7 @@
 #pragma once
 // One changed file as it travels: a zstd frame holding the file on its own
 // ("packed"), or holding it against an older file as a reference prefix
-// ("delta"). Decoded piece by piece as the frame arrives, straight into the
+// ("delta"). Decoded piece by piece as the frame is read, straight into the
 // staging file, with the memory it may take bounded whatever the frame says.
 #include <array>
 #include <cstddef>
@@ -45,7 +45,7 @@ class ObjectDecoder {
   ObjectDecoder(const ObjectDecoder&) = delete;
   ObjectDecoder& operator=(const ObjectDecoder&) = delete;
 
-  // The next piece of the frame, as it arrives. False once decoding has
+  // The next piece of the frame, as it is read. False once decoding has
   // failed; later pieces are then ignored and Finish reports why.
   bool Feed(const void* data, size_t size);
   // After the last piece: kOk only when exactly one whole frame came in and

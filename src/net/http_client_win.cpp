@@ -35,6 +35,22 @@ std::string NormalisedUrl(std::string url) {
   return url;
 }
 
+// One response header as text; "" when the answer has none.
+std::string HeaderText(HINTERNET request, DWORD info) {
+  DWORD size = 0;
+  std::wstring text;
+  if (!HttpQueryInfoW(request, info, nullptr, &size, nullptr) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    text.resize(size / sizeof(wchar_t) + 1);
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (HttpQueryInfoW(request, info, text.data(), &size, nullptr)) {
+      text.resize(size / sizeof(wchar_t));
+    } else {
+      text.clear();
+    }
+  }
+  return base::GbkFromWide(text);
+}
+
 void CloseInternetHandle(HINTERNET& handle) {
   if (handle) InternetCloseHandle(handle);
   handle = nullptr;
@@ -46,31 +62,49 @@ HttpClient::HttpClient() {
   session_ = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, L"", L"", 0);
 }
 
-int32_t HttpClient::Open(std::string& url, std::string& cookies) {
+// Opens url with the given request header lines; null when nothing opened.
+HINTERNET HttpClient::OpenRequest(std::string& url, const std::string& headers) {
   HINTERNET session = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (cancelled_ || !session_) return -1;
+    if (cancelled_ || !session_) return nullptr;
     CloseInternetHandle(request_);
     session = session_;
   }
   url = NormalisedUrl(std::move(url));
-  std::wstring headers;
-  if (!cookies.empty()) headers = base::WideFromGbk(kCookieHeader + cookies);
+  const std::wstring wide = base::WideFromGbk(headers);
   // Blocks without the lock, so that Cancel can close the session under it.
   HINTERNET request = InternetOpenUrlW(session, base::WideFromGbk(url).c_str(),
-                                       headers.empty() ? nullptr : headers.c_str(),
-                                       static_cast<DWORD>(headers.size()), kOpenUrlFlags, 0);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (cancelled_) {
-      CloseInternetHandle(request);
-      return -1;
-    }
-    request_ = request;
+                                       wide.empty() ? nullptr : wide.c_str(),
+                                       static_cast<DWORD>(wide.size()), kOpenUrlFlags, 0);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancelled_) {
+    CloseInternetHandle(request);
+    return nullptr;
   }
+  request_ = request;
+  return request;
+}
+
+int32_t HttpClient::Open(std::string& url, std::string& cookies) {
+  HINTERNET request = OpenRequest(url, cookies.empty() ? std::string() : kCookieHeader + cookies);
   if (!request) return -1;
   CollectCookies(request, cookies);
+  return ContentLength(request);
+}
+
+int32_t HttpClient::Open(std::string& url, const std::string& extraHeaders, AnswerHeaders& answer) {
+  answer = AnswerHeaders{};
+  HINTERNET request = OpenRequest(url, extraHeaders);
+  if (!request) return -1;
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+    answer.status = static_cast<int>(status);
+  }
+  answer.contentRange = HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+  answer.etag = HeaderText(request, HTTP_QUERY_ETAG);
+  answer.lastModified = HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
   return ContentLength(request);
 }
 
@@ -94,19 +128,7 @@ void HttpClient::CollectCookies(HINTERNET request, std::string& cookies) const {
 }
 
 int32_t HttpClient::ContentLength(HINTERNET request) const {
-  DWORD size = 0;
-  std::wstring text;
-  if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, nullptr, &size, nullptr) &&
-      GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    text.resize(size / sizeof(wchar_t) + 1);
-    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text.data(), &size, nullptr)) {
-      text.resize(size / sizeof(wchar_t));
-    } else {
-      text.clear();
-    }
-  }
-  const std::string length = base::GbkFromWide(text);
+  const std::string length = HeaderText(request, HTTP_QUERY_CONTENT_LENGTH);
   const auto parsed = ParseContentLength(length);
   if (!parsed) {
     base::Trace(kBadLengthTrace + length);

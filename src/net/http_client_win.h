@@ -12,6 +12,14 @@
 
 namespace net {
 
+// Headers of an answer that a download looks at; "" where absent.
+struct AnswerHeaders {
+  int status = 0;  // 0 when it cannot be read
+  std::string contentRange;
+  std::string etag;
+  std::string lastModified;
+};
+
 class HttpClient {
  public:
   // Opens the session (no proxy, the program's agent text). A session that
@@ -28,6 +36,9 @@ class HttpClient {
   // joined by "; ". Returns the Content-Length, 0 without one, -1 when
   // nothing could be opened or the length is unusable.
   int32_t Open(std::string& url, std::string& cookies);
+  // As Open without cookies, sending extraHeaders (lines each ending in
+  // CRLF) and filling answer from what the server answered.
+  int32_t Open(std::string& url, const std::string& extraHeaders, AnswerHeaders& answer);
   // Up to size bytes of the open request's body; 0 at its end, on failure, or
   // with no request open.
   size_t Read(void* buffer, size_t size);
@@ -42,6 +53,7 @@ class HttpClient {
   HINTERNET Request() const;
   void CollectCookies(HINTERNET request, std::string& cookies) const;
   int32_t ContentLength(HINTERNET request) const;
+  HINTERNET OpenRequest(std::string& url, const std::string& headers);
 
   mutable std::mutex mutex_;  // guards the two handles against Cancel
   HINTERNET session_ = nullptr;

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,6 +33,10 @@ DWORD g_lastDisplayTick = 0;
 // quarter slower. -1 until the current file's first report.
 int g_shownPercent = -1;
 
+// Where the current attempt began within its file: the kept bytes it
+// continues, which this attempt did not receive.
+int32_t g_resumedFrom = 0;
+
 engine::FileEntry* DownloadEntry(int index) {
   auto& list = engine::CurrentSession().DownloadList;
   if (index < 1 || static_cast<size_t>(index) > list.size()) return nullptr;
@@ -54,13 +59,15 @@ int Percent(const engine::TransferProgress& progress) {
 uint32_t BytesPerSecond(const engine::TransferProgress& progress) {
   // The first read can end within the tick it started in.
   const double elapsed = progress.ElapsedMs > 0 ? progress.ElapsedMs : 1;
-  return static_cast<uint32_t>(progress.Received / elapsed * 1000);
+  const int32_t received = progress.Received - std::min(g_resumedFrom, progress.Received);
+  return static_cast<uint32_t>(received / elapsed * 1000);
 }
 
 }  // namespace
 
 void OnDownloadFileStart(int index) {
   g_shownPercent = -1;
+  g_resumedFrom = 0;
   auto& c = Controls();
   engine::FileEntry* entry = DownloadEntry(index);
   if (!entry) return;
@@ -93,6 +100,14 @@ void OnDownloadProgress(int index, const engine::TransferProgress* record) {
   g_lastDisplayTick = GetTickCount();
 }
 
+void OnDownloadResumed(int index, const engine::TransferProgress* record) {
+  engine::TransferProgress progress;
+  std::memcpy(&progress, record, sizeof(progress));
+  g_resumedFrom = progress.Received;
+  g_lastDisplayTick = GetTickCount() - kRefreshAfterMs - 1;  // shown at once
+  OnDownloadProgress(index, &progress);
+}
+
 void OnDownloadFileEnd(int index, bool success) {
   if (!success) return;  // the row keeps its last percentage
   if (const engine::FileEntry* entry = DownloadEntry(index)) {
@@ -101,6 +116,7 @@ void OnDownloadFileEnd(int index, bool success) {
 }
 
 void OnDownLoadTryAgain(int attempt) {
+  g_resumedFrom = 0;
   char text[sizeof(texts::kRetryAnnouncement) + 16];
   std::snprintf(text, sizeof(text), texts::kRetryAnnouncement, attempt);
   AddStatusRow(text);

@@ -11,6 +11,9 @@ namespace wizard {
 void OnDownloadFileStart(int index);
 // record is the worker's; it is copied before use.
 void OnDownloadProgress(int index, const engine::TransferProgress* record);
+// An attempt continues kept bytes: shows where it starts, and counts the
+// speed from there.
+void OnDownloadResumed(int index, const engine::TransferProgress* record);
 void OnDownloadFileEnd(int index, bool success);
 void OnDownLoadTimeOut();
 void OnDownLoadTryAgain(int attempt);

@@ -65,6 +65,8 @@ LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) 
     OnDownloadFileStart(index);
   } else if (message == ids.DownloadProgress) {
     OnDownloadProgress(index, reinterpret_cast<const engine::TransferProgress*>(lParam));
+  } else if (message == ids.DownloadResumed) {
+    OnDownloadResumed(index, reinterpret_cast<const engine::TransferProgress*>(lParam));
   } else if (message == ids.DownloadFileEnd) {
     OnDownloadFileEnd(index, lParam != 0);
   } else if (message == ids.DownloadComplete) {

@@ -546,6 +546,18 @@ Updater::~Updater() {
   if (debugger_.joinable()) debugger_.join();
 }
 
+void Updater::Reset() {
+  Kill();
+  if (debugger_.joinable()) debugger_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  process_.reset();
+  pid_ = 0;
+  started_ = ended_ = false;
+  traces_.clear();
+  crashes_.clear();
+  exit_code_.reset();
+}
+
 bool Updater::Start(const std::string& exe, const std::string& arguments) {
   if (debugger_.joinable()) return false;
   std::string command = "\"" + exe + "\"";

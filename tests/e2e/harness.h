@@ -161,6 +161,9 @@ class Updater {
   // Runs `"<exe>" <arguments>` in the exe's folder. `arguments` is the
   // command line's tail, quoted as the caller wishes.
   bool Start(const std::string& exe, const std::string& arguments);
+  // Ends the process if it still runs and forgets it, so that Start may run
+  // the program again (a user who starts it a second time).
+  void Reset();
   DWORD pid() const { return pid_; }
 
   std::vector<std::string> Traces() const;

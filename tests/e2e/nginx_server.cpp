@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "e2e/harness.h"
+#include "e2e/host_files.h"
 
 namespace e2e {
 namespace {
@@ -269,6 +270,16 @@ bool NginxServer::WaitUntilServing(std::string* failure) const {
 }
 
 void NginxServer::Stop() { Discard(); }
+
+bool NginxServer::Signal(const char* signal) {
+  const int number = std::atoi(ReadAll(folder_ + "/nginx.pid").c_str());
+  if (!running_ || number <= 0) return false;
+  const HostResult result = RunHostScript(std::string(kKill) + " " + signal + " " + std::to_string(number));
+  return result.finished && result.status == 0;
+}
+
+bool NginxServer::Freeze() { return Signal("-STOP"); }
+bool NginxServer::Thaw() { return Signal("-CONT"); }
 
 // Ends the server and removes its folder. The GBK names the site may hold
 // cannot be opened from here, so a host program removes it.

@@ -46,6 +46,10 @@ class NginxServer {
   // On failure error() says why, with nginx's own log.
   bool Start(const NginxOptions& options);
   void Stop();
+  // Freezes the server (SIGSTOP): connections stay open and nothing more is
+  // sent, as on a link that stalled. Thaw lets it go on.
+  bool Freeze();
+  bool Thaw();
   const std::string& error() const { return error_; }
 
   // The served folder as a host path, without a trailing "/".
@@ -58,6 +62,7 @@ class NginxServer {
   std::vector<ServedRequest> Requests() const;
 
  private:
+  bool Signal(const char* signal);
   bool WriteConfiguration(const NginxOptions& options, bool ipv6) const;
   bool WaitUntilServing(std::string* failure) const;
   void Discard();

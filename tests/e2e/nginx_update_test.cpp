@@ -472,5 +472,147 @@ TEST_F(NginxUpdateTest, UpdatesOverHttps) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Transfers that break off and continue
+
+constexpr char kPartialFile[] = "update\\update\\partial\\big.bin";
+constexpr char kRetry[] = "重试(&R)";
+constexpr char kTimedOutRow[] = "连接服务器超时……";
+constexpr char kUpdateCompleteText[] = "更新已完成。";
+constexpr char kCloseButton[] = "关闭(&Q)";
+// Large and slow enough to be broken off mid-way, quick enough for a test.
+constexpr size_t kResumeSize = size_t{12} << 20;
+constexpr int kResumeBytesPerS = 3 << 20;
+// The watchdog's limit and a margin for a loaded machine.
+constexpr int kStallTimeoutMs = 30000 + kStepTimeoutMs;
+
+class ResumeUpdateTest : public NginxUpdateTest {
+ protected:
+  // A site whose release adds one large file, sent slowly.
+  void ServeLargeFile(const std::string& content) {
+    site_.servers = {SiteServer{"电信服务器", kServerFolder, {{kLargeName, content}}}};
+    NginxOptions options;
+    options.throttled_path = ServedPath(site_, site_.servers.front(), kLargeName);
+    options.throttle_bytes_per_s = kResumeBytesPerS;
+    ASSERT_NO_FATAL_FAILURE(ServeSite(site_, options));
+  }
+  // Starts the download and waits until the kept bytes reach `share` of it.
+  void DownloadUntil(double share) {
+    ASSERT_NO_FATAL_FAILURE(OpenContentPage(site_, "1.0", kNewerVersion));
+    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+    ASSERT_TRUE(WaitUntil([&] { return KeptBytes() >= static_cast<long long>(kResumeSize * share); },
+                          kStepTimeoutMs))
+        << "kept " << KeptBytes() << " bytes; " << DescribeState();
+  }
+  long long KeptBytes() const {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(base::WideFromGbk(folder_.path() + kPartialFile).c_str(), GetFileExInfoStandard,
+                              &data)) {
+      return -1;
+    }
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  // The answers nginx logged for the large file, oldest first.
+  std::vector<ServedRequest> LargeFileRequests() const {
+    const std::string path = ServedPath(site_, site_.servers.front(), kLargeName);
+    std::vector<ServedRequest> found;
+    for (const ServedRequest& request : nginx_.Requests()) {
+      if (request.path == path) found.push_back(request);
+    }
+    return found;
+  }
+  void ExpectCompleteAndFinish(const std::string& content) {
+    ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+    EXPECT_TRUE(HoldsContent(folder_.path() + kLargeName, content));
+    ASSERT_NO_FATAL_FAILURE(SetRunBox(false));
+    ASSERT_NO_FATAL_FAILURE(Finish());
+    EXPECT_FALSE(Exists(StagingFolder()));
+  }
+  // After Retry the wizard ends on the download page with the update done.
+  void ExpectCompleteAfterRetryAndClose(const std::string& content) {
+    ASSERT_TRUE(WaitUntil([&] { return Shows(kUpdateCompleteText); }, kStepTimeoutMs)) << DescribeState();
+    EXPECT_TRUE(HoldsContent(folder_.path() + kLargeName, content));
+    ASSERT_TRUE(ClickWhenEnabled(kCloseButton)) << DescribeState();
+    ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
+    EXPECT_FALSE(Exists(StagingFolder()));
+  }
+  bool Shows(const char* text) const {
+    const std::vector<Control> controls = Controls();
+    return FindByText(controls, "Static", text) != nullptr;
+  }
+
+  SiteDescription site_;
+};
+
+// The link stalls at about 60 %: the watchdog ends the run, and Retry asks
+// only for the bytes after those kept.
+TEST_F(ResumeUpdateTest, RetryAfterAStallFetchesOnlyTheRest) {
+  const std::string content = Noise(kResumeSize, 21);
+  ASSERT_NO_FATAL_FAILURE(ServeLargeFile(content));
+  ASSERT_NO_FATAL_FAILURE(DownloadUntil(0.6));
+  ASSERT_TRUE(nginx_.Freeze());
+  const bool timed_out = WaitUntil(
+      [&] {
+        const std::vector<Control> controls = Controls();
+        const Control* next = FindByText(controls, "Button", kRetry);
+        return next && next->enabled;
+      },
+      kStallTimeoutMs);
+  const long long kept = KeptBytes();
+  ASSERT_TRUE(nginx_.Thaw());
+  ASSERT_TRUE(timed_out) << DescribeState();
+  EXPECT_TRUE(Shows(kTimedOutRow)) << DescribeState();
+  ASSERT_GE(kept, static_cast<long long>(kResumeSize * 0.6));
+  ASSERT_LT(kept, static_cast<long long>(kResumeSize));
+
+  ASSERT_TRUE(ClickWhenEnabled(kRetry)) << DescribeState();
+  ASSERT_NO_FATAL_FAILURE(ExpectCompleteAfterRetryAndClose(content));
+  const std::vector<ServedRequest> requests = LargeFileRequests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().status, 206);
+  EXPECT_EQ(requests.back().bytes, static_cast<long long>(kResumeSize) - kept);
+}
+
+// The wizard is closed mid-file and started again: the next run continues
+// the kept bytes. When the file was replaced on the server meanwhile, its
+// new validator makes the server send the new file whole.
+class ClosedMidFileTest : public ResumeUpdateTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ClosedMidFileTest, NextRunContinuesOrFetchesTheReplacedFileWhole) {
+  const bool replaced = GetParam();
+  const std::string first = Noise(kResumeSize, 22), second = Noise(kResumeSize, 23);
+  ASSERT_NO_FATAL_FAILURE(ServeLargeFile(first));
+  ASSERT_NO_FATAL_FAILURE(DownloadUntil(0.4));
+  ASSERT_TRUE(PostMessageW(main_window_, WM_CLOSE, 0, 0));
+  ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
+  const long long kept = KeptBytes();
+  ASSERT_GE(kept, static_cast<long long>(kResumeSize * 0.4)) << "the kept bytes went at exit";
+  const std::string& wanted = replaced ? second : first;
+  if (replaced) {
+    // A new release under the same version, as a vendor who mends a file.
+    site_.servers.front().files = {{kLargeName, second}};
+    std::string error;
+    ASSERT_TRUE(BuildSite(site_, nginx_.SiteFolder(), &error)) << error;
+  }
+  updater_.Reset();
+  main_window_ = nullptr;
+
+  ASSERT_NO_FATAL_FAILURE(OpenContentPage(site_, "1.0", kNewerVersion));
+  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+  ASSERT_NO_FATAL_FAILURE(ExpectCompleteAndFinish(wanted));
+  // nginx logs the broken-off answer once it notices, which may be late, so
+  // the answers are told apart by status and size rather than by order.
+  std::vector<long long> continued, whole;
+  for (const ServedRequest& request : LargeFileRequests()) {
+    if (request.status == 206) continued.push_back(request.bytes);
+    if (request.status == 200 && request.bytes == static_cast<long long>(kResumeSize)) whole.push_back(request.bytes);
+  }
+  EXPECT_EQ(continued, replaced ? std::vector<long long>{} : std::vector<long long>{kResumeSize - kept});
+  EXPECT_EQ(whole.size(), replaced ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, ClosedMidFileTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FileReplaced" : "FileUnchanged"; });
+
 }  // namespace
 }  // namespace e2e

@@ -41,6 +41,7 @@ std::string Crc(const std::string& bytes) {
 struct Response {
   int32_t length = -1;
   std::deque<std::string> pieces;
+  int status = engine::kStatusOk;
 };
 Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
 Response FailOpen() { return {}; }
@@ -59,6 +60,18 @@ class FakeWorld : public engine::HttpSource,
     std::string text;
   };
   DownloadControl control;
+  // Objects served the way a static file server does: Range honoured when
+  // If-Range names the current validator. An answer's body stalls (later
+  // reads bring nothing) at the first of `stallAt`, offsets into the file,
+  // beyond where it starts.
+  struct Hosted {
+    std::string content;
+    std::string validator = "\"v1\"";
+    std::vector<size_t> stallAt = {};
+    bool refusesRanges = false;  // 416 to every range
+  };
+  std::map<std::string, Hosted> hosted;  // by encoded URL
+  size_t served = 0;                     // body bytes handed out by reads
   std::vector<Event> events;
   size_t stopAtEvent = SIZE_MAX;                       // the flag is set while this event happens
   size_t timeOutAtEvent = SIZE_MAX;                    // the watchdog claims the end during this event
@@ -87,15 +100,18 @@ class FakeWorld : public engine::HttpSource,
 
   // Ports. A call during which the stop is requested is broken the way the
   // real ones are: Open fails, Read brings nothing, Sleep returns early.
-  int32_t Open(const std::string& url) override {
-    if (Log("open " + url)) return -1;
+  engine::HttpAnswer Open(const std::string& url, const engine::RangeRequest& range) override {
+    engine::HttpAnswer answer;
+    if (Log("open " + url + (range.from > 0 ? " from " + std::to_string(range.from) : ""))) return answer;
+    offset_ = 0;
+    if (const auto hostedIt = hosted.find(url); hostedIt != hosted.end()) return Serve(hostedIt->second, range);
     auto it = server.find(url);
-    offset_ = 0;
-    if (it == server.end() || it->second.empty()) return (current_ = FailOpen()).length;
+    if (it == server.end() || it->second.empty()) return answer;
     current_ = it->second.front();
-    offset_ = 0;
     if (it->second.size() > 1) it->second.pop_front();
-    return current_.length;
+    answer.length = current_.length;
+    answer.status = current_.status;
+    return answer;
   }
   size_t Read(void* buffer, size_t size) override {
     // A worker that spins on empty reads would never let the fake time move;
@@ -107,6 +123,7 @@ class FakeWorld : public engine::HttpSource,
     const size_t n = std::min(size, piece.size() - offset_);
     piece.copy(static_cast<char*>(buffer), n, offset_);
     offset_ += n;
+    served += n;
     if (offset_ == piece.size()) {
       current_.pieces.pop_front();
       offset_ = 0;
@@ -151,6 +168,9 @@ class FakeWorld : public engine::HttpSource,
   void FileEnd(int index, bool success) override {
     Note("FileEnd " + std::to_string(index) + (success ? " ok" : " failed"));
   }
+  void Resumed(int index, const TransferProgress& p) override {
+    Note("Resumed " + std::to_string(index) + " " + std::to_string(p.Received) + "/" + std::to_string(p.Total));
+  }
   void TryAgain(int attempt) override { Note("TryAgain " + std::to_string(attempt)); }
   void Complete(bool success) override { Note(success ? "Complete ok" : "Complete failed"); }
   void Trace(std::string_view text) override { Note("Trace " + std::string(text)); }
@@ -172,6 +192,34 @@ class FakeWorld : public engine::HttpSource,
     FakeWorld& world_;
     std::unique_ptr<files::WritableFile> file_;
   };
+
+  engine::HttpAnswer Serve(const Hosted& file, const engine::RangeRequest& range) {
+    const auto size = static_cast<int32_t>(file.content.size());
+    engine::HttpAnswer answer;
+    answer.validator = file.validator;
+    int32_t from = 0;
+    if (range.from > 0 && range.validator == file.validator) {
+      if (range.from >= size || file.refusesRanges) {
+        answer.status = engine::kStatusRangeNotSatisfiable;
+        answer.length = 0;
+        current_ = {0, {}};
+        return answer;
+      }
+      from = range.from;
+      answer.status = engine::kStatusPartialContent;
+      answer.contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+                            std::to_string(size);
+    } else {
+      answer.status = engine::kStatusOk;
+    }
+    answer.length = size - from;
+    const std::string body = file.content.substr(from);
+    size_t end = body.size();
+    for (const size_t at : file.stallAt)
+      if (at > static_cast<size_t>(from)) end = std::min(end, at - from);
+    current_ = {answer.length, {body.substr(0, end)}};
+    return answer;
+  }
 
   // Logs one event; true when the stop is requested during it.
   bool Log(std::string text, bool notification = false) {
@@ -252,7 +300,7 @@ class AttemptFailureTest : public DownloadRunTest,
 TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
   Add("a.txt", "wanted", {GetParam().response});
   Add("b.txt", "next", {Body("next")});
-  if (GetParam().cannotCreate) world_->failCreate.insert(kStaging + "a.txt");
+  if (GetParam().cannotCreate) world_->failCreate.insert(kStaging + "update\\partial\\a.txt");
   Run();
   const std::vector<std::string> n = world_->Notifications();
   EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 5);
@@ -414,6 +462,133 @@ TEST_F(DownloadRunTest, NamesInsideTheStagingFolderOrOutsideTheProgramAreSkipped
                                       "Trace 下载文件:http://host/app/2.0/b.txt", "Progress 3 1/1 +0",
                                       "FileEnd 3 ok", "Complete ok"}));
   EXPECT_EQ(world_->TimesOf("open").size(), 1u);
+}
+
+// --- Continuing a transfer that broke off -----------------------------------
+
+class ResumeTest : public DownloadRunTest {
+ protected:
+  static constexpr char kUrl[] = "http://host/app/2.0/big.bin";
+  static std::string Content(size_t size, char seed) {
+    std::string content(size, '\0');
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + seed) % 251);
+    return content;
+  }
+  void Host(const std::string& content, const std::string& wanted) {
+    job_.files = {{"big.bin", Crc(wanted)}};
+    world_->hosted[kUrl].content = content;
+  }
+  // One run that the watchdog ends 30 s after the last byte, or that ends
+  // by itself; the staging folder stays for the next.
+  void RunUntilStalled() {
+    world_->control.stopRequested = false;
+    world_->control.end = engine::RunEnd::kRunning;
+    world_->events.clear();
+    world_->stopAtMs = world_->now - kStartTick + 30000;
+    Run();
+  }
+  const std::string& Staged() { return world_->files[kStaging + "big.bin"]; }
+  bool PartialLeft() const {
+    for (const auto& [path, content] : world_->files)
+      if (path.rfind(kStaging + "update\\", 0) == 0) return true;
+    return false;
+  }
+};
+
+// A transfer cut at any byte, run after run, is continued where the kept
+// bytes end; in all, the server sends the file once.
+TEST_F(ResumeTest, TransferCutAtAnyOffsetEndsWholeWithEveryByteFetchedOnce) {
+  const std::string content = Content(3 * engine::kWriteThreshold + 777, 1);
+  const std::vector<size_t> cuts = {1, engine::kReadSize, engine::kWriteThreshold - 1,
+                                    engine::kWriteThreshold + 3000, 3 * engine::kWriteThreshold + 776};
+  for (const size_t cut : cuts) {
+    SCOPED_TRACE(cut);
+    Reset();
+    Host(content, content);
+    // Once at this offset, then at every later one.
+    for (const size_t at : cuts)
+      if (at >= cut) world_->hosted[kUrl].stallAt.push_back(at);
+    int runs = 0;
+    while (world_->Notifications().empty() || world_->Notifications().back() != "Complete ok") {
+      ASSERT_LT(++runs, 40);
+      RunUntilStalled();
+    }
+    EXPECT_TRUE(Staged() == content);
+    EXPECT_EQ(world_->served, content.size());
+    EXPECT_FALSE(PartialLeft());
+    // The bar of a continued attempt starts where the kept bytes end.
+    EXPECT_GT(runs, 1);
+    EXPECT_EQ(world_->Notifications()[2].rfind("Resumed 1 ", 0), 0u) << world_->Notifications()[2];
+  }
+}
+
+// The file changes on the server between two runs: its new validator makes
+// the server send it whole, and a server that splices anyway is caught by
+// the hash; either way nothing of the old bytes stays in the staged file.
+TEST_F(ResumeTest, FileChangedOnTheServerIsNeverSplicedIntoTheOldBytes) {
+  const std::string before = Content(100000, 2), after = Content(100000, 3);
+  for (const bool serverIgnoresValidator : {false, true}) {
+    SCOPED_TRACE(serverIgnoresValidator);
+    Reset();
+    Host(before, after);
+    world_->hosted[kUrl].stallAt = {60000};
+    RunUntilStalled();
+    ASSERT_EQ(world_->files.at(kStaging + "update\\partial\\big.bin").size(), 60000u);
+
+    world_->hosted[kUrl] = {after, serverIgnoresValidator ? "\"v1\"" : "\"v2\"", {}};
+    RunUntilStalled();
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(Staged() == after);
+    const std::vector<std::string> opens = [&] {
+      std::vector<std::string> out;
+      for (const auto& e : world_->events)
+        if (e.text.rfind("open ", 0) == 0) out.push_back(e.text.substr(5));
+      return out;
+    }();
+    // A splice fails its attempt and drops the kept bytes; the next starts clean.
+    EXPECT_EQ(opens, serverIgnoresValidator
+                         ? (std::vector<std::string>{std::string(kUrl) + " from 60000", kUrl})
+                         : (std::vector<std::string>{std::string(kUrl) + " from 60000"}));
+  }
+}
+
+// Kept bytes without a validator, or with a record for another file, are
+// not continued; a refused range is asked again whole in the same attempt.
+TEST_F(ResumeTest, KeptBytesAreContinuedOnlyWhenTheirRecordVouchesForThem) {
+  const std::string content = Content(50000, 4);
+  const std::string partial = kStaging + "update\\partial\\big.bin";
+  const std::string record = kStaging + "update\\validator\\big.bin";
+  struct Case {
+    const char* what;
+    std::string record;
+    std::vector<std::string> opens;
+  };
+  const std::string url = kUrl;
+  const Case cases[] = {
+      {"no record", "", {url}},
+      {"record of another version", "http://host/app/1.0/big.bin\n" + Crc(content) + "\n\"v1\"\n50000\n", {url}},
+      {"record of another hash", url + "\n1234\n\"v1\"\n50000\n", {url}},
+      {"validator the server no longer has", url + "\n" + Crc(content) + "\n\"v0\"\n50000\n", {url + " from 20000"}},
+      {"range the server cannot satisfy", url + "\n" + Crc(content) + "\n\"v1\"\n50000\n", {url + " from 20000", url}},
+      {"kept bytes already whole", url + "\n" + Crc(content) + "\n\"v1\"\n50000\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    Host(content, content);
+    const bool whole = std::string(c.what) == "kept bytes already whole";
+    world_->Put(partial, whole ? content : content.substr(0, 20000));
+    if (!c.record.empty()) world_->Put(record, c.record);
+    world_->hosted[kUrl].refusesRanges = std::string(c.what) == "range the server cannot satisfy";
+    Run();
+    std::vector<std::string> opens;
+    for (const auto& e : world_->events)
+      if (e.text.rfind("open ", 0) == 0) opens.push_back(e.text.substr(5));
+    EXPECT_EQ(opens, c.opens);
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(Staged() == content);
+    EXPECT_FALSE(PartialLeft());
+  }
 }
 
 // --- Packed objects and deltas ------------------------------------------------

@@ -59,6 +59,30 @@ class MemoryFileSystem : public files::FileSystem {
     return true;
   }
 
+  class MemoryReader : public files::ReadableFile {
+   public:
+    explicit MemoryReader(std::string content) : content_(std::move(content)) {}
+    bool Read(void* buffer, size_t capacity, size_t& count) override {
+      count = content_.copy(static_cast<char*>(buffer), capacity, offset_);
+      offset_ += count;
+      return true;
+    }
+    bool Size(uint64_t& size) override {
+      size = content_.size();
+      return true;
+    }
+
+   private:
+    std::string content_;
+    size_t offset_ = 0;
+  };
+
+  std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override {
+    const auto it = files.find(path);
+    if (it == files.end() || locked.count(path)) return nullptr;
+    return std::make_unique<MemoryReader>(it->second);
+  }
+
   bool CanOpenForWriting(const std::string& path) override {
     return files.count(path) > 0 && !locked.count(path);
   }
