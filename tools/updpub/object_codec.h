@@ -1,8 +1,7 @@
 #pragma once
 // The compressed forms of a file on an update site: one zstd frame, with
 // the content size and a checksum, made from the file alone (packed) or
-// with an earlier file as its reference prefix (delta). Built only where
-// libzstd is; elsewhere PackingAvailable() is false and every call fails.
+// with an earlier file as its reference prefix (delta).
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -22,8 +21,6 @@ inline constexpr int kMaxDeltaWindowLog = files::kMaxWindowLog;
 inline constexpr size_t kMaxDeltaWindowBytes = size_t{1} << kMaxDeltaWindowLog;
 // A file is read whole to be packed; larger ones travel plain.
 inline constexpr size_t kLargestPackedFile = size_t{1} << 30;
-
-bool PackingAvailable();
 
 // Compresses `plain` into `out`; with a non-empty `base`, against it as the
 // reference prefix with long-distance matching. False with `error` set when
