@@ -41,6 +41,9 @@ zstd_library(zstd_decoder
 target_include_directories(zstd_decoder SYSTEM PUBLIC ${zstd_lib})
 target_include_directories(zstd_decoder PRIVATE ${zstd_lib}/common)
 
+# Without ZSTD_MULTITHREAD the encoder runs on the caller's thread (pool.c and
+# threading.c compile to their single-threaded forms), the same with MinGW as
+# natively: updpub spreads its files over the cores itself.
 file(GLOB zstd_encoder_sources ${zstd_lib}/compress/*.c)
 zstd_library(zstd_full ${zstd_encoder_sources} ${zstd_lib}/common/pool.c ${zstd_lib}/common/threading.c)
 target_include_directories(zstd_full PRIVATE ${zstd_lib}/common)

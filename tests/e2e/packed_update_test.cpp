@@ -17,6 +17,8 @@
 #include "e2e/host_files.h"
 #include "e2e/nginx_server.h"
 #include "e2e/wizard_texts.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 
 namespace e2e {
 namespace {
@@ -33,6 +35,7 @@ constexpr char kPackedTrace[] = "下载压缩文件:";
 constexpr char kDecodeFailedTrace[] = "解压失败:";
 constexpr size_t kBigSize = size_t{2} << 20;
 constexpr size_t kLibSize = size_t{256} << 10;
+constexpr DWORD kPublishTimeoutMs = 120000;
 
 using Release = std::map<std::string, std::string>;
 
@@ -73,6 +76,33 @@ std::string ListedAttribute(const std::string& list, const std::string& name, co
   return line.substr(value, line.find('"', value) - value);
 }
 
+// Runs a Windows program (a host path) to its end with its output in `output`; its exit
+// status, or -1 when it did not start or did not end in time.
+int RunWindowsProgram(const std::string& exe, const std::string& arguments, std::string& output) {
+  const std::string log = UniqueHostPath("program") + ".out";
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  base::UniqueFileHandle out(CreateFileW(base::WideFromGbk(WindowsPathOf(log)).c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+  if (!out) return -1;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = out.get();
+  std::wstring command = base::WideFromGbk("\"" + WindowsPathOf(exe) + "\" " + arguments);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &info))
+    return -1;
+  base::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  out.reset();
+  DWORD status = 0;
+  const bool ended = WaitForSingleObject(process.get(), kPublishTimeoutMs) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process.get(), &status);
+  output = ReadBytes(WindowsPathOf(log)).value_or("");
+  DeleteFileW(base::WideFromGbk(WindowsPathOf(log)).c_str());
+  return ended ? static_cast<int>(status) : -1;
+}
+
 struct ListedObject {
   std::string path;  // as nginx looks it up
   long long size = 0;
@@ -104,6 +134,16 @@ class PackedUpdateTest : public UpdaterTest {
     const std::string release = releases_ + "/" + version;
     for (const auto& [name, content] : files) {
       ASSERT_TRUE(WriteBytes(WindowsPathOf(release) + "\\" + name, content)) << name;
+    }
+    if (!windows_updpub_.empty()) {
+      std::string output;
+      const int status = RunWindowsProgram(
+          windows_updpub_, "publish --from \"" + WindowsPathOf(release) + "\" --version " + version + " --site \"" +
+                               WindowsPathOf(nginx_.SiteFolder()) + "\" --soft-name PackedApp --main-exe Main.exe " +
+                               "--server \"Main=" + nginx_.Url("/") + "\" " + extra,
+          output);
+      ASSERT_EQ(status, 0) << output;
+      return;
     }
     const HostResult result = RunHostScript(
         Quoted(updpub_) + " publish --from " + Quoted(release) + " --version " + version + " --site " +
@@ -210,6 +250,7 @@ class PackedUpdateTest : public UpdaterTest {
                   {kNewLib, Inserted(lib_old_, kLibSize / 3, Structured(512, 11))}};
   NginxServer nginx_;
   std::string updpub_, releases_;
+  std::string windows_updpub_;  // publishes instead of the host's updpub when set
 };
 
 TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
@@ -237,6 +278,26 @@ TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
   EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(big.path) + kBaseTrace + kBig))) << DescribeState();
   EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(lib.path) + kBaseTrace + kOldLib)))
       << DescribeState();
+}
+
+// The Windows build of updpub packs with the encoder MinGW built from the
+// decoder's own source tree: its deltas, renamed base included, must be ones
+// the updater takes.
+TEST_F(PackedUpdateTest, SitePublishedByTheWindowsUpdpubUpdatesByItsDeltas) {
+  windows_updpub_ = EnvironmentText("UPDATER_WINDOWS_UPDPUB");
+  ASSERT_FALSE(windows_updpub_.empty()) << "UPDATER_WINDOWS_UPDPUB must name the Windows updpub.exe";
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject big = Delta(kBig), lib = Delta(kNewLib);
+  ASSERT_GT(big.size, 0) << "no delta for " << kBig << " in\n" << NewList();
+  ASSERT_GT(lib.size, 0) << "no delta for " << kNewLib << " in\n" << NewList();
+  EXPECT_EQ(lib.base, kOldLib);
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{big.path, lib.path}));
 }
 
 TEST_F(PackedUpdateTest, DamagedDeltaFallsBackToThePackedObject) {

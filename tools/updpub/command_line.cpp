@@ -59,8 +59,7 @@ constexpr char kPublishHelp[] =
     "                      (default 3, at most 8; 0 for packed objects only)\n"
     "  --level L           zstd level of the objects (1 to 22, default 19)\n"
     "\n"
-    "Packing (the default where this build has zstd; the Windows build has not and\n"
-    "publishes as with --no-pack): each file that compresses by at least 1 KiB and\n"
+    "Packing (the default): each file that compresses by at least 1 KiB and\n"
     "5 % gets V/update/packed/NAME.zst, and each file that changed since one of the\n"
     "last K versions (or, newly named, resembles a file gone since) gets\n"
     "V/update/delta/BASECRC/NAME.zst where that is smaller still. filelist.xml\n"
@@ -261,12 +260,11 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     if (!value) return Usage(err, "--expires needs a whole number of days", kPublishHelp);
     options.expiresDays = *value;
   }
-  options.pack = PackingAvailable() && !parsed.Has("--no-pack");
+  options.pack = !parsed.Has("--no-pack");
   for (const auto& [name, field] : {std::pair<const char*, int*>{"--deltas", &options.deltaVersions},
                                     std::pair<const char*, int*>{"--level", &options.packLevel}}) {
     const auto text = parsed.Value(name);
     if (!text) continue;
-    if (!PackingAvailable()) return Usage(err, std::string(name) + ": this build of updpub cannot pack", kPublishHelp);
     if (parsed.Has("--no-pack")) return Usage(err, std::string(name) + " and --no-pack exclude each other", kPublishHelp);
     const std::optional<int> value = WholeNumber(*text);
     if (!value) return Usage(err, std::string(name) + " needs a whole number", kPublishHelp);

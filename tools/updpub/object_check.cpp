@@ -32,10 +32,6 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
                                               std::to_string(file.plainSize) +
                                               ": an updater that fetches an object refuses what it decodes"});
   if (entry.PackedSize == 0 && entry.Deltas.empty()) return problems;
-  if (!PackingAvailable()) {
-    problems.push_back({Severity::kWarning, shown + ": this build of updpub cannot decode its objects; not checked"});
-    return problems;
-  }
   const auto address = [&](const std::string& objectName) {
     return net::EncodeUrl(net::FileUrl(serverBase, version, objectName), utf8Urls);
   };

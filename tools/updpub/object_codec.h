@@ -1,8 +1,7 @@
 #pragma once
 // The compressed forms of a file on an update site: one zstd frame, with
 // the content size and a checksum, made from the file alone (packed) or
-// with an earlier file as its reference prefix (delta). Built only where
-// libzstd is; elsewhere PackingAvailable() is false and every call fails.
+// with an earlier file as its reference prefix (delta).
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -20,10 +19,10 @@ inline constexpr int kMaxPackLevel = 22;
 // no frame with a larger window than its bound, so larger pairs get no delta.
 inline constexpr int kMaxDeltaWindowLog = files::kMaxWindowLog;
 inline constexpr size_t kMaxDeltaWindowBytes = size_t{1} << kMaxDeltaWindowLog;
-// A file is read whole to be packed; larger ones travel plain.
-inline constexpr size_t kLargestPackedFile = size_t{1} << 30;
-
-bool PackingAvailable();
+// A file is read whole to be packed; larger ones travel plain. The Windows
+// build is a 32-bit process: it must hold such a file and its object in 2 GiB.
+inline constexpr bool kWideAddresses = sizeof(void*) >= 8;
+inline constexpr size_t kLargestPackedFile = kWideAddresses ? size_t{1} << 30 : size_t{256} << 20;
 
 // Compresses `plain` into `out`; with a non-empty `base`, against it as the
 // reference prefix with long-distance matching. False with `error` set when

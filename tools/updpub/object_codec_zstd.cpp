@@ -32,8 +32,6 @@ bool Failed(size_t code, std::string& error) {
 
 }  // namespace
 
-bool PackingAvailable() { return true; }
-
 bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
   if (!base.empty() && base.size() + plain.size() > kMaxDeltaWindowBytes) {
     error = "the file and its base together exceed the window a 32-bit updater can decode with";

@@ -43,6 +43,11 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 
 int CompareVersions(std::string_view a, std::string_view b) {
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  // A folder such as "beta" or "test" is no step in the numbering; in text
+  // order a letter would rank it above every number.
+  const bool aNumbered = std::any_of(a.begin(), a.end(), isDigit);
+  const bool bNumbered = std::any_of(b.begin(), b.end(), isDigit);
+  if (aNumbered != bNumbered) return aNumbered ? 1 : -1;
   size_t i = 0;
   size_t j = 0;
   while (i < a.size() && j < b.size()) {
@@ -83,7 +88,9 @@ std::vector<std::string> OlderVersions(const fs::path& site, const std::string& 
   }
   std::sort(versions.begin(), versions.end(), [&latest](const std::string& a, const std::string& b) {
     if ((a == latest) != (b == latest)) return a == latest;
-    return CompareVersions(a, b) > 0;
+    // Spellings of one number ("1.01", "1.1") in a fixed order all the same.
+    const int order = CompareVersions(a, b);
+    return order != 0 ? order > 0 : a > b;
   });
   if (versions.size() > count) versions.resize(count);
   return versions;

@@ -18,6 +18,13 @@ namespace updpub {
 namespace {
 
 constexpr uint64_t kPercent = 100;
+// A worker holds a file with its object or base and the encoder's tables, up
+// to some 600 MiB at kLargestPackedFile: a 32-bit process has room for two.
+constexpr unsigned kMostWorkersIn32Bits = 2;
+
+unsigned PackWorkerCount() {
+  return kWideAddresses ? ProcessorWorkerCount() : std::min(ProcessorWorkerCount(), kMostWorkersIn32Bits);
+}
 
 struct Base {
   const OlderFile* file;
@@ -47,7 +54,7 @@ class Packer {
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return release_.files[a].size > release_.files[b].size; });
     PackResult result;
-    const ParallelRun run = RunInParallel(order.size(), ProcessorWorkerCount(),
+    const ParallelRun run = RunInParallel(order.size(), PackWorkerCount(),
                                           [&](size_t i, std::string& error) { return PackFile(order[i], error); });
     progress_.Finish();
     if (run.failed) {

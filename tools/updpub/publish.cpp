@@ -117,7 +117,6 @@ class Plan {
   }
 
   void CheckPacking() {
-    if (!PackingAvailable()) Refuse("--pack", "this build of updpub cannot pack (it has no zstd): publish with --no-pack");
     if (options_.deltaVersions < 0 || options_.deltaVersions > kMaxDeltaVersions)
       Refuse("--deltas", "give 0 to " + std::to_string(kMaxDeltaVersions) + " older versions");
     if (options_.packLevel < kMinPackLevel || options_.packLevel > kMaxPackLevel)
