@@ -18,7 +18,10 @@
 #define IDR_BANNER_FIRST IDR_BANNER_WELCOME
 #define BANNER_COUNT 5
 
-// The vendor's public key (PEM text), only in an updater built with one.
-#define IDR_PUBLIC_KEY 301
+// The vendor's public keys (PEM text), only in an updater built with them:
+// key n (1..PUBLIC_KEY_COUNT_MAX) is IDR_PUBLIC_KEY_FIRST + n - 1. The build
+// reads the limit from here.
+#define IDR_PUBLIC_KEY_FIRST 301
+#define PUBLIC_KEY_COUNT_MAX 4
 
 #endif  // UPDATER_RESOURCES_RESOURCE_IDS_H_

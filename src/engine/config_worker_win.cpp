@@ -17,6 +17,7 @@ namespace {
 
 constexpr char kBadSignatureTrace[] = "配置信息签名无效:";
 constexpr char kExpiredTrace[] = "配置信息已过期:";
+constexpr char kOlderVersionTrace[] = "配置信息版本低于本地版本:";
 
 bool FetchConfig(Session& session, xml::XmlDocument& document) {
   const net::HttpGetResult response = FetchDocument(session.ConfigAddress);
@@ -41,14 +42,25 @@ bool FetchConfig(Session& session, xml::XmlDocument& document) {
   return true;
 }
 
+// Parsed over the command line's values, so in test mode the forced target
+// version is the one weighed against the installed one.
+bool TakeConfig(Session& session, const xml::XmlDocument& document) {
+  ParseConfig(document, session.Config);
+  if (SigningVerifier() && BelowInstalledVersion(session.Config)) {
+    base::Trace(kOlderVersionTrace + session.Config.Version + " < " + session.Config.LocalVersion);
+    session.ConfigRefusal = SignedRefusal::kOlderVersion;
+    return false;
+  }
+  return true;
+}
+
 DWORD RunConfigWorker(HWND window) {
   base::Trace("线程_获取配置 启动");
   Session& session = CurrentSession();
   xml::XmlDocument document;
   // The session is written before the synchronous report, which is what
   // makes it safe for the window to read it in the handler.
-  const bool success = FetchConfig(session, document);
-  if (success) ParseConfig(document, session.Config);
+  const bool success = FetchConfig(session, document) && TakeConfig(session, document);
   NotifyGetConfig(window, success);
   return 0;
 }

@@ -69,14 +69,19 @@ bool CngDocumentVerifier::Verify(std::string_view document, std::string_view sig
                                               static_cast<ULONG>(digest.size()), rs, sizeof(rs), 0));
 }
 
-std::string EmbeddedPublicKeyPem() {
-  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_PUBLIC_KEY), RT_RCDATA);
-  if (!found) return {};
-  // A loaded resource belongs to the module and is never freed.
-  HGLOBAL loaded = LoadResource(nullptr, found);
-  const void* bytes = loaded ? LockResource(loaded) : nullptr;
-  if (!bytes) return {};
-  return std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found));
+std::vector<std::string> EmbeddedPublicKeyPems() {
+  std::vector<std::string> pems;
+  for (int id = IDR_PUBLIC_KEY_FIRST; id < IDR_PUBLIC_KEY_FIRST + PUBLIC_KEY_COUNT_MAX; ++id) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), RT_RCDATA);
+    // The build numbers the keys without a gap.
+    if (!found) break;
+    // A loaded resource belongs to the module and is never freed.
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const auto* bytes = static_cast<const char*>(loaded ? LockResource(loaded) : nullptr);
+    // Kept in its place, even empty, so a key that cannot be read is told.
+    pems.push_back(bytes ? std::string(bytes, SizeofResource(nullptr, found)) : std::string());
+  }
+  return pems;
 }
 
 }  // namespace engine

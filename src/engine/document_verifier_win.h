@@ -2,6 +2,7 @@
 // The vendor's signature check through the system's cryptography provider.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/unique_bcrypt_win.h"
 #include "engine/signing.h"
@@ -21,8 +22,8 @@ class CngDocumentVerifier : public DocumentVerifier {
   base::UniqueKey key_;
 };
 
-// The PEM text the updater was built with (its public-key resource); "" when
-// it holds none.
-std::string EmbeddedPublicKeyPem();
+// The PEM texts of the keys the updater was built with (its public-key
+// resources), in the order given to the build; none when it holds none.
+std::vector<std::string> EmbeddedPublicKeyPems();
 
 }  // namespace engine

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engine/update_config.h"
+#include "engine/version_order.h"
 #include "xml/xml_document.h"
 
 namespace engine {
@@ -51,6 +52,10 @@ bool ListBelongsTo(const ListIdentity& identity, const UpdateConfig& config) {
   // An empty version or name identifies nothing, even against an empty one.
   return !identity.Version.empty() && !identity.SoftName.empty() && identity.Version == config.Version &&
          identity.SoftName == config.SoftName;
+}
+
+bool BelowInstalledVersion(const UpdateConfig& config) {
+  return CompareDottedVersions(config.Version, config.LocalVersion) == VersionOrder::kLower;
 }
 
 bool Sha256Matches(std::string_view local, std::string_view listed) {

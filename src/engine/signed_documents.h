@@ -44,6 +44,12 @@ ListIdentity ReadListIdentity(const xml::XmlDocument& list);
 // version (the folder it was fetched from) and the same application.
 bool ListBelongsTo(const ListIdentity& identity, const UpdateConfig& config);
 
+// A genuine but older configuration, replayed before it expires, would take
+// the installed program back to files it has left: refused when its Version
+// (in test mode the forced one) is below LocalVersion, both dotted decimal.
+// Versions of any other form are not ordered and never refused here.
+bool BelowInstalledVersion(const UpdateConfig& config);
+
 // A file's SHA-256 as digits (files::FileDigest) against a listed Sha256:
 // both exactly 64 hexadecimal digits naming the same value, letter case aside.
 bool Sha256Matches(std::string_view local, std::string_view listed);
@@ -56,6 +62,7 @@ enum class SignedRefusal {
   kNone,
   kBadSignature,  // missing, malformed or not made with the vendor's key
   kExpired,       // configuration only
+  kOlderVersion,  // configuration only: below the installed version
   kWrongList,     // file list only: of another version or application
 };
 

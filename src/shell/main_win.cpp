@@ -12,7 +12,12 @@
 #include "shell/own_folder_win.h"
 #include "wizard/main_window_win.h"
 #ifdef UPDATER_SIGNED
+#include <memory>
+#include <string>
+#include <utility>
+
 #include "engine/document_verifier_win.h"
+#include "engine/key_ring.h"
 #include "engine/signing.h"
 #endif
 
@@ -26,14 +31,18 @@ constexpr char kStartFromMainProgram[] = "请从主程序启动本更新程序�
 constexpr char kNoticeTitle[] = "提示";
 [[maybe_unused]] constexpr char kVendorKeyUnusable[] = "公钥无效";
 
-// An updater built with the vendor's key accepts only what it signed. Only
-// such a build looks for the key at all; a key that does not load refuses
-// every signature rather than none.
-void UseVendorKey() {
+// An updater built with the vendor's keys accepts only what one of them
+// signed. Only such a build looks for keys at all; a key that does not load
+// is told and accepts nothing, and with none loaded every signature is refused.
+void UseVendorKeys() {
 #ifdef UPDATER_SIGNED
-  static const engine::CngDocumentVerifier verifier(engine::EmbeddedPublicKeyPem());
-  if (!verifier.Loaded()) base::Trace(kVendorKeyUnusable);
-  engine::UseDocumentVerifier(&verifier);
+  static engine::KeyRing keys;
+  for (const std::string& pem : engine::EmbeddedPublicKeyPems()) {
+    auto key = std::make_unique<engine::CngDocumentVerifier>(pem);
+    if (!key->Loaded()) base::Trace(kVendorKeyUnusable);
+    keys.Add(std::move(key));
+  }
+  engine::UseDocumentVerifier(&keys);
 #endif
 }
 
@@ -61,7 +70,7 @@ void Run() {
     session.Config.Version = arguments->targetVersion;
     base::Trace(kTestModePrefix + arguments->targetVersion);
   }
-  UseVendorKey();
+  UseVendorKeys();
   InitControls();
   shell::DetermineOwnFolderAndParent();
   // Without a window nothing could ever end the loop; the process would linger

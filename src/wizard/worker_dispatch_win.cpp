@@ -29,6 +29,7 @@ const char* ConfigFailureText(engine::SignedRefusal refusal) {
   switch (refusal) {
     case engine::SignedRefusal::kBadSignature: return texts::kConfigSignatureInvalid;
     case engine::SignedRefusal::kExpired: return texts::kConfigExpired;
+    case engine::SignedRefusal::kOlderVersion: return texts::kConfigOlderVersion;
     default: return texts::kReadConfigFailed;
   }
 }

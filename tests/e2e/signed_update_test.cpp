@@ -1,6 +1,7 @@
 // Signed update sites against nginx: published with updpub --sign, served as
 // published or tampered with, and updated from with the updater built with
-// the test key (Update_signed.exe) and with the plain one (Update.exe).
+// the test keys, the old and the next one (Update_signed.exe), and with the
+// plain one (Update.exe).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@ namespace {
 
 constexpr char kConfigSignatureInvalid[] = "配置信息签名无效，已停止升级。";
 constexpr char kConfigExpired[] = "配置信息已过期，已停止升级。";
+constexpr char kConfigOlderVersion[] = "配置信息版本低于本地版本，已停止升级。";
+constexpr char kLatestVersion[] = "恭喜！您使用的已经是最新版本。";
 constexpr char kListSignatureInvalid[] = "文件列表签名无效！";
 constexpr char kListMismatch[] = "文件列表与配置不符！";
 constexpr char kStagingFolder[] = "update";
@@ -119,8 +122,8 @@ class SignedUpdateTest : public UpdaterTest {
     ASSERT_TRUE(result.finished && result.status == 0) << result.output;
   }
 
-  void Start() {
-    ASSERT_TRUE(StartUpdater(nginx_.Url("/update.xml") + " 1.0"));
+  void Start(const std::string& installed_version = "1.0") {
+    ASSERT_TRUE(StartUpdater(nginx_.Url("/update.xml") + " " + installed_version));
     ASSERT_TRUE(updater_.WaitForMainWindow(kStepTimeoutMs)) << DescribeState();
     main_window_ = updater_.MainWindow();
   }
@@ -152,8 +155,8 @@ class SignedUpdateTest : public UpdaterTest {
 
   // Stops at page 1 with `text`; only the configuration and its signature
   // were asked for.
-  void ExpectStopAtConfiguration(const char* text) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+  void ExpectStopAtConfiguration(const char* text, const std::string& installed_version = "1.0") {
+    ASSERT_NO_FATAL_FAILURE(Start(installed_version));
     EXPECT_TRUE(ShowsText(text)) << DescribeState();
     EXPECT_EQ(VisiblePage(Controls()), kReadConfigPage) << DescribeState();
     Screenshot(main_window_, "page1");
@@ -261,6 +264,35 @@ TEST_F(SignedUpdateTest, UnsignedUpdaterIgnoresTheSignatures) {
   for (const ServedRequest& request : nginx_.Requests()) {
     EXPECT_EQ(request.path.find(".sig"), std::string::npos) << request.path << " asked for";
   }
+}
+
+TEST_F(SignedUpdateTest, SiteSignedWithTheNextKeyUpdates) {
+  ASSERT_NO_FATAL_FAILURE(Publish(release_files_, kVersion, "next.key"));
+  ASSERT_NO_FATAL_FAILURE(Install("UPDATER_SIGNED_EXE"));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+  ExpectInstalled(release_files_);
+}
+
+// A genuine, unexpired site one version below the installed one: 1.9 is
+// below 1.10 only as numbers.
+TEST_F(SignedUpdateTest, ConfigurationBelowTheInstalledVersionStopsAtPageOne) {
+  ASSERT_NO_FATAL_FAILURE(Publish(release_files_, "1.9"));
+  ASSERT_NO_FATAL_FAILURE(Install("UPDATER_SIGNED_EXE"));
+  ExpectStopAtConfiguration(kConfigOlderVersion, "1.10");
+  ExpectInstalledUnchanged();
+}
+
+TEST_F(SignedUpdateTest, ConfigurationOfTheInstalledVersionEndsAtTheFinishPage) {
+  ASSERT_NO_FATAL_FAILURE(Publish(release_files_));
+  ASSERT_NO_FATAL_FAILURE(Install("UPDATER_SIGNED_EXE"));
+  ASSERT_NO_FATAL_FAILURE(Start(kVersion));
+  ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+  ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
+  ASSERT_TRUE(ShowsText(kLatestVersion)) << DescribeState();
+  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  ExpectInstalledUnchanged();
 }
 
 TEST_F(SignedUpdateTest, ChangedConfigurationStopsAtPageOne) {

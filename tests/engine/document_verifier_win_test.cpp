@@ -85,7 +85,7 @@ TEST(DocumentVerifierKeyTest, KeyThatCannotBeReadRefusesEverything) {
 }
 
 TEST(DocumentVerifierKeyTest, AProgramBuiltWithoutAKeyHoldsNone) {
-  EXPECT_EQ(engine::EmbeddedPublicKeyPem(), "");
+  EXPECT_TRUE(engine::EmbeddedPublicKeyPems().empty());
 }
 
 // Every length around the block size, and pieces of every size up to it.

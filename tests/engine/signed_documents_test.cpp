@@ -124,6 +124,30 @@ TEST(ListIdentityTest, EmptyTextsNeverMatchAnEmptyConfiguration) {
 }
 
 // ---------------------------------------------------------------------------
+// The installed version as a floor
+
+// The configuration's Version is 1.1; in test mode the forced target stands
+// in its place, and that is the version the floor weighs.
+TEST(InstalledVersionFloorTest, WeighsTheVersionTheUpdateWouldInstall) {
+  const auto parsed = [](const char* local, const char* forced) {
+    engine::UpdateConfig config;
+    config.LocalVersion = local;
+    if (forced) {
+      config.TestMode = true;
+      config.Version = forced;
+    }
+    engine::ParseConfig(Load(Config(" Expires=\"1799999999\"")), config);
+    return config;
+  };
+  EXPECT_TRUE(engine::BelowInstalledVersion(parsed("1.10", nullptr)));
+  EXPECT_FALSE(engine::BelowInstalledVersion(parsed("1.1.0", nullptr)));
+  EXPECT_FALSE(engine::BelowInstalledVersion(parsed("1.0", nullptr)));
+  EXPECT_FALSE(engine::BelowInstalledVersion(parsed("1.2-beta", nullptr)));  // not ordered: as before
+  EXPECT_TRUE(engine::BelowInstalledVersion(parsed("1.0", "0.9")));
+  EXPECT_FALSE(engine::BelowInstalledVersion(parsed("1.5", "2.0")));
+}
+
+// ---------------------------------------------------------------------------
 // Signature form and public key
 
 TEST(SignatureFormTest, OnlyExactlySixtyFourBytes) {

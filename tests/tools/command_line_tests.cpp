@@ -76,4 +76,27 @@ TEST(CommandLine, PublishThenCheckThenRefuse) {
   EXPECT_NE(refused.out.find("refused; nothing was written"), std::string::npos) << refused.out;
 }
 
+// An updater built with the old and the new key accepts either signature;
+// so does a check given both keys, and only then.
+TEST(CommandLine, CheckAcceptsASignatureByAnyOfTheKeysGiven) {
+  ScratchFolder scratch;
+  WriteRelease(scratch.path() / "rel", SmallRelease());
+  const std::string site = (scratch.path() / "site").string();
+  const std::string keys = std::string(UPDPUB_TEST_KEYS) + "/";
+  ASSERT_EQ(RunUpdpub("publish --from '" + (scratch.path() / "rel").string() + "' --site '" + site +
+                      "' --version 2.0 --soft-name Demo --server 'A=http://a.example.com/up/' --sign '" + keys +
+                      "other.key'")
+                .code,
+            0);
+  const Ran oldKeyOnly = RunUpdpub("check '" + site + "' --key '" + keys + "test.pub'");
+  EXPECT_EQ(oldKeyOnly.code, 1) << oldKeyOnly.out;
+  EXPECT_NE(oldKeyOnly.out.find("update.xml.sig: error: the signature does not match"), std::string::npos)
+      << oldKeyOnly.out;
+  const Ran both = RunUpdpub("check '" + site + "' --key '" + keys + "test.pub' --key='" + keys + "other.pub'");
+  EXPECT_EQ(both.code, 0) << both.out;
+  EXPECT_NE(both.out.find("read " + site + "/2.0/filelist.xml.sig"), std::string::npos) << both.out;
+  const Ran oneUnreadable = RunUpdpub("check '" + site + "' --key '" + keys + "other.pub' --key '" + keys + "none.pub'");
+  EXPECT_EQ(oneUnreadable.code, 1) << oneUnreadable.out;
+}
+
 }  // namespace

@@ -235,7 +235,7 @@ updpub::CheckReport CheckSigned(const SignedMirror& mirror, int64_t now = kNow, 
   FolderHttp http(mirror.root());
   updpub::CheckOptions options;
   options.target = kConfigAddress;
-  options.publicKey = KeyPath(key);
+  options.publicKeys = {KeyPath(key)};
   options.now = now;
   return updpub::CheckSite(options, http);
 }

@@ -17,7 +17,7 @@ constexpr char kMainHelp[] =
     "\n"
     "Usage:\n"
     "  updpub publish --from RELEASE_DIR --version V --site SITE_DIR [options]\n"
-    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub] [--older V]...\n"
+    "  updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]... [--older V]...\n"
     "  updpub keygen --out NAME [--force]\n"
     "  updpub COMMAND --help\n"
     "\n"
@@ -90,7 +90,7 @@ constexpr char kKeygenHelp[] =
     "  3  making or writing the keys failed; no key file was left\n";
 
 constexpr char kCheckHelp[] =
-    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub] [--older V]...\n"
+    "Usage: updpub check SITE_DIR_OR_ADDRESS [--installed DIR] [--key NAME.pub]... [--older V]...\n"
     "\n"
     "Reads the configuration and every server's file list as the updater does,\n"
     "fetches every listed file and compares its CRC-32, decodes every packed object\n"
@@ -106,7 +106,8 @@ constexpr char kCheckHelp[] =
     "  --key NAME.pub       the site must be signed with this key's private half:\n"
     "                       checks both signatures, the expiry, that each list\n"
     "                       belongs to the configuration's version and soft name,\n"
-    "                       and each file's SHA-256\n"
+    "                       and each file's SHA-256. Repeat it for an updater built\n"
+    "                       with several keys: a signature by any of them passes\n"
     "  --older V            an older version whose files are the bases of deltas;\n"
     "                       repeat for more. A site folder is searched for them\n"
     "                       when none is given; an address cannot be.\n"
@@ -312,13 +313,12 @@ int RunCheck(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   }
   if (!parsed.error.empty()) return Usage(err, parsed.error, kCheckHelp);
   if (parsed.positional.size() != 1) return Usage(err, "give one site folder or address", kCheckHelp);
-  for (const char* single : {"--installed", "--key"}) {
-    if (parsed.values.count(single) > 1) return Usage(err, std::string(single) + " is given twice", kCheckHelp);
-  }
+  if (parsed.values.count("--installed") > 1) return Usage(err, "--installed is given twice", kCheckHelp);
   CheckOptions options;
   options.target = parsed.positional[0];
   if (const auto installed = parsed.Value("--installed")) options.installed = HostPath(*installed);
-  if (const auto key = parsed.Value("--key")) options.publicKey = HostPath(*key);
+  const auto [keyFirst, keyLast] = parsed.values.equal_range("--key");
+  for (auto it = keyFirst; it != keyLast; ++it) options.publicKeys.push_back(HostPath(it->second));
   const auto [olderFirst, olderLast] = parsed.values.equal_range("--older");
   for (auto it = olderFirst; it != olderLast; ++it) options.olderVersions.push_back(it->second);
   options.now = static_cast<int64_t>(std::time(nullptr));

@@ -116,7 +116,7 @@ class Checker {
   Checker(const CheckOptions& options, HttpGetter& http) : options_(options), http_(http) {}
 
   CheckReport Run() {
-    if (options_.publicKey && !ReadKey()) return Finish();
+    if (!options_.publicKeys.empty() && !ReadKeys()) return Finish();
     if (!OpenTarget()) return Finish();
     xml::XmlDocument document;
     engine::UpdateConfig config;
@@ -145,22 +145,37 @@ class Checker {
     return std::move(report_);
   }
 
-  bool Signed() const { return !keyPem_.empty(); }
+  bool Signed() const { return !keyPems_.empty(); }
 
   // A key that cannot be read makes every signature finding meaningless.
-  bool ReadKey() {
-    const std::string where = Utf8Path(*options_.publicKey);
-    std::string error;
-    crypto::Point point;
-    if (!ReadWholeFile(*options_.publicKey, kMaxKeyBytes, keyPem_, error)) {
-      Error(where, 0, "the key cannot be read (" + error + ")");
-    } else if (!crypto::ParsePublicKeyPem(keyPem_, point)) {
-      Error(where, 0, "not a public key as \"updpub keygen\" writes it (P-256, PEM SubjectPublicKeyInfo)");
-    } else {
-      return true;
+  bool ReadKeys() {
+    for (const fs::path& path : options_.publicKeys) {
+      const std::string where = Utf8Path(path);
+      std::string error;
+      std::string pem;
+      crypto::Point point;
+      if (!ReadWholeFile(path, kMaxKeyBytes, pem, error)) {
+        Error(where, 0, "the key cannot be read (" + error + ")");
+      } else if (!crypto::ParsePublicKeyPem(pem, point)) {
+        Error(where, 0, "not a public key as \"updpub keygen\" writes it (P-256, PEM SubjectPublicKeyInfo)");
+      } else {
+        keyPems_.push_back(std::move(pem));
+      }
     }
-    keyPem_.clear();
+    if (keyPems_.size() == options_.publicKeys.size()) return true;
+    keyPems_.clear();
     return false;
+  }
+
+  // As an updater built with all the keys judges it: valid when one of them
+  // made it.
+  crypto::Verdict VerifyWithAnyKey(const std::string& documentBytes, const std::string& signature) const {
+    crypto::Verdict verdict = crypto::Verdict::kMismatch;
+    for (const std::string& pem : keyPems_) {
+      verdict = crypto::Verify(pem, documentBytes, signature);
+      if (verdict != crypto::Verdict::kMismatch) return verdict;
+    }
+    return verdict;
   }
 
   // The signature beside a document, over the bytes as fetched.
@@ -177,7 +192,7 @@ class Checker {
       Error(where, 0, "the signature cannot be fetched (" + fetched.detail + ")" + refused);
       return;
     }
-    switch (crypto::Verify(keyPem_, documentBytes, fetched.body)) {
+    switch (VerifyWithAnyKey(documentBytes, fetched.body)) {
       case crypto::Verdict::kValid:
         report_.checked.push_back(where);
         return;
@@ -193,7 +208,7 @@ class Checker {
                   refused);
         return;
       case crypto::Verdict::kBadKey:
-        return;  // ReadKey has said so
+        return;  // ReadKeys has said so
     }
   }
 
@@ -555,7 +570,7 @@ class Checker {
   std::string configAddress_;
   std::string configWhere_;
   Outline configOutline_;
-  std::string keyPem_;  // empty: the site is checked as unsigned
+  std::vector<std::string> keyPems_;  // none: the site is checked as unsigned
 };
 
 }  // namespace

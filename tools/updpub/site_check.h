@@ -24,7 +24,9 @@ enum CheckExit : int {
 struct CheckOptions {
   std::string target;                // UTF-8: a folder, a configuration file, or an http(s) address
   std::optional<fs::path> installed;  // a program folder to plan an update of
-  std::optional<fs::path> publicKey{};  // the site must be signed by its private half
+  // The site must be signed by the private half of one of them, as an
+  // updater built with these keys requires.
+  std::vector<fs::path> publicKeys{};
   int64_t now = 0;                    // Unix seconds, for the configuration's expiry
   // Versions whose files are the bases of deltas; a site folder is searched
   // for them when none are given.
