@@ -359,7 +359,8 @@ class Run {
   // once a disk that keeps refusing has filled the buffer to its limit.
   bool Spill(StagingFile& out, bool due = false) {
     if (buffer_.size() < kWriteThreshold && !(due && !buffer_.empty())) return true;
-    if (Stopped()) return true;  // the caller sees the stop next
+    // Nothing more reaches the disk; a decoder told so stops producing.
+    if (Stopped()) return false;
     lastWriteTick_ = clock_.Now();
     if (out.Write(buffer_.data(), buffer_.size())) {
       buffer_.clear();
