@@ -4,6 +4,8 @@
 
 #include "engine/file_objects.h"
 #include "files/crc32.h"
+#include "files/file_system.h"
+#include "files/object_decoder.h"
 #include "net/url_encoding.h"
 #include "updpub/crypto.h"
 #include "updpub/documents.h"
@@ -12,6 +14,28 @@
 #include "xml/xml_document.h"
 
 namespace updpub {
+namespace {
+
+// Takes in what an object decodes to as its CRC-32, size and SHA-256.
+class DigestSink : public files::WritableFile {
+ public:
+  DigestSink(uint32_t& crc, uint64_t& size, std::optional<crypto::Sha256>& sha256)
+      : crc_(crc), size_(size), sha256_(sha256) {}
+  bool Write(const void* data, size_t size) override {
+    crc_ = files::Crc32Update(crc_, data, size);
+    size_ += size;
+    if (sha256_) sha256_->Update(data, size);
+    return true;
+  }
+  void Close() override {}
+
+ private:
+  uint32_t& crc_;
+  uint64_t& size_;
+  std::optional<crypto::Sha256>& sha256_;
+};
+
+}  // namespace
 
 struct ObjectChecker::Decoded {
   Fetched fetched;
@@ -37,8 +61,8 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
   };
   if (entry.PackedSize > 0) {
     const std::string name = engine::PackedObjectName(entry.Name);
-    Judge(shown + ": packed object " + Shown(name), Decode(address(name), utf8Urls, {}), entry.PackedSize, file,
-          problems);
+    Judge(shown + ": packed object " + Shown(name), Decode(address(name), utf8Urls, {}, *entry.Size),
+          entry.PackedSize, file, problems);
   }
   for (const engine::DeltaObject& delta : entry.Deltas) {
     const std::string name = engine::DeltaObjectName(entry.Name, delta.BaseCrc);
@@ -46,7 +70,7 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
     const std::string baseName = delta.BaseName.empty() ? entry.Name : delta.BaseName;
     std::string base;
     if (FindBase(serverBase, utf8Urls, baseName, HashValue(delta.BaseCrc).value_or(0), base)) {
-      Judge(what, Decode(address(name), utf8Urls, base), delta.Size, file, problems);
+      Judge(what, Decode(address(name), utf8Urls, base, *entry.Size), delta.Size, file, problems);
       continue;
     }
     // Without its base the delta can still be there and of its size.
@@ -64,18 +88,20 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
   return problems;
 }
 
-ObjectChecker::Decoded ObjectChecker::Decode(const std::string& address, bool utf8Urls, const std::string& base) {
+// Through the updater's own decoder, with its bounds: an object it would
+// refuse is reported, not one that only zstd itself accepts.
+ObjectChecker::Decoded ObjectChecker::Decode(const std::string& address, bool utf8Urls, const std::string& base,
+                                             uint64_t plainSize) {
   Decoded decoded;
   std::optional<crypto::Sha256> sha256;
   if (withSha256_) sha256.emplace();
-  ObjectDecoder decoder(base, [&](const char* data, size_t size) {
-    decoded.crc = files::Crc32Update(decoded.crc, data, size);
-    decoded.size += size;
-    if (sha256) sha256->Update(data, size);
-  });
+  DigestSink sink(decoded.crc, decoded.size, sha256);
+  files::ObjectDecoder decoder(sink, plainSize, base);
   decoded.fetched = source_.Stream(address, utf8Urls, [&](const char* data, size_t size) { decoder.Feed(data, size); });
   if (decoded.fetched.status != Fetched::Status::kOk) return decoded;
-  decoded.decoded = decoder.Finish(decoded.error);
+  const files::DecodeStatus status = decoder.Finish();
+  decoded.decoded = status == files::DecodeStatus::kOk;
+  if (!decoded.decoded) decoded.error = files::DecodeStatusName(status);
   if (sha256) decoded.sha256 = crypto::DigestText(sha256->Finish());
   return decoded;
 }
@@ -100,11 +126,8 @@ void ObjectChecker::Judge(const std::string& what, const Decoded& decoded, uint6
       problems.push_back({Severity::kError, what + " does not decode (" + decoded.error + ")" + fallBack});
     return;
   }
-  if (file.entry.Size && decoded.size != *file.entry.Size) {
-    problems.push_back({Severity::kError, what + " decodes to " + std::to_string(decoded.size) +
-                                              " bytes, the list's Size is " + std::to_string(*file.entry.Size) +
-                                              fallBack});
-  } else if (decoded.crc != file.crc) {
+  // The decoder has held the output to the list's Size already.
+  if (decoded.crc != file.crc) {
     problems.push_back({Severity::kError, what + " decodes to CRC " + CrcText(decoded.crc) + ", the list says " +
                                               CrcText(file.crc) + fallBack});
   } else if (!file.sha256.empty() && decoded.sha256 != file.sha256) {

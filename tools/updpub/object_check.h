@@ -42,7 +42,7 @@ class ObjectChecker {
 
  private:
   struct Decoded;
-  Decoded Decode(const std::string& address, bool utf8Urls, const std::string& base);
+  Decoded Decode(const std::string& address, bool utf8Urls, const std::string& base, uint64_t plainSize);
   void Judge(const std::string& what, const Decoded& decoded, uint64_t listedSize, const ListedObjects& file,
              std::vector<ObjectProblem>& problems);
   // The bytes of the file an older version lists under `name` with `crc`.

@@ -1,10 +1,9 @@
 #pragma once
 // The compressed forms of a file on an update site: one zstd frame, with
 // the content size and a checksum, made from the file alone (packed) or
-// with an earlier file as its reference prefix (delta).
+// with an earlier file as its reference prefix (delta). They are decoded by
+// the updater's own files::ObjectDecoder, here as there.
 #include <cstddef>
-#include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -28,26 +27,5 @@ inline constexpr size_t kLargestPackedFile = kWideAddresses ? size_t{1} << 30 : 
 // reference prefix with long-distance matching. False with `error` set when
 // it cannot (a delta's pair beyond kMaxDeltaWindowBytes among the reasons).
 bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error);
-
-// Decodes one object as it arrives, handing the plain bytes on.
-class ObjectDecoder {
- public:
-  using Sink = std::function<void(const char*, size_t)>;
-  // `base` is the reference prefix ("" for a packed object); it must stay
-  // alive while the decoder is used.
-  ObjectDecoder(std::string_view base, Sink sink);
-  ~ObjectDecoder();
-  ObjectDecoder(const ObjectDecoder&) = delete;
-  ObjectDecoder& operator=(const ObjectDecoder&) = delete;
-
-  // False once the data is not a valid frame; later calls do nothing.
-  bool Feed(const char* data, size_t size);
-  // True when exactly one whole frame arrived and decoded without fault.
-  bool Finish(std::string& error);
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
 
 }  // namespace updpub

@@ -1,6 +1,6 @@
 #include <zstd.h>
 
-#include <vector>
+#include <memory>
 
 #include "updpub/object_codec.h"
 
@@ -12,9 +12,6 @@ constexpr int kMinWindowLog = 10;
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
-struct DCtxFree {
-  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
 // The smallest window log that covers `bytes`.
@@ -58,63 +55,6 @@ bool EncodeObject(std::string_view plain, std::string_view base, int level, std:
   if (Failed(written, error)) return false;
   out.resize(written);
   return true;
-}
-
-struct ObjectDecoder::State {
-  std::unique_ptr<ZSTD_DCtx, DCtxFree> context{ZSTD_createDCtx()};
-  Sink sink;
-  std::vector<char> output = std::vector<char>(ZSTD_DStreamOutSize());
-  size_t pending = 1;  // ZSTD_decompressStream's last hint: 0 once a frame is complete
-  bool frameEnded = false;
-  std::string error;
-};
-
-ObjectDecoder::ObjectDecoder(std::string_view base, Sink sink) : state_(std::make_unique<State>()) {
-  state_->sink = std::move(sink);
-  ZSTD_DCtx* d = state_->context.get();
-  if (!d) {
-    state_->error = "zstd: out of memory";
-    return;
-  }
-  if (!Failed(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, kMaxDeltaWindowLog), state_->error) && !base.empty())
-    Failed(ZSTD_DCtx_refPrefix(d, base.data(), base.size()), state_->error);
-}
-
-ObjectDecoder::~ObjectDecoder() = default;
-
-bool ObjectDecoder::Feed(const char* data, size_t size) {
-  State& s = *state_;
-  if (!s.error.empty()) return false;
-  ZSTD_inBuffer in{data, size, 0};
-  while (in.pos < in.size) {
-    // One object is one frame; bytes after it would be another.
-    if (s.frameEnded) {
-      s.error = "data after the end of the frame";
-      return false;
-    }
-    ZSTD_outBuffer out{s.output.data(), s.output.size(), 0};
-    s.pending = ZSTD_decompressStream(s.context.get(), &out, &in);
-    if (Failed(s.pending, s.error)) return false;
-    if (out.pos > 0) s.sink(s.output.data(), out.pos);
-    if (s.pending == 0) s.frameEnded = true;
-  }
-  return true;
-}
-
-bool ObjectDecoder::Finish(std::string& error) {
-  State& s = *state_;
-  // Output still held inside the decoder is drained before the end is judged.
-  while (s.error.empty() && !s.frameEnded) {
-    ZSTD_inBuffer in{nullptr, 0, 0};
-    ZSTD_outBuffer out{s.output.data(), s.output.size(), 0};
-    s.pending = ZSTD_decompressStream(s.context.get(), &out, &in);
-    if (Failed(s.pending, s.error)) break;
-    if (out.pos > 0) s.sink(s.output.data(), out.pos);
-    if (s.pending == 0) s.frameEnded = true;
-    if (out.pos == 0 && !s.frameEnded) s.error = "the frame is cut short";
-  }
-  error = s.error;
-  return s.error.empty();
 }
 
 }  // namespace updpub
