@@ -203,27 +203,22 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     HttpAnswer answer = http_.Open(url, kept.range);
     if (Stopped()) return Outcome::kStopped;
-    switch (DecideResume(kept.range, kept.total, answer)) {
-      case ResumeDecision::kRefused:
-        return Outcome::kFailed;
-      case ResumeDecision::kContinue:
-        progress_.Received = kept.range.from;
-        progress_.Total = kept.total;
-        notify_.Resumed(index, progress_);
-        break;
-      case ResumeDecision::kAskWhole:
-        if (!StartWhole(partial)) return Outcome::kFailed;
-        if (Stopped()) return Outcome::kStopped;
-        answer = http_.Open(url, RangeRequest{});
-        if (Stopped()) return Outcome::kStopped;
-        [[fallthrough]];
-      case ResumeDecision::kWhole:
-        if (answer.length < 0) return Outcome::kFailed;
-        if (kept.range.from > 0 && !StartWhole(partial)) return Outcome::kFailed;  // answered with the whole
-        if (Stopped()) return Outcome::kStopped;
-        progress_.Total = answer.length;
-        Remember(file, url, answer, partial);
-        break;
+    const ResumeDecision decision = DecideResume(kept.range, kept.total, answer);
+    if (decision == ResumeDecision::kRefused) return Outcome::kFailed;
+    if (decision == ResumeDecision::kContinue) {
+      progress_.Received = kept.range.from;
+      progress_.Total = kept.total;
+      notify_.Resumed(index, progress_);
+    } else {
+      // The kept bytes go; the whole object comes from this answer or, when
+      // it is of no use, from one more request.
+      if (kept.range.from > 0 && !StartWhole(partial)) return Outcome::kFailed;
+      if (Stopped()) return Outcome::kStopped;
+      if (decision == ResumeDecision::kAskWhole) answer = http_.Open(url, RangeRequest{});
+      if (Stopped()) return Outcome::kStopped;
+      if (answer.length < 0) return Outcome::kFailed;
+      progress_.Total = answer.length;
+      Remember(file, url, answer, partial);
     }
     StagingFile out{fs_, partial.data};
     Transfer(index, out);
