@@ -11,6 +11,7 @@
 
 #include "base/gbk_text.h"
 #include "base/wide_text_win.h"
+#include "e2e/wizard_texts.h"
 
 namespace e2e {
 
@@ -807,6 +808,20 @@ std::string UpdaterTest::DescribeState() const {
     text += "\n  trace " + base::Utf8FromGbk(line);
   }
   return text;
+}
+
+bool UpdaterTest::WaitForText(std::string_view text, int timeout_ms) {
+  return WaitUntil(
+      [&] {
+        const std::vector<Control> controls = Controls();
+        return FindByText(controls, "Static", text) != nullptr;
+      },
+      timeout_ms);
+}
+
+bool UpdaterTest::PassServerPage(std::string_view status, int timeout_ms) {
+  return WaitForPage(kServerPage, timeout_ms) && ClickMainButtonWhenEnabled(main_window_, kNext, timeout_ms) &&
+         WaitForPage(kContentPage, timeout_ms) && WaitForText(status, timeout_ms);
 }
 
 bool UpdaterTest::WaitForPage(std::string_view page, int timeout_ms) {

@@ -233,6 +233,11 @@ class UpdaterTest : public ::testing::Test {
   std::string DescribeState() const;
   // Waits for the main window, then for `page` to be the page shown.
   bool WaitForPage(std::string_view page, int timeout_ms = kDefaultTimeoutMs);
+  // Waits until a static text of the main window reads `text`.
+  bool WaitForText(std::string_view text, int timeout_ms = kDefaultTimeoutMs);
+  // From the server page: Next, then the content page with `status` (the
+  // version check's result) shown. False at the first step that did not come.
+  bool PassServerPage(std::string_view status, int timeout_ms = kDefaultTimeoutMs);
 
   TestServer server_;
   ProgramFolder folder_;

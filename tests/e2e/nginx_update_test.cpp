@@ -20,6 +20,7 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/host_files.h"
 #include "e2e/wizard_texts.h"
 #include "e2e/nginx_server.h"
 #include "e2e/site_builder.h"
@@ -46,34 +47,6 @@ constexpr int kThrottleBytesPerS = 1 << 20;
 
 // ---------------------------------------------------------------------------
 // Files of the program folder, by GBK path
-
-std::optional<std::string> ReadBytes(const std::string& path) {
-  base::UniqueFileHandle file(CreateFileW(base::WideFromGbk(path).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return std::nullopt;
-  std::string content;
-  char buffer[1 << 16];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    content.append(buffer, got);
-  }
-  return content;
-}
-
-bool WriteBytes(const std::string& path, const std::string& content) {
-  const std::wstring wide = base::WideFromGbk(path);
-  for (size_t at = wide.find(L'\\', 3); at != std::wstring::npos; at = wide.find(L'\\', at + 1)) {
-    CreateDirectoryW(wide.substr(0, at).c_str(), nullptr);
-  }
-  base::UniqueFileHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return file &&
-         WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
-                   nullptr) &&
-         written == content.size();
-}
 
 bool Exists(const std::string& path) {
   return GetFileAttributesW(base::WideFromGbk(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -166,16 +139,7 @@ class NginxUpdateTest : public UpdaterTest {
   void OpenContentPage(const SiteDescription& site, std::string_view installed_version,
                        std::string_view expected_status) {
     ASSERT_TRUE(StartUpdater(ConfigUrl(site) + " " + std::string(installed_version)));
-    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
-    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          return FindByText(controls, "Static", expected_status) != nullptr;
-        },
-        kStepTimeoutMs))
-        << DescribeState();
+    ASSERT_TRUE(PassServerPage(expected_status, kStepTimeoutMs)) << DescribeState();
   }
 
   // Downloads what differs and waits for the finish page.
@@ -530,16 +494,13 @@ class ResumeUpdateTest : public NginxUpdateTest {
   }
   // After Retry the wizard ends on the download page with the update done.
   void ExpectCompleteAfterRetryAndClose(const std::string& content) {
-    ASSERT_TRUE(WaitUntil([&] { return Shows(kUpdateCompleteText); }, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitForText(kUpdateCompleteText, kStepTimeoutMs)) << DescribeState();
     EXPECT_TRUE(HoldsContent(folder_.path() + kLargeName, content));
     ASSERT_TRUE(ClickWhenEnabled(kCloseButton)) << DescribeState();
     ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
     EXPECT_FALSE(Exists(StagingFolder()));
   }
-  bool Shows(const char* text) const {
-    const std::vector<Control> controls = Controls();
-    return FindByText(controls, "Static", text) != nullptr;
-  }
+
 
   SiteDescription site_;
 };
@@ -561,7 +522,7 @@ TEST_F(ResumeUpdateTest, RetryAfterAStallFetchesOnlyTheRest) {
   const long long kept = KeptBytes();
   ASSERT_TRUE(nginx_.Thaw());
   ASSERT_TRUE(timed_out) << DescribeState();
-  EXPECT_TRUE(Shows(kTimedOutRow)) << DescribeState();
+  EXPECT_TRUE(WaitForText(kTimedOutRow)) << DescribeState();
   ASSERT_GE(kept, static_cast<long long>(kResumeSize * 0.6));
   ASSERT_LT(kept, static_cast<long long>(kResumeSize));
 

@@ -183,16 +183,7 @@ class PackedUpdateTest : public UpdaterTest {
 
   void UpdateToFinish() {
     ASSERT_TRUE(StartUpdater(nginx_.Url("/update.xml") + " " + kOldVersion));
-    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ClickMainButtonWhenEnabled(main_window_, kNext, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          return FindByText(controls, "Static", kNewerVersion) != nullptr;
-        },
-        kStepTimeoutMs))
-        << DescribeState();
+    ASSERT_TRUE(PassServerPage(kNewerVersion, kStepTimeoutMs)) << DescribeState();
     ASSERT_TRUE(ClickMainButtonWhenEnabled(main_window_, kNext, kStepTimeoutMs)) << DescribeState();
     ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
     // Without the main program, which this release does not hold.
@@ -221,6 +212,23 @@ class PackedUpdateTest : public UpdaterTest {
                                          << content.size() << " of 2.0";
     }
     for (const auto& [name, content] : after) EXPECT_NE(name.rfind(kStagingFolder, 0), 0u) << name << " left";
+  }
+
+  // Publishes the pair, updates the installed 1.0 to 2.0, and expects the
+  // deltas of the changed file and of the renamed one to be all it fetched.
+  void UpdateByDeltas(ListedObject& big, ListedObject& lib) {
+    ASSERT_NO_FATAL_FAILURE(PublishPair());
+    big = Delta(kBig);
+    lib = Delta(kNewLib);
+    ASSERT_GT(big.size, 0) << "no delta for " << kBig << " in\n" << NewList();
+    ASSERT_GT(lib.size, 0) << "no delta for " << kNewLib << " in\n" << NewList();
+    EXPECT_EQ(lib.base, kOldLib);
+    ASSERT_NO_FATAL_FAILURE(Install(old_));
+    ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+    ExpectNewReleaseInstalled();
+    std::set<std::string> paths;
+    for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+    EXPECT_EQ(paths, (std::set<std::string>{big.path, lib.path}));
   }
 
   // Bytes nginx sent per requested path of 2.0, its file list aside.
@@ -254,15 +262,8 @@ class PackedUpdateTest : public UpdaterTest {
 };
 
 TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
-  ASSERT_NO_FATAL_FAILURE(PublishPair());
-  const ListedObject big = Delta(kBig), lib = Delta(kNewLib);
-  ASSERT_GT(big.size, 0) << "no delta for " << kBig << " in\n" << NewList();
-  ASSERT_GT(lib.size, 0) << "no delta for " << kNewLib << " in\n" << NewList();
-  EXPECT_EQ(lib.base, kOldLib);
-  ASSERT_NO_FATAL_FAILURE(Install(old_));
-  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
-
-  ExpectNewReleaseInstalled();
+  ListedObject big, lib;
+  ASSERT_NO_FATAL_FAILURE(UpdateByDeltas(big, lib));
   const std::map<std::string, long long> sent = SentForFiles();
   long long sent_total = 0;
   for (const auto& [path, bytes] : sent) sent_total += bytes;
@@ -270,9 +271,6 @@ TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
   RecordProperty("plain_bytes", std::to_string(plain_total));
   RecordProperty("delta_bytes", std::to_string(big.size + lib.size));
   RecordProperty("sent_bytes", std::to_string(sent_total));
-  std::set<std::string> paths;
-  for (const auto& [path, bytes] : sent) paths.insert(path);
-  EXPECT_EQ(paths, (std::set<std::string>{big.path, lib.path}));
   EXPECT_LE(sent_total, big.size + lib.size);
   EXPECT_LT(sent_total * 50, plain_total) << sent_total << " of " << plain_total << " plain bytes sent";
   EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(big.path) + kBaseTrace + kBig))) << DescribeState();
@@ -286,18 +284,8 @@ TEST_F(PackedUpdateTest, FetchesOnlyTheDeltasAgainstTheInstalledRelease) {
 TEST_F(PackedUpdateTest, SitePublishedByTheWindowsUpdpubUpdatesByItsDeltas) {
   windows_updpub_ = EnvironmentText("UPDATER_WINDOWS_UPDPUB");
   ASSERT_FALSE(windows_updpub_.empty()) << "UPDATER_WINDOWS_UPDPUB must name the Windows updpub.exe";
-  ASSERT_NO_FATAL_FAILURE(PublishPair());
-  const ListedObject big = Delta(kBig), lib = Delta(kNewLib);
-  ASSERT_GT(big.size, 0) << "no delta for " << kBig << " in\n" << NewList();
-  ASSERT_GT(lib.size, 0) << "no delta for " << kNewLib << " in\n" << NewList();
-  EXPECT_EQ(lib.base, kOldLib);
-  ASSERT_NO_FATAL_FAILURE(Install(old_));
-  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
-
-  ExpectNewReleaseInstalled();
-  std::set<std::string> paths;
-  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
-  EXPECT_EQ(paths, (std::set<std::string>{big.path, lib.path}));
+  ListedObject big, lib;
+  ASSERT_NO_FATAL_FAILURE(UpdateByDeltas(big, lib));
 }
 
 TEST_F(PackedUpdateTest, DamagedDeltaFallsBackToThePackedObject) {

@@ -127,14 +127,7 @@ class SignedUpdateTest : public UpdaterTest {
     ASSERT_TRUE(updater_.WaitForMainWindow(kStepTimeoutMs)) << DescribeState();
     main_window_ = updater_.MainWindow();
   }
-  bool ShowsText(std::string_view text, int timeout_ms = kStepTimeoutMs) {
-    return WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          return FindByText(controls, "Static", text) != nullptr;
-        },
-        timeout_ms);
-  }
+
   const Control* Button(const std::vector<Control>& controls, std::string_view caption) {
     return FindControl(controls,
                        [&](const Control& c) { return c.page.empty() && c.class_name == "Button" && c.text == caption; });
@@ -157,7 +150,7 @@ class SignedUpdateTest : public UpdaterTest {
   // were asked for.
   void ExpectStopAtConfiguration(const char* text, const std::string& installed_version = "1.0") {
     ASSERT_NO_FATAL_FAILURE(Start(installed_version));
-    EXPECT_TRUE(ShowsText(text)) << DescribeState();
+    EXPECT_TRUE(WaitForText(text, kStepTimeoutMs)) << DescribeState();
     EXPECT_EQ(VisiblePage(Controls()), kReadConfigPage) << DescribeState();
     Screenshot(main_window_, "page1");
     for (const ServedRequest& request : nginx_.Requests()) {
@@ -168,10 +161,7 @@ class SignedUpdateTest : public UpdaterTest {
   // Stops at page 3 with `text` in the status, Next disabled, Previous enabled.
   void ExpectStopAtFileList(const char* text) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
-    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ShowsText(text)) << DescribeState();
+    ASSERT_TRUE(PassServerPage(text, kStepTimeoutMs)) << DescribeState();
     ASSERT_TRUE(WaitUntil([&] {
       const std::vector<Control> controls = Controls();
       const Control* prev = Button(controls, kPrev);
@@ -207,10 +197,7 @@ class SignedUpdateTest : public UpdaterTest {
 
   void UpdateToFinish() {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
-    ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(ShowsText(kNewerVersion)) << DescribeState();
+    ASSERT_TRUE(PassServerPage(kNewerVersion, kStepTimeoutMs)) << DescribeState();
     ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
     ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
     const std::vector<Control> controls = Controls();
@@ -286,10 +273,7 @@ TEST_F(SignedUpdateTest, ConfigurationOfTheInstalledVersionEndsAtTheFinishPage) 
   ASSERT_NO_FATAL_FAILURE(Publish(release_files_));
   ASSERT_NO_FATAL_FAILURE(Install("UPDATER_SIGNED_EXE"));
   ASSERT_NO_FATAL_FAILURE(Start(kVersion));
-  ASSERT_TRUE(WaitForPage(kServerPage, kStepTimeoutMs)) << DescribeState();
-  ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
-  ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-  ASSERT_TRUE(ShowsText(kLatestVersion)) << DescribeState();
+  ASSERT_TRUE(PassServerPage(kLatestVersion, kStepTimeoutMs)) << DescribeState();
   ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
   ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
   ExpectInstalledUnchanged();

@@ -240,13 +240,7 @@ class UpdateFailureTest : public UpdaterTest {
   // offered, then clicks it.
   void PassVersionCheck() {
     ASSERT_TRUE(WaitForPage(kContentPage, kStepTimeoutMs)) << DescribeState();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const std::vector<Control> controls = Controls();
-          return FindByText(controls, "Static", kNewerVersion) != nullptr;
-        },
-        kStepTimeoutMs))
-        << DescribeState();
+    ASSERT_TRUE(WaitForText(kNewerVersion, kStepTimeoutMs)) << DescribeState();
     ASSERT_TRUE(ClickWhenEnabled(kNext)) << DescribeState();
   }
 
