@@ -235,6 +235,19 @@ uint64_t FileBytes(const std::string& path) {
   return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
+// From the start to the content page showing the newer version.
+bool ToContentPage(e2e::Updater& updater, HWND* mainWindow) {
+  *mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
+  return *mainWindow && WaitForPage(*mainWindow, kServerPage) && ClickWhenEnabled(*mainWindow, e2e::kNext) &&
+         WaitForPage(*mainWindow, kContentPage) &&
+         e2e::WaitUntil(
+             [&] {
+               const auto controls = e2e::ReadControls(*mainWindow);
+               return e2e::FindByText(controls, "Static", e2e::kNewerVersion) != nullptr;
+             },
+             kStepTimeoutMs);
+}
+
 // A fresh program folder with a copy of the updater (or, with `programExe`,
 // the updater already in a prepared folder), started as the main program
 // starts it; Next on the server page, Next on the content page, and the
@@ -253,15 +266,8 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
     run.failure = "cannot start " + exe;
     return run;
   }
-  const HWND mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
-  if (!mainWindow || !WaitForPage(mainWindow, kServerPage) || !ClickWhenEnabled(mainWindow, e2e::kNext) ||
-      !WaitForPage(mainWindow, kContentPage) ||
-      !e2e::WaitUntil(
-          [&] {
-            const auto controls = e2e::ReadControls(mainWindow);
-            return e2e::FindByText(controls, "Static", e2e::kNewerVersion) != nullptr;
-          },
-          kStepTimeoutMs)) {
+  HWND mainWindow = nullptr;
+  if (!ToContentPage(updater, &mainWindow)) {
     run.failure = "the wizard did not reach the content page";
     return run;
   }
@@ -306,19 +312,6 @@ constexpr DWORD kPartialPollMs = 20;
 // the write interval, so that it does not fall just after a write.
 constexpr DWORD kBreakDelayMs = engine::kWriteIntervalMs / 2;
 
-bool ToDownloadPage(e2e::Updater& updater, HWND* mainWindow) {
-  *mainWindow = updater.WaitForMainWindow(kStepTimeoutMs);
-  return *mainWindow && WaitForPage(*mainWindow, kServerPage) && ClickWhenEnabled(*mainWindow, e2e::kNext) &&
-         WaitForPage(*mainWindow, kContentPage) &&
-         e2e::WaitUntil(
-             [&] {
-               const auto controls = e2e::ReadControls(*mainWindow);
-               return e2e::FindByText(controls, "Static", e2e::kNewerVersion) != nullptr;
-             },
-             kStepTimeoutMs) &&
-         ClickWhenEnabled(*mainWindow, e2e::kNext);
-}
-
 // Kills the updater once its partial file holds `breakAt` bytes, then runs
 // it again in the same folder until the finish page.
 BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t bytes,
@@ -328,7 +321,8 @@ BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& con
   e2e::Updater updater;
   HWND mainWindow = nullptr;
   if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) ||
-      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToDownloadPage(updater, &mainWindow)) {
+      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToContentPage(updater, &mainWindow) ||
+      !ClickWhenEnabled(mainWindow, e2e::kNext)) {
     run.failure = "the first run did not reach the download";
     return run;
   }
@@ -344,7 +338,8 @@ BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& con
     return run;
   }
   updater.Reset();
-  if (!updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToDownloadPage(updater, &mainWindow) ||
+  if (!updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToContentPage(updater, &mainWindow) ||
+      !ClickWhenEnabled(mainWindow, e2e::kNext) ||
       !e2e::WaitUntil([&] { return e2e::VisiblePage(e2e::ReadControls(mainWindow)) == kFinishPage; },
                       kStepTimeoutMs + static_cast<int>(bytes / kSlowestBytesPerMs))) {
     run.failure = "the second run did not finish";
