@@ -63,6 +63,28 @@ uint32_t BytesPerSecond(const engine::TransferProgress& progress) {
   return static_cast<uint32_t>(received / elapsed * 1000);
 }
 
+// The bar whenever it moves; the texts at most every kRefreshAfterMs, and
+// always when `now`.
+void ShowProgress(int index, const engine::TransferProgress& progress, bool now) {
+  auto& c = Controls();
+  const int percent = Percent(progress);
+  // Every 2 KiB read reports; the bar only moves a hundred times a file, and
+  // setting it repaints it, which would cost more than the read itself.
+  if (percent != g_shownPercent) {
+    SendMessageW(c.FileProgressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    g_shownPercent = percent;
+  }
+  const DWORD since = GetTickCount() - g_lastDisplayTick;
+  if (since <= kRefreshAfterMs && !now) return;
+  if (const engine::FileEntry* entry = DownloadEntry(index)) {
+    SetListCell(c.OperationList, entry->ListRow, 1, std::to_string(percent) + texts::kPercent);
+  }
+  SetText(c.DownloadedLabel, texts::kDownloadedPrefix + ByteSizeText(static_cast<uint32_t>(progress.Received)));
+  SetText(c.FileSizeLabel, texts::kTotalSizePrefix + ByteSizeText(static_cast<uint32_t>(progress.Total)));
+  SetText(c.SpeedLabel, texts::kSpeedPrefix + ByteSizeText(BytesPerSecond(progress)) + texts::kPerSecond);
+  g_lastDisplayTick = GetTickCount();
+}
+
 }  // namespace
 
 void OnDownloadFileStart(int index) {
@@ -79,33 +101,16 @@ void OnDownloadFileStart(int index) {
 }
 
 void OnDownloadProgress(int index, const engine::TransferProgress* record) {
-  auto& c = Controls();
   engine::TransferProgress progress;
   std::memcpy(&progress, record, sizeof(progress));
-  const int percent = Percent(progress);
-  // Every 2 KiB read reports; the bar only moves a hundred times a file, and
-  // setting it repaints it, which would cost more than the read itself.
-  if (percent != g_shownPercent) {
-    SendMessageW(c.FileProgressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
-    g_shownPercent = percent;
-  }
-  const DWORD since = GetTickCount() - g_lastDisplayTick;
-  if (since <= kRefreshAfterMs && progress.Received != progress.Total) return;
-  if (const engine::FileEntry* entry = DownloadEntry(index)) {
-    SetListCell(c.OperationList, entry->ListRow, 1, std::to_string(percent) + texts::kPercent);
-  }
-  SetText(c.DownloadedLabel, texts::kDownloadedPrefix + ByteSizeText(static_cast<uint32_t>(progress.Received)));
-  SetText(c.FileSizeLabel, texts::kTotalSizePrefix + ByteSizeText(static_cast<uint32_t>(progress.Total)));
-  SetText(c.SpeedLabel, texts::kSpeedPrefix + ByteSizeText(BytesPerSecond(progress)) + texts::kPerSecond);
-  g_lastDisplayTick = GetTickCount();
+  ShowProgress(index, progress, progress.Received == progress.Total);
 }
 
 void OnDownloadResumed(int index, const engine::TransferProgress* record) {
   engine::TransferProgress progress;
   std::memcpy(&progress, record, sizeof(progress));
   g_resumedFrom = progress.Received;
-  g_lastDisplayTick = GetTickCount() - kRefreshAfterMs - 1;  // shown at once
-  OnDownloadProgress(index, &progress);
+  ShowProgress(index, progress, true);
 }
 
 void OnDownloadFileEnd(int index, bool success) {
