@@ -13,6 +13,7 @@
 #include "engine/session.h"
 #include "engine/signing.h"
 #include "files/file_system_win.h"
+#include "files/reported_moves.h"
 #include "files/path_text.h"
 
 namespace engine {
@@ -40,7 +41,10 @@ bool WriteReplacementScript(const std::string& scriptPath, const std::string& te
 
 ApplyResult ApplyStagedFilesOfSession() {
   Session& session = CurrentSession();
-  files::WindowsFileSystem fs;
+  files::WindowsFileSystem system;
+  // Each placing step shows in the trace, so a test can stop the process
+  // between two of them.
+  files::ReportedMoves fs(system, [](const std::string& target) { base::Trace(kPlacingTrace + target); });
   ApplyInput input;
   input.programFolder = session.ProgramFolder;
   input.ownExeName = OwnExecutableName();

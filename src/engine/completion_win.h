@@ -4,6 +4,10 @@
 
 namespace engine {
 
+// The trace line before a staged file replaces its target, followed by the
+// target's path.
+inline constexpr char kPlacingTrace[] = "放置文件:";
+
 // Applies the session's staged files in the program folder and records the
 // flags that the shutdown reads.
 ApplyResult ApplyStagedFilesOfSession();
