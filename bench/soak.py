@@ -29,6 +29,9 @@ USER_TEXT = b"user notes, not part of any release\r\n"
 OUTSIDE_FILE = "outside.txt"
 OUTSIDE_TEXT = b"a file beside the program folder\r\n"
 MAIN_EXE = "Demo.exe"
+# What the stand-in main program writes beside itself once it ran.
+MAIN_MARKER = "main_program_started.txt"
+MAIN_START_WAIT_S = 20
 # A cycle that has not finished after this many rounds is a finding too.
 MAX_ROUNDS_PER_UPDATE = 40
 # The updater's own script replaces Update.exe after it exits.
@@ -111,6 +114,7 @@ class Soak:
         self.mixed_next_bytes = 0
         self.placing_ms = []
         self.retries = 0
+        self.main_started = 0
         self.seen = set()
         self.rounds_in_update = 0
         self.access_offset = 0
@@ -159,7 +163,7 @@ class Soak:
         return len(pids)
 
     def run_driver(self, plan, proxy_port):
-        command = ["wine", self.args.driver, windows_path(os.path.join(self.installed, "Update.exe")),
+        command = ["wine", os.path.abspath(self.args.driver), windows_path(os.path.join(self.installed, "Update.exe")),
                    "http://127.0.0.1:%d/update.xml" % proxy_port, "1.0", plan.text]
         driver = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                   cwd=self.installed)
@@ -211,10 +215,20 @@ class Soak:
         stray = self.kill_updater()
         result_line = next((l for l in lines if l.startswith("RESULT ")), "RESULT none")
         result = result_line.split()[1]
+        if result == "none":
+            self.violation(number, seed, "the driver ended without a result: %s" % lines[-5:])
         fields = dict(f.split("=", 1) for f in result_line.split()[2:] if "=" in f)
         self.retries += int(fields.get("retries", 0))
+        self.wait_for_script(result == "finished")
+        marker = os.path.join(self.installed, MAIN_MARKER)
         if result == "finished":
-            self.wait_for_script()
+            deadline = time.monotonic() + MAIN_START_WAIT_S
+            while not os.path.exists(marker) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            if os.path.exists(marker):
+                self.main_started += 1
+            else:
+                self.violation(number, seed, "finished, but the main program did not start")
             if int(fields.get("placed", 0)) > 1:
                 self.placing_ms.append(int(fields.get("placing_ms", 0)))
         self.results[result] += 1
@@ -239,6 +253,8 @@ class Soak:
         self.nginx_bytes += sent
         self.rounds_in_update += 1
         problems = self.check(result == "finished")
+        if os.path.exists(marker):
+            os.remove(marker)
         for problem in problems:
             self.violation(number, seed, problem)
         mixed = self.is_mixed()
@@ -248,6 +264,9 @@ class Soak:
         if mixed:
             self.mixed.append((number, plan.text))
         self.last_was_mixed = mixed
+        with open(os.path.join(self.work, "rounds", "round-%d.txt" % number), "w") as f:
+            f.write("seed %d plan %s\n" % (seed, plan.text))
+            f.write("\n".join(lines) + "\n")
         if problems:
             self.save_failed_round(number, seed, plan, lines)
         status = "round %d seed %d plan %s: %s, %d bytes from nginx%s" % (
@@ -262,11 +281,13 @@ class Soak:
                 self.updates_plain += self.changed_plain
             self.reset_install()
 
-    def wait_for_script(self):
+    def wait_for_script(self, finished):
+        """The updater's script replaces Update.exe after it exited: until it is gone (and after a
+        finished update the staging folder with it) the folder is still changing."""
         deadline = time.monotonic() + SCRIPT_WAIT_S
         while time.monotonic() < deadline:
             if (not os.path.exists(os.path.join(self.installed, SCRIPT)) and
-                    not os.path.exists(os.path.join(self.installed, STAGING))):
+                    not (finished and os.path.exists(os.path.join(self.installed, STAGING)))):
                 return
             time.sleep(0.2)
 
@@ -275,6 +296,8 @@ class Soak:
         problems = []
         now = tree(self.installed)
         for rel, h in sorted(now.items()):
+            if rel == MAIN_MARKER:
+                continue
             if rel == USER_FILE:
                 if h != hashlib.sha256(USER_TEXT).hexdigest():
                     problems.append("the user's %s changed" % rel)
@@ -346,6 +369,7 @@ class Soak:
         print("  kill not reached   %s" % ", ".join("%s %d" % (p, self.kills_unreached[p]) for p in PHASES))
         print("  closes by page     %s" % ", ".join("%s %d" % kv for kv in sorted(self.closes.items())))
         print("  retries pressed    %d" % self.retries)
+        print("  main program started after the finish: %d times" % self.main_started)
         if self.rounds_to_finish:
             print("  updates finished   %d, rounds until finished: median %g, worst %d" % (
                 len(self.rounds_to_finish), statistics.median(self.rounds_to_finish), max(self.rounds_to_finish)))
@@ -390,6 +414,7 @@ def main():
     open(args.fault_log, "a").close()
     soak.fault_offset = os.path.getsize(args.fault_log)
     soak.reset_install()
+    os.makedirs(os.path.join(soak.work, "rounds"), exist_ok=True)
     started = time.monotonic()
     number = 0
     while True:

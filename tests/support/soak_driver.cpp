@@ -37,13 +37,17 @@ namespace {
 constexpr char kRetry[] = "重试(&R)";
 constexpr char kTracePrefix[] = "VIRarazo:";
 constexpr int kRunTimeoutMs = 600000;
-// Pages 1 to 3 that do not move on in this time (a configuration that did
-// not arrive, a list that failed) end the run with a close, as a user would.
-constexpr int kStuckPageMs = 90000;
+// Pages 1 to 3 that do not move on in this time end the run with a close,
+// as a user would; so does one of these texts at once.
+constexpr int kStuckPageMs = 45000;
+const char* const kDeadEndTexts[] = {"读取服务器升级配置失败……", "网络连接失败！", "读取服务器版本失败！",
+                                     "文件列表与配置不符！"};
 // How long the host may take to end the process after "KILL".
 constexpr DWORD kHostKillWaitMs = 15000;
-// Retry is pressed at most this often in one run; then the user gives up.
+// Retry is pressed at most this often in one run, and Previous on a content
+// page whose list failed (to fetch it again); then the user gives up.
 constexpr int kMaxRetries = 8;
+constexpr int kMaxListRetries = 3;
 const char* const kPages[] = {e2e::kReadConfigPage, e2e::kServerPage, e2e::kContentPage, e2e::kDownloadPage,
                               e2e::kFinishPage};
 
@@ -108,6 +112,14 @@ int PageNumber(const std::string& page) {
   return 0;
 }
 
+bool ShowsDeadEnd(const std::vector<e2e::Control>& controls) {
+  for (const char* text : kDeadEndTexts) {
+    const e2e::Control* found = e2e::FindByText(controls, "Static", text);
+    if (found && found->visible) return true;
+  }
+  return false;
+}
+
 const e2e::Control* Pressable(const std::vector<e2e::Control>& controls, std::string_view caption) {
   const e2e::Control* found = e2e::FindMainButton(controls, caption);
   return found && found->visible && found->enabled ? found : nullptr;
@@ -145,7 +157,7 @@ class Run {
     for (const std::string& line : updater_.Traces()) Say("TRACE " + line);
     for (const std::string& crash : updater_.Crashes()) Say("CRASH " + crash);
     const DWORD placingMs = placingCount_ > 1 ? lastPlacing_ - firstPlacing_ : 0;
-    Say("RESULT " + result + " retries=" + std::to_string(retries_) + " placing_ms=" + std::to_string(placingMs) +
+    Say("RESULT " + result + " retries=" + std::to_string(retries_ + listRetries_) + " placing_ms=" + std::to_string(placingMs) +
         " placed=" + std::to_string(placingCount_.load()));
     return 0;
   }
@@ -155,11 +167,14 @@ class Run {
   // is ended here only when the host did not.
   void KillNow() {
     if (killed_.exchange(true)) return;
+    // A handle of its own: the debugger's thread may get here before Start
+    // has returned to the main thread.
+    const base::UniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, updater_.pid()));
     Say("KILL " + std::to_string(updater_.pid()));
-    if (WaitForSingleObject(process_.get(), kHostKillWaitMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.get(), kHostKillWaitMs) != WAIT_OBJECT_0) {
       Say("KILL-BY-DRIVER");
-      TerminateProcess(process_.get(), 1);
-      WaitForSingleObject(process_.get(), kHostKillWaitMs);
+      TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), kHostKillWaitMs);
     }
   }
 
@@ -197,7 +212,13 @@ class Run {
         closed_ = true;
         break;
       }
-      if (page >= 1 && page <= 3 && now - pageSince > static_cast<DWORD>(kStuckPageMs)) {
+      if (page == 3 && ShowsDeadEnd(controls) && listRetries_ < kMaxListRetries && Pressable(controls, e2e::kPrev)) {
+        ++listRetries_;
+        e2e::Click(Pressable(controls, e2e::kPrev)->hwnd);
+        Sleep(100);
+        continue;
+      }
+      if (page >= 1 && page <= 3 && (now - pageSince > static_cast<DWORD>(kStuckPageMs) || ShowsDeadEnd(controls))) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         gaveUp_ = true;
         break;
@@ -244,6 +265,7 @@ class Run {
   std::atomic<DWORD> firstPlacing_{0};
   std::atomic<DWORD> lastPlacing_{0};
   int retries_ = 0;
+  int listRetries_ = 0;
   bool closed_ = false;
   bool gaveUp_ = false;
 };
