@@ -29,6 +29,7 @@ USER_TEXT = b"user notes, not part of any release\r\n"
 OUTSIDE_FILE = "outside.txt"
 OUTSIDE_TEXT = b"a file beside the program folder\r\n"
 MAIN_EXE = "Demo.exe"
+UPDATER = "Update.exe"
 # What the stand-in main program writes beside itself once it ran.
 MAIN_MARKER = "main_program_started.txt"
 MAIN_START_WAIT_S = 20
@@ -95,7 +96,8 @@ class Soak:
         self.work = os.path.abspath(args.work)
         self.old = tree(args.release0, skip_staging=False)
         self.new = tree(args.release1, skip_staging=False)
-        self.placing_steps = sum(1 for rel, h in self.new.items() if self.old.get(rel) != h)
+        # The updater's own file is put in place by its script, not by a move of the apply.
+        self.placing_steps = sum(1 for rel, h in self.new.items() if self.old.get(rel) != h and rel != UPDATER)
         self.changed_plain = sum(os.path.getsize(os.path.join(args.release1, rel))
                                  for rel, h in self.new.items() if self.old.get(rel) != h)
         self.root = os.path.join(self.work, "round")
@@ -154,7 +156,7 @@ class Soak:
         return found
 
     def kill_updater(self):
-        pids = self.wine_processes("Update.exe")
+        pids = self.wine_processes(UPDATER)
         for pid in pids:
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -163,7 +165,7 @@ class Soak:
         return len(pids)
 
     def run_driver(self, plan, proxy_port):
-        command = ["wine", os.path.abspath(self.args.driver), windows_path(os.path.join(self.installed, "Update.exe")),
+        command = ["wine", os.path.abspath(self.args.driver), windows_path(os.path.join(self.installed, UPDATER)),
                    "http://127.0.0.1:%d/update.xml" % proxy_port, "1.0", plan.text]
         driver = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                   cwd=self.installed)
@@ -219,7 +221,10 @@ class Soak:
             self.violation(number, seed, "the driver ended without a result: %s" % lines[-5:])
         fields = dict(f.split("=", 1) for f in result_line.split()[2:] if "=" in f)
         self.retries += int(fields.get("retries", 0))
-        self.wait_for_script(result == "finished")
+        # The update completed on the finish page, or on the download page
+        # after a Retry (where the main program is not offered).
+        done = result in ("finished", "complete")
+        self.wait_for_script(done)
         marker = os.path.join(self.installed, MAIN_MARKER)
         if result == "finished":
             deadline = time.monotonic() + MAIN_START_WAIT_S
@@ -252,7 +257,7 @@ class Soak:
                 sent += int(parts[2])
         self.nginx_bytes += sent
         self.rounds_in_update += 1
-        problems = self.check(result == "finished")
+        problems = self.check(done)
         if os.path.exists(marker):
             os.remove(marker)
         for problem in problems:
@@ -272,7 +277,7 @@ class Soak:
         status = "round %d seed %d plan %s: %s, %d bytes from nginx%s" % (
             number, seed, plan.text, result, sent, ", NEW LIBRARY BESIDE OLD MAIN PROGRAM" if mixed else "")
         print(status, flush=True)
-        finished = result == "finished" and not problems
+        finished = done and not problems
         if finished or self.rounds_in_update >= MAX_ROUNDS_PER_UPDATE:
             if not finished:
                 self.violation(number, seed, "no finished update after %d rounds" % self.rounds_in_update)

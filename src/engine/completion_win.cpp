@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/module_path_win.h"
 #include "base/trace.h"
@@ -58,6 +60,14 @@ ApplyResult ApplyStagedFilesOfSession() {
     if (result.selfUpdatePending) session.SelfUpdatePending = true;
   }
   return result;
+}
+
+void LeaveOutPendingSelfUpdate(std::vector<FileEntry>& downloadList) {
+  if (!CurrentSession().SelfUpdatePending) return;
+  const std::string own = OwnExecutableName();
+  downloadList.erase(std::remove_if(downloadList.begin(), downloadList.end(),
+                                    [&own](const FileEntry& entry) { return IsOwnExecutable(entry.Name, own); }),
+                     downloadList.end());
 }
 
 void CleanUpStagingAtShutdown() {

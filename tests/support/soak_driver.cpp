@@ -16,7 +16,8 @@
 // "KILL <pid>" and waits for the process to vanish; the soak then ends the
 // updater's whole Wine process. With a delay of 0 the updater still waits at
 // that very trace line when it dies. The driver ends with one line
-// "RESULT <finished|failed|closed|killed|timeout> retries=<n> placing_ms=<ms>"
+// "RESULT <finished|complete|failed|closed|killed|timeout> retries=<n> ..."
+// (complete: the update completed on the download page, after a Retry).
 // after the trace of the run.
 #include <windows.h>
 
@@ -35,6 +36,10 @@
 namespace {
 
 constexpr char kRetry[] = "重试(&R)";
+constexpr char kClose[] = "关闭(&Q)";
+// The download page's last row when a run that went through Retry (or found
+// nothing to fetch) completed the update there.
+constexpr char kUpdateComplete[] = "更新已完成。";
 constexpr char kTracePrefix[] = "VIRarazo:";
 constexpr int kRunTimeoutMs = 600000;
 // Pages 1 to 3 that do not move on in this time end the run with a close,
@@ -112,6 +117,15 @@ int PageNumber(const std::string& page) {
   return 0;
 }
 
+bool ShowsCompleteRow(const std::vector<e2e::Control>& controls) {
+  const e2e::Control* list = e2e::FindOnPage(controls, e2e::kDownloadPage, "SysListView32");
+  if (!list) return false;
+  for (const e2e::Item& row : list->items) {
+    if (row.text == kUpdateComplete) return true;
+  }
+  return false;
+}
+
 bool ShowsDeadEnd(const std::vector<e2e::Control>& controls) {
   for (const char* text : kDeadEndTexts) {
     const e2e::Control* found = e2e::FindByText(controls, "Static", text);
@@ -186,6 +200,7 @@ class Run {
     int lastPage = 0;
     DWORD pageSince = started;
     bool finished = false;
+    bool complete = false;
     while (!Ended()) {
       const DWORD now = GetTickCount();
       if (now - started > static_cast<DWORD>(kRunTimeoutMs)) {
@@ -225,6 +240,12 @@ class Run {
       }
       if ((page == 2 || page == 3) && Pressable(controls, e2e::kNext)) {
         e2e::Click(Pressable(controls, e2e::kNext)->hwnd);
+      } else if (page == 4 && ShowsCompleteRow(controls) && Pressable(controls, kClose)) {
+        complete = true;
+        e2e::Click(Pressable(controls, kClose)->hwnd);
+        break;
+      } else if (page == 4 && Pressable(controls, e2e::kNext)) {
+        e2e::Click(Pressable(controls, e2e::kNext)->hwnd);
       } else if (page == 4 && Pressable(controls, kRetry)) {
         if (retries_ >= kMaxRetries) {
           PostMessageW(window, WM_CLOSE, 0, 0);
@@ -248,6 +269,7 @@ class Run {
     }
     if (killed_) return "killed";
     if (finished) return "finished";
+    if (complete) return "complete";
     if (closed_) return "closed";
     return "failed";
   }
