@@ -32,7 +32,7 @@ import time
 
 KINDS = ["reset", "short", "stall", "trickle", "500", "503", "404", "flip"]
 # Stalls cost the run a whole watchdog period, so they come less often.
-WEIGHTS = [4, 4, 1, 2, 1, 1, 1, 3]
+WEIGHTS = [4, 4, 0.5, 2, 1, 1, 1, 3]
 TRICKLE_BYTES_PER_S = 16 << 10
 TRICKLE_SECONDS = 2.0
 CHUNK = 64 << 10
@@ -180,7 +180,7 @@ def main():
     parser.add_argument("--seed", type=int, required=True)
     parser.add_argument("--log", required=True)
     parser.add_argument("--rate", type=float, default=0.35)
-    parser.add_argument("--stall", type=float, default=40.0)
+    parser.add_argument("--stall", type=float, default=32.0)
     args = parser.parse_args()
     with open(args.log, "a") as log:
         proxy = Proxy(args.port, args.upstream, Chooser(args.seed, args.rate), log, args.stall)
