@@ -13,6 +13,8 @@ constexpr char kFailureText[] = "读取服务器升级配置失败……";
 // Five attempts against a server that refuses connections end quickly; the
 // rest of the time allows for a slow machine.
 constexpr int kConfigTimeoutMs = 60000;
+// Five attempts that each wait out the ten-second receive time-out.
+constexpr int kStalledConfigTimeoutMs = 120000;
 
 std::string IntroText(std::string_view name) {
   return "本程序为[" + std::string(name) +
@@ -125,6 +127,21 @@ TEST_F(ConfigurationTest, AnswerOnTheFifthAttemptIsEnough) {
   EXPECT_EQ(WindowText(main_window_), "[测试软件]在线升级");
   EXPECT_EQ(server_.Hits("/cfg/update.xml"), 5);
   EXPECT_EQ(ServerItems().size(), 3u);
+}
+
+// A document whose body stops half-way for longer than the receive time-out:
+// each attempt gives up on it and the next asks again, until the fifth fails
+// and the failure is shown, the updater still running. Today a Send that
+// failed after the headers still reads status 200, and reading its body
+// crashes the updater: disabled until the fetch honours the failed Send.
+TEST_F(ConfigurationTest, DISABLED_BodyThatStallsEndsInTheFailureNotice) {
+  ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=45000&stall_after=100"));
+  ASSERT_TRUE(StartUpdater(Arguments("/cfg/update.xml")));
+  ASSERT_TRUE(WaitForPage(kReadConfigPage));
+  EXPECT_TRUE(WaitForText(kFailureText, kStalledConfigTimeoutMs)) << DescribeState();
+  for (const std::string& crash : updater_.Crashes()) ADD_FAILURE() << "crashed: " << crash;
+  EXPECT_TRUE(updater_.running());
+  EXPECT_GE(server_.Hits("/cfg/update.xml"), 2);
 }
 
 TEST_F(ConfigurationTest, ListsAtMostTenServers) {
