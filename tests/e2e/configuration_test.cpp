@@ -131,7 +131,7 @@ TEST_F(ConfigurationTest, AnswerOnTheFifthAttemptIsEnough) {
 
 // A document whose body stops half-way for longer than the receive time-out:
 // each attempt gives up on it and the next asks again, until the fifth fails
-// and the failure is shown, the updater still running. Today a Send that
+// and the failure is shown, the updater still running. A Send that
 // failed after the headers still reads status 200, and reading its body
 // crashes the updater: disabled until the fetch honours the failed Send.
 TEST_F(ConfigurationTest, DISABLED_BodyThatStallsEndsInTheFailureNotice) {
