@@ -31,13 +31,14 @@ std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view o
       signature = found->second;
     }
     if (SignatureMatches(signature, delta.BaseCrc))
-      objects.push_back(ObjectToTry{ObjectKind::kDelta, DeltaObjectName(entry.Name, delta.BaseCrc), delta.Size, baseName});
+      objects.push_back(
+          ObjectToTry{ObjectKind::kDelta, DeltaObjectName(entry.Name, delta.BaseCrc), delta.Size, baseName, delta.BaseCrc});
   }
   std::stable_sort(objects.begin(), objects.end(),
                    [](const ObjectToTry& a, const ObjectToTry& b) { return a.size < b.size; });
   if (entry.PackedSize > 0)
-    objects.push_back(ObjectToTry{ObjectKind::kPacked, PackedObjectName(entry.Name), entry.PackedSize, {}});
-  objects.push_back(ObjectToTry{ObjectKind::kPlain, entry.Name, entry.Size.value_or(0), {}});
+    objects.push_back(ObjectToTry{ObjectKind::kPacked, PackedObjectName(entry.Name), entry.PackedSize, {}, {}});
+  objects.push_back(ObjectToTry{ObjectKind::kPlain, entry.Name, entry.Size.value_or(0), {}, {}});
   return objects;
 }
 

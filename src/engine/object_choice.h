@@ -19,6 +19,7 @@ struct ObjectToTry {
   std::string name;       // list-style name below the version folder, for net::FileUrl
   uint64_t size = 0;      // the bytes to fetch; 0 when the list does not say
   std::string baseName;   // a delta's installed base, relative to the program folder
+  std::string baseCrc;    // the CRC-32 the delta was made against, as listed
 };
 
 // The installed signature (files::FileSignature's text) of a list Name.

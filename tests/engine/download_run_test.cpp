@@ -14,6 +14,7 @@
 
 #include <zstd.h>
 
+#include "engine/partial_download.h"
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -136,9 +137,9 @@ class FakeWorld : public engine::HttpSource,
     now += ms;
     if (now - kStartTick >= stopAtMs) control.stopRequested = true;
   }
-  std::string Signature(const std::string& path) override {
+  std::string Signature(const std::string& path, const files::ReadActivity& onRead = {}) override {
     Log("signature " + path);
-    return MemoryFileSystem::Signature(path);
+    return MemoryFileSystem::Signature(path, onRead);
   }
   bool CreateFolder(const std::string& path) override {
     Log("mkdir " + path);
@@ -153,8 +154,9 @@ class FakeWorld : public engine::HttpSource,
     auto file = MemoryFileSystem::CreateForWriting(path);
     return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
   }
-  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path) override {
-    auto file = MemoryFileSystem::OpenForAppend(path);
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
+    if (empty) Log("create " + path);
+    auto file = MemoryFileSystem::OpenForAppend(path, empty);
     return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
   }
 
@@ -300,7 +302,8 @@ class AttemptFailureTest : public DownloadRunTest,
 TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
   Add("a.txt", "wanted", {GetParam().response});
   Add("b.txt", "next", {Body("next")});
-  if (GetParam().cannotCreate) world_->failCreate.insert(kStaging + "update\\partial\\a.txt");
+  if (GetParam().cannotCreate)
+    world_->failCreate.insert(engine::PartialPathsOf(kStaging, "http://host/app/2.0/a.txt").data);
   Run();
   const std::vector<std::string> n = world_->Notifications();
   EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 5);
@@ -533,7 +536,7 @@ TEST_F(ResumeTest, FileChangedOnTheServerIsNeverSplicedIntoTheOldBytes) {
     Host(before, after);
     world_->hosted[kUrl].stallAt = {60000};
     RunUntilStalled();
-    ASSERT_EQ(world_->files.at(kStaging + "update\\partial\\big.bin").size(), 60000u);
+    ASSERT_EQ(world_->files.at(engine::PartialPathsOf(kStaging, kUrl).data).size(), 60000u);
 
     world_->hosted[kUrl] = {after, serverIgnoresValidator ? "\"v1\"" : "\"v2\"", {}};
     RunUntilStalled();
@@ -556,8 +559,8 @@ TEST_F(ResumeTest, FileChangedOnTheServerIsNeverSplicedIntoTheOldBytes) {
 // not continued; a refused range is asked again whole in the same attempt.
 TEST_F(ResumeTest, KeptBytesAreContinuedOnlyWhenTheirRecordVouchesForThem) {
   const std::string content = Content(50000, 4);
-  const std::string partial = kStaging + "update\\partial\\big.bin";
-  const std::string record = kStaging + "update\\validator\\big.bin";
+  const std::string partial = engine::PartialPathsOf(kStaging, kUrl).data;
+  const std::string record = engine::PartialPathsOf(kStaging, kUrl).record;
   struct Case {
     const char* what;
     std::string record;
