@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <set>
 
 #include "engine/object_choice.h"
 #include "engine/partial_download.h"
@@ -25,9 +24,6 @@ constexpr size_t kWriteBufferLimit = 2 * kWriteThreshold;
 constexpr uint64_t kLargestBase = uint64_t{1} << files::kMaxWindowLog;
 // A received object, and a delta's base, are read in pieces of this size.
 constexpr size_t kDecodeReadSize = size_t{64} << 10;
-// Answers that say the object is not on the mirror at all.
-constexpr int kStatusNotFound = 404;
-constexpr int kStatusGone = 410;
 
 constexpr char kFetchTrace[] = "下载文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
@@ -187,14 +183,11 @@ class Run {
 
   // The compressed form this attempt takes, moving `next` past it, or null
   // for the plain file (always the last of objects): once the forms are used
-  // up, and always in the plain file's own last attempts.
-  const ObjectToTry* NextForm(const std::vector<ObjectToTry>& objects, size_t& next, int attempt) {
-    if (attempt > kAttemptsPerFile - kPlainFileAttempts) return nullptr;
-    while (next + 1 < objects.size()) {
-      const ObjectToTry& object = objects[next++];
-      if (gone_.count(EncodedUrl(object)) == 0) return &object;
-    }
-    return nullptr;
+  // up, and always in the plain file's own last attempts. Each form is asked
+  // for once in a run, so one the mirror lacks costs one request.
+  static const ObjectToTry* NextForm(const std::vector<ObjectToTry>& objects, size_t& next, int attempt) {
+    if (attempt > kAttemptsPerFile - kPlainFileAttempts || next + 1 >= objects.size()) return nullptr;
+    return &objects[next++];
   }
 
   Outcome Attempt(int index, const FileEntry& file, int attempt, const std::vector<ObjectToTry>& objects,
@@ -224,12 +217,9 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     const std::string url = EncodedUrl(taken);
     const PartialPaths partial = PartialPathsOf(stagingFolder_, url);
-    status_ = 0;
     const Outcome received = Receive(index, file, taken, url, partial);
     if (received == Outcome::kStopped) return received;
     if (received != Outcome::kFetched) {
-      if (taken.kind != ObjectKind::kPlain && (status_ == kStatusNotFound || status_ == kStatusGone))
-        gone_.insert(url);
       ReleaseBase();
       return EndFile(index, false);
     }
@@ -328,7 +318,6 @@ class Run {
     if (kept.range.from == 0 && !StartWhole(partial)) return Outcome::kFailed;
     if (Stopped()) return Outcome::kStopped;
     HttpAnswer answer = http_.Open(url, kept.range);
-    status_ = answer.status;
     if (Stopped()) return Outcome::kStopped;
     const ResumeDecision decision = DecideResume(kept.range, kept.total, answer);
     if (decision == ResumeDecision::kRefused) return Outcome::kFailed;
@@ -344,10 +333,7 @@ class Run {
       head_.clear();
       if (kept.range.from > 0 && !StartWhole(partial)) return Outcome::kFailed;
       if (Stopped()) return Outcome::kStopped;
-      if (decision == ResumeDecision::kAskWhole) {
-        answer = http_.Open(url, RangeRequest{});
-        status_ = answer.status;
-      }
+      if (decision == ResumeDecision::kAskWhole) answer = http_.Open(url, RangeRequest{});
       if (Stopped()) return Outcome::kStopped;
       if (answer.length < 0) return Outcome::kFailed;
       if (listed > 0 && answer.length != listed) {
@@ -610,8 +596,6 @@ class Run {
   std::vector<char> wire_ = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
   std::string reference_;     // a delta's base while it is decoded
   std::string head_;          // an object's first bytes until its head is checked
-  std::set<std::string> gone_;  // compressed forms the mirror does not have
-  int status_ = 0;              // the last answer's status
   bool decoderTraced_ = false;
   uint32_t lastWriteTick_ = 0;
   TransferProgress progress_;

@@ -126,9 +126,9 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // Every object is received into its partial file (engine/partial_download.h)
 // and becomes the staged file only once it is whole and yields the listed
 // hashes; a transfer that broke off is continued from its kept bytes.
-// Compressed forms take the first attempts, one form each, down the order;
-// a form that answered 404 or 410 is not asked for again in the run; the
-// plain file takes at least the last kPlainFileAttempts. An answer whose
+// Compressed forms take the first attempts, one form each, down the order,
+// so none is asked for twice in a run; the plain file takes the rest, at
+// least the last kPlainFileAttempts. An answer whose
 // length differs from the size the list gives for the object is refused
 // before its body is read, and a compressed form whose first bytes name
 // another size or too large a window fails as soon as they arrive. A delta
