@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "tool_support.h"
-#include "updpub/older_versions.h"
-#include "updpub/text_rules.h"
+#include "updpub/publish/older_versions.h"
+#include "updpub/publish/text_rules.h"
 
 namespace {
 

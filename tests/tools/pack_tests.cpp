@@ -7,7 +7,7 @@
 
 #include "engine/file_objects.h"
 #include "tool_support.h"
-#include "updpub/site_check.h"
+#include "updpub/check/site_check.h"
 #include "xml/xml_document.h"
 
 namespace {

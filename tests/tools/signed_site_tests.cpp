@@ -7,8 +7,8 @@
 
 #include "base/gbk_text.h"
 #include "tool_support.h"
-#include "updpub/crypto.h"
-#include "updpub/site_check.h"
+#include "updpub/keys/crypto.h"
+#include "updpub/check/site_check.h"
 #include "xml/xml_document.h"
 
 namespace {

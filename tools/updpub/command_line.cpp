@@ -4,10 +4,10 @@
 #include <map>
 #include <optional>
 
-#include "updpub/documents.h"
-#include "updpub/key_files.h"
-#include "updpub/publish.h"
-#include "updpub/site_check.h"
+#include "updpub/publish/documents.h"
+#include "updpub/keys/key_files.h"
+#include "updpub/publish/publish.h"
+#include "updpub/check/site_check.h"
 
 namespace updpub {
 namespace {
