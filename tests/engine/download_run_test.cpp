@@ -45,6 +45,9 @@ struct Response {
   int32_t length = -1;
   std::deque<std::string> pieces;
   int status = engine::kStatusOk;
+  // Once the pieces run out, a read blocks as a stalled connection's does
+  // and returns nothing only when the watchdog stops the worker.
+  bool blocksWhenDry = false;
 };
 Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
 Response FailOpen() { return {}; }
@@ -72,6 +75,7 @@ class FakeWorld : public engine::HttpSource,
     std::string validator = "\"v1\"";
     std::vector<size_t> stallAt = {};
     bool refusesRanges = false;  // 416 to every range
+    bool stallBlocks = false;    // a read at the stall blocks until the stop
   };
   std::map<std::string, Hosted> hosted;  // by encoded URL
   size_t served = 0;                     // body bytes handed out by reads
@@ -128,7 +132,14 @@ class FakeWorld : public engine::HttpSource,
     // stopping it makes that a failure instead of a hang.
     if (++reads > kReadLimit) control.stopRequested = true;
     openDuringReads = std::max(openDuringReads, openFiles);
-    if (Log("read") || current_.pieces.empty()) return 0;
+    if (Log("read")) return 0;
+    if (current_.pieces.empty()) {
+      if (current_.blocksWhenDry && stopAtMs != UINT32_MAX) {
+        now = kStartTick + stopAtMs;
+        control.stopRequested = true;
+      }
+      return 0;
+    }
     const std::string& piece = current_.pieces.front();
     const size_t n = std::min(size, piece.size() - offset_);
     piece.copy(static_cast<char*>(buffer), n, offset_);
@@ -275,7 +286,7 @@ class FakeWorld : public engine::HttpSource,
     size_t end = body.size();
     for (const size_t at : file.stallAt)
       if (at > static_cast<size_t>(from)) end = std::min(end, at - from);
-    current_ = {answer.length, {body.substr(0, end)}};
+    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks};
     return answer;
   }
 
@@ -930,6 +941,7 @@ TEST_F(ResumeTest, StallLosesAlmostNothingOfWhatArrived) {
   const std::string content = Content(6 << 20, 5);
   Host(content, content);
   world_->hosted[kUrl].stallAt = {content.size() * 6 / 10};
+  world_->hosted[kUrl].stallBlocks = true;
   RunUntilStalled();
   world_->hosted[kUrl].stallAt.clear();
   RunUntilStalled();
