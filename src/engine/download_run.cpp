@@ -218,6 +218,7 @@ class Run {
     const std::string url = EncodedUrl(taken);
     const PartialPaths partial = PartialPathsOf(stagingFolder_, url);
     const Outcome received = Receive(index, file, taken, url, partial);
+    http_.Close();  // an answer refused unread must not go on arriving
     if (received == Outcome::kStopped) return received;
     if (received != Outcome::kFetched) {
       ReleaseBase();

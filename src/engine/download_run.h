@@ -58,6 +58,9 @@ class HttpSource {
   // Up to size bytes of the open request's body; 0 at its end, on failure or
   // with no request open.
   virtual size_t Read(void* buffer, size_t size) = 0;
+  // Ends the open request, so that nothing more of an answer left unread
+  // keeps arriving while the run pauses or goes on elsewhere.
+  virtual void Close() = 0;
 };
 
 // Milliseconds of the 32-bit system tick, and a pause. The worker's Sleep

@@ -152,6 +152,11 @@ size_t HttpClient::Read(void* buffer, size_t size) {
   return got;
 }
 
+void HttpClient::CloseRequest() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseInternetHandle(request_);
+}
+
 void HttpClient::Release() {
   std::lock_guard<std::mutex> lock(mutex_);
   CloseInternetHandle(request_);

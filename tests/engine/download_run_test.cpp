@@ -96,6 +96,8 @@ class FakeWorld : public engine::HttpSource,
   bool baseOutOfMemory = false;         // reading a file of the program folder runs out of memory
   size_t shortWrite = SIZE_MAX;         // the write with this index lands only its first half
   int reads = 0;
+  int closes = 0;
+  std::vector<int> closesAtSleep;  // requests closed when each pause began
   int openDuringReads = 0;  // most staging files open at once while a read ran
   static constexpr int kReadLimit = 100000;
 
@@ -151,8 +153,14 @@ class FakeWorld : public engine::HttpSource,
     }
     return n;
   }
+  // Not logged: closing is no request, and the watchdog's stop closes too.
+  void Close() override {
+    current_ = {};
+    ++closes;
+  }
   uint32_t Now() override { return now; }
   void Sleep(uint32_t ms) override {
+    closesAtSleep.push_back(closes);
     if (Log("sleep " + std::to_string(ms))) return;
     now += ms;
     if (now - kStartTick >= stopAtMs) control.stopRequested = true;
@@ -862,6 +870,9 @@ TEST_F(ObjectDownloadTest, AnswersAreBoundedByTheSizesTheListGives) {
                                                  "http://host/app/2.0/a.dll"}));
     ASSERT_TRUE(!wrongFrame || packed.size() > 10 * engine::kReadSize) << packed.size();
     EXPECT_EQ(world_->served, (wrongFrame ? engine::kReadSize : 0) + wanted.size());
+    // The refused answer is closed before the pause, not left to arrive.
+    ASSERT_FALSE(world_->closesAtSleep.empty());
+    EXPECT_EQ(world_->closesAtSleep.front(), 1);
     EXPECT_EQ(world_->Notifications().back(), "Complete ok");
     EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == wanted);
   }
