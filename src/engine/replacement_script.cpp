@@ -23,7 +23,9 @@ constexpr char kPause[] = "ping 127.0.0.1 -n 2 >nul";
 // copy never leaves a truncated updater; the rename is tried again while the
 // old file is still held (by the ending process or a scanner). The staged
 // copy is deleted only once it is in place; otherwise it stays in the
-// staging folder for the next run.
+// staging folder for the next run. Outcomes are read from the error level on
+// a line of their own, or from the files themselves: "||" after a built-in
+// command is not reliable in every command interpreter.
 std::string ScriptText(const std::string& staging) {
   const std::string lines[] = {
       "@echo off",
@@ -33,7 +35,8 @@ std::string ScriptText(const std::string& staging) {
       "set \"fresh=%~dpn0.tmp\"",
       "set /a waited=0",
       ":wait",
-      "tasklist /nh /fi \"PID eq %~1\" /fi \"IMAGENAME eq %~2\" 2>nul | find \"%~1\" >nul || goto copy",
+      "tasklist /nh /fi \"PID eq %~1\" /fi \"IMAGENAME eq %~2\" 2>nul | find \"%~1\" >nul",
+      "if errorlevel 1 goto copy",
       "if %waited% geq " + std::to_string(kWaitRounds) + " goto stop",
       "set /a waited+=1",
       kPause,
@@ -42,7 +45,9 @@ std::string ScriptText(const std::string& staging) {
       "taskkill /f /pid %~1 >nul 2>nul",
       kPause,
       ":copy",
-      "copy /y \"%staged%\" \"%fresh%\" >nul 2>nul || goto keep",
+      "copy /y \"%staged%\" \"%fresh%\" >nul 2>nul",
+      "if errorlevel 1 goto keep",
+      "if not exist \"%fresh%\" goto keep",
       "set /a tries=0",
       ":place",
       "move /y \"%fresh%\" \"%target%\" >nul 2>nul",

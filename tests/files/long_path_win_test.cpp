@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr size_t kDepth = 320;
+// Characters of the program folder's path.
+constexpr size_t kDepth = 300;
 
 class LongPathFileSystemTest : public ::testing::Test {
  protected:
@@ -24,7 +25,7 @@ class LongPathFileSystemTest : public ::testing::Test {
             std::to_string(GetTickCount()) + "\\";
     // GBK names: 程序 目录.
     folder_ = root_;
-    while (folder_.size() < kDepth) folder_ += "\xB3\xCC\xD0\xF2 \xC4\xBF\xC2\xBC-level\\";
+    while (base::WideFromGbk(folder_).size() < kDepth) folder_ += "\xB3\xCC\xD0\xF2 \xC4\xBF\xC2\xBC-level\\";
   }
   void TearDown() override {
     fs_.RemoveTree(root_);
