@@ -7,7 +7,6 @@
 
 #include "base/module_path_win.h"
 #include "base/trace.h"
-#include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "engine/desktop_start_win.h"
 #include "engine/replacement_script_win.h"

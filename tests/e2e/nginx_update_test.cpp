@@ -38,12 +38,17 @@ constexpr char kScriptTemporary[] = "VaVeri_Update.tmp";
 constexpr char kOwnExe[] = "Update.exe";
 constexpr char kMainExe[] = "CeShi.exe";
 constexpr char kMarkerName[] = "main_program_started.txt";
+constexpr char kParentMarkerName[] = "main_program_parent.txt";
+constexpr char kDesktopStartTrace[] = "主程序经桌面外壳以当前用户权限启动";
+constexpr char kDirectStartTrace[] = "桌面外壳不可用，主程序由本程序直接启动";
 constexpr char kServerFolder[] = "srv1";
 constexpr char kLargeName[] = "big.bin";
 // The script replaces the executable moments after the updater has ended.
 constexpr int kSelfUpdateTimeoutMs = 30000;
-// Its staged files lie 7 characters deeper, and their names deeper still.
-constexpr size_t kLongFolderLength = 250;
+// The deepest program folder a program can still be started from
+// (Update.exe's own path then has 259 characters, within MAX_PATH): its files
+// lie at 250 characters and beyond, and their staged copies 7 deeper.
+constexpr size_t kLongFolderLength = 248;
 // Large and slow enough that the download page stays up for about three
 // seconds, long enough to be photographed mid-way.
 constexpr size_t kLargeSize = size_t{3} << 20;
@@ -400,6 +405,15 @@ TEST_P(NginxMainProgramTest, StartsTheUpdatedMainProgramOnlyWhenAsked) {
   if (run) {
     EXPECT_TRUE(WaitUntil([&] { return Exists(marker); }, kStepTimeoutMs))
         << "the main program left no mark";
+    // Started by the desktop's shell, with the user's rights rather than
+    // the elevated updater's; only where no shell answers, by the updater.
+    const std::string parent = ReadBytes(folder_.path() + kParentMarkerName).value_or("");
+    const std::wstring parent_name(reinterpret_cast<const wchar_t*>(parent.data()),
+                                   parent.size() / sizeof(wchar_t));
+    const bool direct = updater_.HasTrace(std::string(kTracePrefix) + kDirectStartTrace);
+    EXPECT_TRUE(direct || updater_.HasTrace(std::string(kTracePrefix) + kDesktopStartTrace)) << DescribeState();
+    EXPECT_EQ(lstrcmpiW(parent_name.c_str(), direct ? L"Update.exe" : L"explorer.exe"), 0)
+        << "started by " << base::Utf8FromGbk(base::GbkFromWide(parent_name));
   } else {
     // The updater starts the program before it ends, so by now it either
     // runs or has left its mark.
@@ -443,16 +457,18 @@ class LongPathTest : public NginxUpdateTest {
   LongPathTest() { folder_length_ = kLongFolderLength; }
 };
 
-TEST_F(LongPathTest, UpdatesAnInstallationWhosePathHas250Characters) {
+TEST_F(LongPathTest, UpdatesFilesWhosePathsHave250CharactersAndMore) {
   ASSERT_EQ(base::WideFromGbk(folder_.path()).size(), kLongFolderLength + 1) << folder_.path();
   SiteDescription site;
   SiteServer server{"电信服务器", kServerFolder,
-                    {{"readme.txt", "2.0 readme\r\n"},
+                    {{"a.txt", "2.0 readme\r\n"},
                      {"数据\\新 文件.dat", Noise(100000, 6)},
                      {"plugins\\deeper\\plugin.dll", Noise(5000, 7)}}};
   site.servers = {server};
+  EXPECT_EQ(base::WideFromGbk(folder_.path() + "a.txt").size(), 254u);
+  EXPECT_GT(base::WideFromGbk(StagingFolder() + "\\plugins\\deeper\\plugin.dll").size(), 280u);
   ASSERT_NO_FATAL_FAILURE(ServeSite(site));
-  ASSERT_NO_FATAL_FAILURE(Install({{"readme.txt", "1.0 readme\r\n"}}));
+  ASSERT_NO_FATAL_FAILURE(Install({{"a.txt", "1.0 readme\r\n"}}));
 
   ASSERT_NO_FATAL_FAILURE(UpdateToFinishPage(site));
   ExpectInstalled(server.files);
