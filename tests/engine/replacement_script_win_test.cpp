@@ -9,9 +9,9 @@
 
 #include <chrono>
 #include <functional>
+#include <list>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
@@ -121,17 +121,20 @@ class ReplacementScriptTest : public ::testing::Test {
     ASSERT_TRUE(Write(Staged(), new_));
   }
   void TearDown() override {
-    for (Process* process : started_) {
-      if (process->ExitCode() == kStillRunning) TerminateProcess(process->handle.get(), 0);
-      WaitForSingleObject(process->handle.get(), 5000);
+    for (Process& process : processes_) {
+      if (process.ExitCode() == kStillRunning) TerminateProcess(process.handle.get(), 0);
+      WaitForSingleObject(process.handle.get(), 5000);
     }
     RemoveTree(Wide(root_.substr(0, root_.size() - 1)));
   }
 
   std::string Staged() const { return folder_ + "update\\" + kExeName; }
 
-  // Runs the executable at `path` for `ms` milliseconds.
-  void Start(const std::string& path, int ms, Process& process) {
+  // Runs the executable at `path` for `ms` milliseconds, as the last of
+  // processes_; any still running at the end are ended.
+  void Start(const std::string& path, int ms) {
+    processes_.emplace_back();
+    Process& process = processes_.back();
     std::wstring command = L"\"" + Wide(path) + L"\" " + std::to_wstring(ms);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -141,7 +144,6 @@ class ReplacementScriptTest : public ::testing::Test {
     base::UniqueKernelHandle thread(info.hThread);
     process.handle.reset(info.hProcess);
     process.id = info.dwProcessId;
-    started_.push_back(&process);
   }
 
   // Starts the script as the updater does and waits until it has deleted
@@ -156,7 +158,7 @@ class ReplacementScriptTest : public ::testing::Test {
   std::string folder_;
   std::string old_;
   std::string new_;
-  std::vector<Process*> started_;
+  std::list<Process> processes_;
 };
 
 // The updater is still running when the script starts: the new executable
@@ -165,10 +167,10 @@ class ReplacementScriptTest : public ::testing::Test {
 TEST_F(ReplacementScriptTest, ReplacesTheExecutableOnceItsProcessHasEnded) {
   const std::string elsewhere = root_ + kExeName;
   ASSERT_TRUE(Write(elsewhere, old_));
-  Process bystander;
-  ASSERT_NO_FATAL_FAILURE(Start(elsewhere, kScriptTimeoutMs, bystander));
-  Process updater;
-  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 3000, updater));
+  ASSERT_NO_FATAL_FAILURE(Start(elsewhere, kScriptTimeoutMs));
+  const Process& bystander = processes_.back();
+  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 3000));
+  const Process& updater = processes_.back();
 
   ASSERT_NO_FATAL_FAILURE(RunScript(updater.id));
   EXPECT_TRUE(Holds(folder_ + kExeName, new_));
@@ -183,8 +185,8 @@ TEST_F(ReplacementScriptTest, ReplacesTheExecutableOnceItsProcessHasEnded) {
 // A copy that fails leaves the old executable and the only new copy as they
 // were, for the next run.
 TEST_F(ReplacementScriptTest, KeepsTheStagedCopyWhenTheCopyFails) {
-  Process updater;
-  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 0, updater));
+  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 0));
+  const Process& updater = processes_.back();
   ASSERT_EQ(WaitForSingleObject(updater.handle.get(), 10000), WAIT_OBJECT_0);
   // Held with no sharing, the staged copy cannot be read.
   base::UniqueFileHandle held(
