@@ -7,9 +7,9 @@
 
 #include "base/module_path_win.h"
 #include "base/trace.h"
-#include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
-#include "engine/replacement_script.h"
+#include "engine/desktop_start_win.h"
+#include "engine/replacement_script_win.h"
 #include "engine/session.h"
 #include "engine/signing.h"
 #include "files/file_system_win.h"
@@ -19,21 +19,13 @@ namespace engine {
 namespace {
 
 constexpr char kUnsafeMainProgramTrace[] = "主程序名称无效:";
+constexpr char kDesktopStartTrace[] = "主程序经桌面外壳以当前用户权限启动";
+constexpr char kDirectStartTrace[] = "桌面外壳不可用，主程序由本程序直接启动";
 
 std::string OwnExecutableName() {
   const std::wstring path = base::OwnModulePath();
   const size_t slash = path.find_last_of(L'\\');
   return base::GbkFromWide(slash == std::wstring::npos ? path : path.substr(slash + 1));
-}
-
-bool WriteReplacementScript(const std::string& scriptPath, const std::string& text) {
-  base::UniqueFileHandle file(CreateFileW(base::WideFromGbk(scriptPath).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
-                                          nullptr));
-  if (!file) return false;
-  DWORD written = 0;
-  return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-         written == text.size();
 }
 
 }  // namespace
@@ -60,13 +52,9 @@ void CleanUpStagingAtShutdown() {
   const Session& session = CurrentSession();
   if (session.ProgramFolder.empty()) return;
   if (session.SelfUpdatePending) {
-    const std::string script = session.ProgramFolder + kReplacementScriptName;
     // A script that cannot be written is not started; the staged executable
     // then stays for a later run.
-    if (WriteReplacementScript(script, ReplacementScriptText(session.ProgramFolder, OwnExecutableName()))) {
-      ShellExecuteW(nullptr, L"open", base::WideFromGbk(script).c_str(), L"",
-                    base::WideFromGbk(session.ProgramFolder).c_str(), SW_HIDE);
-    }
+    StartReplacementScript(session.ProgramFolder, GetCurrentProcessId(), OwnExecutableName());
   } else if (session.UpdateApplied) {
     files::WindowsFileSystem().RemoveTree(session.ProgramFolder + kStagingFolderName);
   }
@@ -81,6 +69,12 @@ void RunMainProgram() {
   }
   const std::wstring folder = base::WideFromGbk(session.ProgramFolder);
   const std::wstring program = base::WideFromGbk(session.ProgramFolder + mainExe);
+  // Started by this elevated process, the program would run elevated too.
+  if (StartAsDesktopUser(program, folder)) {
+    base::Trace(kDesktopStartTrace);
+    return;
+  }
+  base::Trace(kDirectStartTrace);
   ShellExecuteW(nullptr, L"Open", program.c_str(), L"", folder.c_str(), SW_SHOWNORMAL);
 }
 

@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include "base/unique_handle_win.h"
-#include "base/wide_text_win.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
 #include "files/sha256_win.h"
+#include "files/system_path_win.h"
 
 namespace files {
 namespace {
@@ -34,7 +34,7 @@ class WindowsWritableFile : public WritableFile {
   base::UniqueFileHandle file_;
 };
 
-std::wstring Wide(const std::string& path) { return base::WideFromGbk(path); }
+std::wstring Wide(const std::string& path) { return SystemPath(path); }
 
 std::wstring WithoutBackslash(std::wstring path) {
   if (!path.empty() && path.back() == L'\\') path.pop_back();

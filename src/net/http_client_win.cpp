@@ -12,7 +12,9 @@ namespace net {
 namespace {
 
 constexpr wchar_t kAgent[] = L"G.WinInet 1.1";
-constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES;
+// Nothing goes into the cache: every byte is already written once, to the
+// staging folder, and the cache would be the elevated account's.
+constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr char kHttpScheme[] = "http://";
 constexpr char kHttpsScheme[] = "https://";
 constexpr char kCookieHeader[] = "Cookie:";
