@@ -11,7 +11,7 @@
 //   wine build/windows/bench/download_bench.exe --base http://127.0.0.1:PORT
 //        [--rounds N] [--curl /usr/bin/curl] [--updater Z:\path\Update.exe]
 //        [--updater-before Z:\path\Update.exe] [--access-log /host/path]
-//        [--server-pid PID]
+//        [--server-pid PID] [--breaks-only 1]
 //
 // One update of a prepared program folder (bench/run_pack_update_bench,
 // which installs the older release beside a copy of Update.exe each time):
@@ -526,6 +526,7 @@ int main(int argc, char** argv) {
   std::string programExe, configUrl, accessLog, beforeExe;
   uint64_t programBytes = 0;
   int serverPid = 0;  // nginx's host process id: with it, the stalled run
+  bool breaksOnly = false;  // only the broken transfers, none of the timings
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--program") == 0) {
       programExe = e2e::WindowsPathOf(argv[i + 1]);
@@ -543,6 +544,8 @@ int main(int argc, char** argv) {
       accessLog = e2e::WindowsPathOf(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--updater-before") == 0) {
       beforeExe = e2e::WindowsPathOf(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--breaks-only") == 0) {
+      breaksOnly = std::strcmp(argv[i + 1], "1") == 0;
     } else if (std::strcmp(argv[i], "--server-pid") == 0) {
       serverPid = std::atoi(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--updater") == 0) {
@@ -583,6 +586,63 @@ int main(int argc, char** argv) {
   std::printf("updater %s\n", updaterExe.c_str());
   std::printf("%d rounds, contenders in turn, the order reversed every other round\n", rounds);
   std::fflush(stdout);
+
+  // With the access log: a transfer broken off by a kill, and one by a stall.
+  const auto Breaks = [&]() -> int {
+    if (accessLog.empty()) return 0;
+    // What nginx sent for the large file across a run killed at half of it and
+    // the run after it: at full speed, and at a pace the updater keeps up with.
+    std::printf("\n%.0f MiB file, its run killed just after half of it, then run again to the finish page\n",
+                MiB(largeBytes));
+    for (const char* set : {kLargeSet, kThrottledSet}) {
+      size_t lines = 0;
+      const std::string path = std::string("/") + set + "/" + kVersion + "/" + kFileName;
+      LoggedBytes(accessLog, path, 0, &lines);
+      const BrokenRun broken = RunBrokenUpdater(updaterExe, ConfigUrl(base, set), largeBytes, largeBytes / 2);
+      if (!broken.ok) {
+        std::fprintf(stderr, "broken run, %s: %s\n", set, broken.failure.c_str());
+        return 1;
+      }
+      Sleep(kFinishPollMs * 100);  // nginx writes its log line as the connection ends
+      size_t after = 0;
+      std::vector<std::string> answers;
+      const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
+      std::printf("  %s\n", set == kLargeSet ? "loopback at full speed" : "sent at 4 MiB/s");
+      std::printf("    kept at the kill:   %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(broken.kept),
+                  100.0 * static_cast<double>(broken.kept) / static_cast<double>(largeBytes));
+      std::printf("    nginx answers (status bytes):");
+      for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
+      std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
+                  static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(largeBytes));
+    }
+    std::printf("  (sent, not received: what the kernel's socket buffers held at the kill is lost too)\n");
+
+    if (serverPid <= 0) return 0;
+    // A stall: nginx frozen once the partial file holds 60 % of the file sent
+    // at 4 MiB/s, the watchdog's time-out, nginx thawed, Retry.
+    size_t lines = 0;
+    const std::string path = std::string("/") + kStallSet + "/" + kVersion + "/" + kFileName;
+    LoggedBytes(accessLog, path, 0, &lines);
+    const StalledRun stalled = RunStalledUpdater(updaterExe, ConfigUrl(base, kStallSet), kStallBytes, serverPid);
+    if (!stalled.ok) {
+      std::fprintf(stderr, "stalled run: %s\n", stalled.failure.c_str());
+      return 1;
+    }
+    Sleep(kFinishPollMs * 100);
+    size_t after = 0;
+    std::vector<std::string> answers;
+    const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
+    std::printf("\n%.0f MiB file sent at 4 MiB/s, stalled at 60 %% (nginx frozen), the watchdog's time-out, Retry\n",
+                MiB(kStallBytes));
+    std::printf("    kept at the retry:  %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(stalled.kept),
+                100.0 * static_cast<double>(stalled.kept) / static_cast<double>(kStallBytes));
+    std::printf("    nginx answers (status bytes):");
+    for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
+    std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
+                static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(kStallBytes));
+    return 0;
+  };
+  if (breaksOnly) return Breaks();
 
   PumpingWindow window;
   if (!window.window()) {
@@ -698,56 +758,5 @@ int main(int argc, char** argv) {
   std::printf("  difference: %.1f MiB for %.0f MiB more file\n", Best(largePeaks) - Best(smallPeaks),
               MiB(largeBytes - smallBytes));
 
-  if (accessLog.empty()) return 0;
-  // What nginx sent for the large file across a run killed at half of it and
-  // the run after it: at full speed, and at a pace the updater keeps up with.
-  std::printf("\n%.0f MiB file, its run killed just after half of it, then run again to the finish page\n",
-              MiB(largeBytes));
-  for (const char* set : {kLargeSet, kThrottledSet}) {
-    size_t lines = 0;
-    const std::string path = std::string("/") + set + "/" + kVersion + "/" + kFileName;
-    LoggedBytes(accessLog, path, 0, &lines);
-    const BrokenRun broken = RunBrokenUpdater(updaterExe, ConfigUrl(base, set), largeBytes, largeBytes / 2);
-    if (!broken.ok) {
-      std::fprintf(stderr, "broken run, %s: %s\n", set, broken.failure.c_str());
-      return 1;
-    }
-    Sleep(kFinishPollMs * 100);  // nginx writes its log line as the connection ends
-    size_t after = 0;
-    std::vector<std::string> answers;
-    const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
-    std::printf("  %s\n", set == kLargeSet ? "loopback at full speed" : "sent at 4 MiB/s");
-    std::printf("    kept at the kill:   %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(broken.kept),
-                100.0 * static_cast<double>(broken.kept) / static_cast<double>(largeBytes));
-    std::printf("    nginx answers (status bytes):");
-    for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
-    std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
-                static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(largeBytes));
-  }
-  std::printf("  (sent, not received: what the kernel's socket buffers held at the kill is lost too)\n");
-
-  if (serverPid <= 0) return 0;
-  // A stall: nginx frozen once the partial file holds 60 % of the file sent
-  // at 4 MiB/s, the watchdog's time-out, nginx thawed, Retry.
-  size_t lines = 0;
-  const std::string path = std::string("/") + kStallSet + "/" + kVersion + "/" + kFileName;
-  LoggedBytes(accessLog, path, 0, &lines);
-  const StalledRun stalled = RunStalledUpdater(updaterExe, ConfigUrl(base, kStallSet), kStallBytes, serverPid);
-  if (!stalled.ok) {
-    std::fprintf(stderr, "stalled run: %s\n", stalled.failure.c_str());
-    return 1;
-  }
-  Sleep(kFinishPollMs * 100);
-  size_t after = 0;
-  std::vector<std::string> answers;
-  const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
-  std::printf("\n%.0f MiB file sent at 4 MiB/s, stalled at 60 %% (nginx frozen), the watchdog's time-out, Retry\n",
-              MiB(kStallBytes));
-  std::printf("    kept at the retry:  %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(stalled.kept),
-              100.0 * static_cast<double>(stalled.kept) / static_cast<double>(kStallBytes));
-  std::printf("    nginx answers (status bytes):");
-  for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
-  std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
-              static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(kStallBytes));
-  return 0;
+  return Breaks();
 }
