@@ -49,7 +49,7 @@ TEST_F(LongPathFileSystemTest, StagesAndPlacesAFileBeyondMaxPath) {
   ASSERT_NE(file, nullptr);
   ASSERT_TRUE(file->Write("123456789", 9));
   file->Close();
-  std::unique_ptr<files::WritableFile> more = fs_.OpenForAppend(staged);
+  std::unique_ptr<files::WritableFile> more = fs_.OpenForAppend(staged, false);
   ASSERT_NE(more, nullptr);
   ASSERT_TRUE(more->Write("0", 1));
   more->Close();
