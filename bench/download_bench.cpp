@@ -394,6 +394,15 @@ bool SignalServer(int pid, const char* signal) {
   return e2e::RunHostScript("kill -" + std::string(signal) + " " + std::to_string(pid)).status == 0;
 }
 
+// Closes the updater's side of its connections to the server, as Windows
+// does when the watchdog closes a request a read is blocked in. Wine's
+// WinINet keeps such a connection open until the read returns, so a thawed
+// server would go on sending into it and count those bytes as sent.
+void DropConnectionsTo(const std::string& base) {
+  const std::string port = base.substr(base.rfind(':') + 1);
+  e2e::RunHostScript("ss -K dst 127.0.0.1 dport = :" + port + " >/dev/null");
+}
+
 bool HasButton(HWND mainWindow, const char* text, bool enabled) {
   for (const e2e::Control& control : e2e::ReadControls(mainWindow))
     if (control.class_name == "Button" && control.text == text && (!enabled || control.enabled)) return true;
@@ -406,8 +415,8 @@ bool HasText(HWND mainWindow, const char* text) {
   return false;
 }
 
-StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& configUrl, uint64_t bytes,
-                             int serverPid) {
+StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& base, const std::string& configUrl,
+                             uint64_t bytes, int serverPid) {
   StalledRun run;
   e2e::ProgramFolder folder;
   e2e::Updater updater;
@@ -427,6 +436,7 @@ StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& c
   }
   const bool timedOut = e2e::WaitUntil([&] { return HasButton(mainWindow, kRetryButton, true); }, kStallWaitMs);
   run.kept = LargestPartial(partials);
+  if (timedOut) DropConnectionsTo(base);
   SignalServer(serverPid, "CONT");
   if (!timedOut || !ClickWhenEnabled(mainWindow, kRetryButton) ||
       !e2e::WaitUntil([&] { return HasText(mainWindow, kCompleteText); }, kStepTimeoutMs)) {
@@ -623,7 +633,7 @@ int main(int argc, char** argv) {
     size_t lines = 0;
     const std::string path = std::string("/") + kStallSet + "/" + kVersion + "/" + kFileName;
     LoggedBytes(accessLog, path, 0, &lines);
-    const StalledRun stalled = RunStalledUpdater(updaterExe, ConfigUrl(base, kStallSet), kStallBytes, serverPid);
+    const StalledRun stalled = RunStalledUpdater(updaterExe, base, ConfigUrl(base, kStallSet), kStallBytes, serverPid);
     if (!stalled.ok) {
       std::fprintf(stderr, "stalled run: %s\n", stalled.failure.c_str());
       return 1;
