@@ -438,9 +438,14 @@ StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& b
   run.kept = LargestPartial(partials);
   if (timedOut) DropConnectionsTo(base);
   SignalServer(serverPid, "CONT");
-  if (!timedOut || !ClickWhenEnabled(mainWindow, kRetryButton) ||
-      !e2e::WaitUntil([&] { return HasText(mainWindow, kCompleteText); }, kStepTimeoutMs)) {
-    run.failure = "the retry did not complete the update";
+  if (!timedOut || !ClickWhenEnabled(mainWindow, kRetryButton)) {
+    run.failure = timedOut ? "Retry could not be clicked" : "the watchdog did not end the stalled transfer";
+    return run;
+  }
+  if (!e2e::WaitUntil([&] { return HasText(mainWindow, kCompleteText); }, kStepTimeoutMs)) {
+    run.failure = "the retry did not complete the update; the window shows:";
+    for (const e2e::Control& control : e2e::ReadControls(mainWindow))
+      if (control.visible && !control.text.empty()) run.failure += " [" + control.text + "]";
     return run;
   }
   if (FileBytes(folder.path() + kFileName) != bytes) {
