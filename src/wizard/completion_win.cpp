@@ -16,6 +16,9 @@
 namespace wizard {
 namespace {
 
+// A placing worker runs; read and written on the window's thread only.
+bool g_placing = false;
+
 // The pass must not be cut off half way by the end of the process: closing
 // is refused until it reports.
 void AllowClosing(bool allowed) {
@@ -30,6 +33,7 @@ void StartPlacing() {
     Enable(Controls().PrevButton, true);
     return;
   }
+  g_placing = true;
   AllowClosing(false);
 }
 
@@ -56,6 +60,7 @@ void OnDownloadComplete(bool success) {
 
 void OnApplyComplete(const engine::ApplyReport& report) {
   auto& c = Controls();
+  g_placing = false;
   AllowClosing(true);
   const engine::ApplyResult& result = report.result;
   engine::RecordApplyResult(result);
@@ -80,7 +85,8 @@ void OnApplyComplete(const engine::ApplyReport& report) {
       AddStatusRow(texts::kUpdateComplete);
     }
   }
-  Enable(c.PrevButton, true);
+  // Through Retry, the Next action above may have started another pass.
+  if (!g_placing) Enable(c.PrevButton, true);
 }
 
 void ShutdownCleanup() {
