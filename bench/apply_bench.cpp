@@ -67,6 +67,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
   if (message != 0 && message == engine::MessageIds().ApplyComplete) {
     g_outcome = reinterpret_cast<const engine::ApplyReport*>(lParam)->result.outcome;
     g_reported = true;
+    PostMessageW(window, WM_NULL, 0, 0);  // a sent message alone does not end GetMessage
     return 1;
   }
   return DefWindowProcW(window, message, wParam, lParam);

@@ -317,9 +317,14 @@ class UpdateFailureTest : public UpdaterTest {
     EXPECT_FALSE(Exists(folder_.path() + kStagingFolder));
   }
 
-  // The download page after a placement that was refused before anything
-  // moved: Previous leads back for another try, Next stays disabled.
+  // The download page after a placement that failed with the program folder
+  // as it was: Previous leads back for another try, Next stays disabled.
   void ExpectPlacementRefused() const {
+    WaitUntil([&] {
+      const std::vector<Control> shown = Controls();
+      const Control* prev = Button(shown, kPrev);
+      return prev && prev->enabled;
+    });
     const std::vector<Control> controls = Controls();
     EXPECT_EQ(VisiblePage(controls), kDownloadPage);
     const Control* prev = Button(controls, kPrev);
