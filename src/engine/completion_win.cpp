@@ -30,9 +30,8 @@ std::string OwnExecutableName() {
 
 }  // namespace
 
-ApplyResult ApplyStagedFilesOfSession() {
-  Session& session = CurrentSession();
-  files::WindowsFileSystem fs;
+ApplyInput SessionApplyInput() {
+  const Session& session = CurrentSession();
   ApplyInput input;
   input.programFolder = session.ProgramFolder;
   input.ownExeName = OwnExecutableName();
@@ -40,12 +39,15 @@ ApplyResult ApplyStagedFilesOfSession() {
   input.serverFiles = &session.ServerFileList;
   input.downloadList = &session.DownloadList;
   input.requireSha256 = SigningVerifier() != nullptr;
-  const ApplyResult result = ApplyStagedFiles(fs, input);
+  return input;
+}
+
+void RecordApplyResult(const ApplyResult& result) {
+  Session& session = CurrentSession();
   if (result.outcome == ApplyOutcome::kApplied) {
     session.UpdateApplied = true;
     if (result.selfUpdatePending) session.SelfUpdatePending = true;
   }
-  return result;
 }
 
 void CleanUpStagingAtShutdown() {

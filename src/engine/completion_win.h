@@ -4,9 +4,11 @@
 
 namespace engine {
 
-// Applies the session's staged files in the program folder and records the
-// flags that the shutdown reads.
-ApplyResult ApplyStagedFilesOfSession();
+// What placing the session's staged files needs; the lists it points to
+// belong to the session.
+ApplyInput SessionApplyInput();
+// Records the flags that the shutdown reads, once the pass has ended.
+void RecordApplyResult(const ApplyResult& result);
 
 // At the main window's destruction: starts the script that replaces the
 // updater's own executable, or removes the staging folder after an applied

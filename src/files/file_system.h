@@ -12,6 +12,12 @@
 
 namespace files {
 
+// What an operation on an existing file met. kHeld: another process has the
+// file open or locked (a virus scanner, the search indexer, a thumbnailer
+// reading a freshly written file), so the same operation may succeed a moment
+// later; kFailed: waiting will not mend it.
+enum class FileOutcome { kDone, kHeld, kFailed };
+
 // A file open for writing; closed by its destructor (or Close()).
 class WritableFile {
  public:
@@ -51,8 +57,8 @@ class FileSystem {
   // Null when it cannot be opened (missing, a folder, held without sharing).
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
-  // whether the file could be replaced now.
-  virtual bool CanOpenForWriting(const std::string& path) = 0;
+  // whether the file could be replaced now. A read-only file fails.
+  virtual FileOutcome TestWritable(const std::string& path) = 0;
   // Creates, replacing, a file others may read but not write while it is
   // open. Null when it cannot be created.
   virtual std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) = 0;
@@ -73,12 +79,20 @@ class FileSystem {
   // A junction or symbolic link stands at path (a trailing "\" allowed).
   virtual bool IsLink(const std::string& path) = 0;
   // Writes the file's data through to the disk.
-  virtual bool Flush(const std::string& path) = 0;
+  virtual FileOutcome Flush(const std::string& path) = 0;
   // Moves from onto to in one step, replacing to, and returns once the move
   // is on disk: a crash leaves to either as it was or as from was, provided
-  // from was flushed first.
-  virtual bool MoveOnto(const std::string& from, const std::string& to) = 0;
+  // from was flushed first. A file in use by a running program may be moved
+  // away this way, though it cannot be overwritten.
+  virtual FileOutcome Replace(const std::string& from, const std::string& to) = 0;
+  bool MoveOnto(const std::string& from, const std::string& to) { return Replace(from, to) == FileOutcome::kDone; }
+  // Gives to the access rules of from (its discretionary access control
+  // list, with its inheritance flags), so that grants made on an installed
+  // file hold for the file that replaces it.
+  virtual bool CopySecurity(const std::string& from, const std::string& to) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
+  // Removes the one empty folder path (no trailing "\").
+  virtual bool RemoveFolder(const std::string& path) = 0;
   // Removes folder (ending in "\") with everything in it; failures ignored.
   // A link, the folder itself or one inside it, is removed as a link: what it
   // points to is never touched.

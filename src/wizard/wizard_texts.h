@@ -73,6 +73,9 @@ inline constexpr char kRetryAnnouncement[] = "3秒后进行第[%d]次重试…�
 inline constexpr char kConnectionTimedOut[] = "连接服务器超时……";
 inline constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
 inline constexpr char kUnwritableFiles[] = "存在不可写文件，升级失败。";
+inline constexpr char kUnreplaceableFilePrefix[] = "无法替换的文件：";
+inline constexpr char kHeldByOpen[] = "（正被 ";
+inline constexpr char kHeldByClose[] = " 使用）";
 inline constexpr char kFileCheckFailed[] = "文件校验失败，升级终止。";
 inline constexpr char kUpdateComplete[] = "更新已完成。";
 

@@ -3,7 +3,8 @@
 // given (tests spell them consistently). Every mutating operation counts as
 // one step; from a chosen step on, the system "crashes": that operation and
 // every later one fails without changing anything, as if the power went off
-// there. Single operations can also be made to fail by path.
+// there. Single operations can also be made to fail by path, and files can
+// be held by another process for a number of tries or for good.
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -20,7 +21,12 @@ class MemoryFileSystem : public files::FileSystem {
  public:
   std::map<std::string, std::string> files;  // path -> content
   std::set<std::string> folders;             // each ending in "\"
-  std::set<std::string> locked;              // cannot be opened for writing, replaced or removed
+  std::set<std::string> locked;              // held for good: not opened for writing, replaced or removed
+  std::map<std::string, int> heldTries;      // held for this many more writability tests, flushes or moves
+  std::map<std::string, long> lockedFromStep;  // held for good once this many steps were attempted
+  std::set<std::string> failFlush;           // Flush fails for good
+  std::set<std::string> failSecurity;        // CopySecurity from these fails
+  std::map<std::string, std::string> security;  // path -> its access rules; moved with the file
   std::set<std::string> failCreate;          // CreateForWriting fails
   std::set<std::string> failMoveOnto;       // MoveOnto onto these fails
   std::set<std::string> failCreateFolder;    // CreateFolder of these fails...
@@ -84,8 +90,9 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryReader>(it->second);
   }
 
-  bool CanOpenForWriting(const std::string& path) override {
-    return files.count(path) > 0 && !locked.count(path);
+  files::FileOutcome TestWritable(const std::string& path) override {
+    if (!files.count(path)) return files::FileOutcome::kFailed;
+    return Held(path) ? files::FileOutcome::kHeld : files::FileOutcome::kDone;
   }
 
   class MemoryFile : public files::WritableFile {
@@ -140,17 +147,49 @@ class MemoryFileSystem : public files::FileSystem {
     return links.count(path) > 0 || links.count(path + "\\") > 0;
   }
 
-  bool Flush(const std::string& path) override {
-    return files.count(path) > 0 && Step("flush " + path);
+  files::FileOutcome Flush(const std::string& path) override {
+    if (!files.count(path) || failFlush.count(path)) return files::FileOutcome::kFailed;
+    if (Held(path)) return files::FileOutcome::kHeld;
+    return Step("flush " + path) ? files::FileOutcome::kDone : files::FileOutcome::kFailed;
   }
 
-  bool MoveOnto(const std::string& from, const std::string& to) override {
-    if (!files.count(from) || locked.count(to) || locked.count(from) || failMoveOnto.count(to) ||
-        !ParentExists(to))
-      return false;
-    if (!Step("replace " + from + " -> " + to)) return false;
+  files::FileOutcome Replace(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || failMoveOnto.count(to) || !ParentExists(to)) return files::FileOutcome::kFailed;
+    // Both ends are asked, as the system checks both.
+    const bool fromHeld = Held(from);
+    const bool toHeld = Held(to);
+    if (fromHeld || toHeld) return files::FileOutcome::kHeld;
+    if (!Step("replace " + from + " -> " + to)) return files::FileOutcome::kFailed;
     files[to] = std::move(files[from]);
     files.erase(from);
+    const auto rules = security.find(from);
+    if (rules != security.end()) {
+      security[to] = rules->second;
+      security.erase(rules);
+    } else {
+      security.erase(to);
+    }
+    return files::FileOutcome::kDone;
+  }
+
+  bool CopySecurity(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || !files.count(to) || failSecurity.count(from)) return false;
+    if (!Step("security " + from + " -> " + to)) return false;
+    security[to] = security.count(from) ? security.at(from) : std::string();
+    return true;
+  }
+
+  bool RemoveFolder(const std::string& path) override {
+    const std::string folder = path + "\\";
+    if (!folders.count(folder)) return false;
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) == 0) return false;
+    }
+    for (const std::string& other : folders) {
+      if (other != folder && other.compare(0, folder.size(), folder) == 0) return false;
+    }
+    if (!Step("rmdir " + folder)) return false;
+    folders.erase(folder);
     return true;
   }
 
@@ -194,6 +233,17 @@ class MemoryFileSystem : public files::FileSystem {
   bool ParentExists(const std::string& path) const {
     const size_t slash = path.rfind('\\');
     return slash == std::string::npos || folders.count(path.substr(0, slash + 1)) > 0;
+  }
+  // Whether another process holds path for this try; a try counts once
+  // against heldTries.
+  bool Held(const std::string& path) {
+    if (locked.count(path)) return true;
+    const auto from = lockedFromStep.find(path);
+    if (from != lockedFromStep.end() && steps >= from->second) return true;
+    const auto it = heldTries.find(path);
+    if (it == heldTries.end() || it->second <= 0) return false;
+    --it->second;
+    return true;
   }
   bool Step(const std::string& what) {
     ++steps;
