@@ -61,8 +61,8 @@ TEST_F(LongPathFileSystemTest, StagesAndPlacesAFileBeyondMaxPath) {
   std::string bytes;
   EXPECT_TRUE(fs_.ReadWhole(staged, 100, bytes));
   EXPECT_EQ(bytes, "1234567890");
-  EXPECT_TRUE(fs_.Flush(staged));
-  EXPECT_TRUE(fs_.CanOpenForWriting(staged));
+  EXPECT_EQ(fs_.Flush(staged), files::FileOutcome::kDone);
+  EXPECT_EQ(fs_.TestWritable(staged), files::FileOutcome::kDone);
   ASSERT_TRUE(fs_.MoveOnto(staged, target));
   EXPECT_FALSE(fs_.Exists(staged));
   EXPECT_EQ(fs_.Digest(target).Signature, "261DAEE5");
