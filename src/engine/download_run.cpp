@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/object_choice.h"
+#include "engine/object_decoding.h"
 #include "engine/partial_download.h"
 #include "engine/signed_documents.h"
 #include "files/file_system.h"
@@ -25,7 +26,11 @@ constexpr size_t kDecodeReadSize = size_t{64} << 10;
 
 constexpr char kFetchTrace[] = "下载文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
+// The plain file keeps at least the last two attempts.
+static_assert(kMostObjectsBeforePlain + 2 <= static_cast<size_t>(kAttemptsPerFile));
+
 constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kCodeDeltaTrace[] = "下载代码差异文件:";
 constexpr char kDeltaBaseTrace[] = " 基准文件:";
 constexpr char kDecoderTrace[] = "解压库版本:";
 constexpr char kDecodeFailedTrace[] = "解压失败:";
@@ -153,7 +158,8 @@ class Run {
       notify_.Trace(kPackedTrace + address);
       return true;
     }
-    notify_.Trace(kDeltaTrace + address + kDeltaBaseTrace + object.baseName);
+    notify_.Trace((object.kind == ObjectKind::kCodeDelta ? kCodeDeltaTrace : kDeltaTrace) + address +
+                  kDeltaBaseTrace + object.baseName);
     if (Stopped()) return false;
     if (fs_.ReadWhole(job_.programFolder + object.baseName, kLargestBase, reference_)) return true;
     if (!Stopped()) notify_.Trace(kBaseUnreadableTrace + object.baseName);
@@ -294,7 +300,7 @@ class Run {
       if (Stopped()) return Outcome::kStopped;
       placed = placed && fs_.MoveOnto(partial.data, staging);
     } else {
-      const files::DecodeStatus status = Decode(file, partial.data, staging);
+      const files::DecodeStatus status = Decode(file, object.kind, partial.data, staging);
       if (Stopped()) return Outcome::kStopped;
       if (status != files::DecodeStatus::kOk) {
         notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
@@ -312,7 +318,8 @@ class Run {
 
   // The received object, read back piece by piece, through its decoder into
   // the staging file.
-  files::DecodeStatus Decode(const FileEntry& file, const std::string& from, const std::string& staging) {
+  files::DecodeStatus Decode(const FileEntry& file, ObjectKind kind, const std::string& from,
+                             const std::string& staging) {
     const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(from);
     if (!in) return files::DecodeStatus::kTruncated;
     if (Stopped() || !fs_.CreateForWriting(staging)) return files::DecodeStatus::kSinkFailed;
@@ -320,14 +327,14 @@ class Run {
     DecodedSink sink(*this, out);
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
-    files::ObjectDecoder decoder(sink, file.Size.value_or(0), reference_);
+    const std::unique_ptr<files::StreamDecoder> decoder = DecoderFor(kind, sink, file.Size.value_or(0), reference_);
     for (;;) {
       size_t got = 0;
       if (Stopped()) return files::DecodeStatus::kSinkFailed;
       if (!in->Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
-      if (got == 0 || !decoder.Feed(wire_.data(), got)) break;
+      if (got == 0 || !decoder->Feed(wire_.data(), got)) break;
     }
-    const files::DecodeStatus status = decoder.Finish();
+    const files::DecodeStatus status = decoder->Finish();
     if (Stopped()) return files::DecodeStatus::kSinkFailed;
     Flush(out);  // a short file shows in its signature
     return status;
