@@ -20,6 +20,9 @@ constexpr unsigned kFewestTableBits = 10;
 constexpr size_t kBridge = 16;
 constexpr size_t kBridgeEqual = 12;
 constexpr uint32_t kEmpty = UINT32_MAX;
+// Code repeats itself: a window's hash leads to several old places, of which
+// this many (the earliest) are weighed by how far each match goes.
+constexpr size_t kMostCandidates = 16;
 
 uint32_t WindowHash(const unsigned char* bytes) {
   uint32_t hash = 0;
@@ -29,9 +32,11 @@ uint32_t WindowHash(const unsigned char* bytes) {
 
 class Matcher {
  public:
-  Matcher(std::string_view older, std::string_view newer)
+  Matcher(std::string_view older, std::string_view newer, const std::vector<uint32_t>& olderCuts,
+          const std::vector<uint32_t>& newerCuts)
       : old_(reinterpret_cast<const unsigned char*>(older.data())), oldSize_(older.size()),
-        new_(reinterpret_cast<const unsigned char*>(newer.data())), newSize_(newer.size()) {
+        new_(reinterpret_cast<const unsigned char*>(newer.data())), newSize_(newer.size()), oldCuts_(olderCuts),
+        newCuts_(newerCuts) {
     // kHashFactor^(kWindow-1), to take the leaving byte out of the hash.
     outFactor_ = 1;
     for (size_t i = 1; i < kWindow; ++i) outFactor_ *= kHashFactor;
@@ -58,16 +63,23 @@ class Matcher {
  private:
   size_t Bucket(uint32_t hash) const { return (hash * kBucketMix) >> (32 - bits_); }
 
-  // The first window of each hash wins: the same old bytes for the same
-  // new bytes, whichever order the table filled in.
+  // Each bucket chains its windows in file order, so the candidates and
+  // their order do not depend on anything but the bytes.
   void Index() {
     const size_t windows = (oldSize_ - kWindow) / kStep + 1;
     bits_ = kFewestTableBits;
     while (bits_ < kMostTableBits && (size_t{1} << bits_) < windows * 2) ++bits_;
     table_.assign(size_t{1} << bits_, kEmpty);
-    for (size_t at = 0; at + kWindow <= oldSize_; at += kStep) {
-      uint32_t& slot = table_[Bucket(WindowHash(old_ + at))];
-      if (slot == kEmpty) slot = static_cast<uint32_t>(at);
+    next_.assign(windows, kEmpty);
+    std::vector<uint32_t> last(table_.size(), kEmpty);
+    for (size_t window = 0; window < windows; ++window) {
+      const size_t bucket = Bucket(WindowHash(old_ + window * kStep));
+      if (table_[bucket] == kEmpty) {
+        table_[bucket] = static_cast<uint32_t>(window);
+      } else {
+        next_[last[bucket]] = static_cast<uint32_t>(window);
+      }
+      last[bucket] = static_cast<uint32_t>(window);
     }
   }
 
@@ -83,12 +95,26 @@ class Matcher {
     if (continued >= 0 && Equal(at, static_cast<size_t>(continued))) {
       oldAt = static_cast<size_t>(continued);
     } else {
-      const uint32_t candidate = table_[Bucket(hash)];
-      if (candidate == kEmpty || !Equal(at, candidate)) return false;
-      oldAt = candidate;
+      // The candidate whose match goes furthest; of equals the first.
+      size_t best = 0;
+      bool found = false;
+      uint32_t window = table_[Bucket(hash)];
+      for (size_t tried = 0; window != kEmpty && tried < kMostCandidates; window = next_[window], ++tried) {
+        const size_t candidate = size_t{window} * kStep;
+        if (!Equal(at, candidate)) continue;
+        const size_t length = Extend(at, candidate);
+        if (!found || length > best) {
+          best = length;
+          oldAt = candidate;
+          found = true;
+        }
+      }
+      if (!found) return false;
     }
     size_t start = at;
-    while (start > newEnd_ && oldAt > 0 && new_[start - 1] == old_[oldAt - 1]) {
+    const size_t newFloor = std::max(newEnd_, CutAtOrBefore(newCuts_, at));
+    const size_t oldFloor = CutAtOrBefore(oldCuts_, oldAt);
+    while (start > newFloor && oldAt > oldFloor && new_[start - 1] == old_[oldAt - 1]) {
       --start;
       --oldAt;
     }
@@ -102,9 +128,20 @@ class Matcher {
     return true;
   }
 
-  // The block's length: equal bytes, across short runs of changed ones.
+  // The last cut at or before `at` (0 without one), and the first after it.
+  static size_t CutAtOrBefore(const std::vector<uint32_t>& cuts, size_t at) {
+    const auto after = std::upper_bound(cuts.begin(), cuts.end(), at);
+    return after == cuts.begin() ? 0 : *(after - 1);
+  }
+  static size_t CutAfter(const std::vector<uint32_t>& cuts, size_t at, size_t size) {
+    const auto after = std::upper_bound(cuts.begin(), cuts.end(), at);
+    return after == cuts.end() ? size : std::min<size_t>(*after, size);
+  }
+
+  // The block's length: equal bytes, across short runs of changed ones, up
+  // to the next cut in either file.
   size_t Extend(size_t newAt, size_t oldAt) const {
-    const size_t most = std::min(newSize_ - newAt, oldSize_ - oldAt);
+    const size_t most = std::min(CutAfter(newCuts_, newAt, newSize_) - newAt, CutAfter(oldCuts_, oldAt, oldSize_) - oldAt);
     const unsigned char* a = new_ + newAt;
     const unsigned char* b = old_ + oldAt;
     size_t length = 0;
@@ -127,9 +164,12 @@ class Matcher {
   size_t oldSize_;
   const unsigned char* new_;
   size_t newSize_;
+  const std::vector<uint32_t>& oldCuts_;
+  const std::vector<uint32_t>& newCuts_;
   uint32_t outFactor_ = 1;
   unsigned bits_ = kFewestTableBits;
-  std::vector<uint32_t> table_;
+  std::vector<uint32_t> table_;  // bucket -> first old window (offset / kStep)
+  std::vector<uint32_t> next_;   // old window -> the next of its bucket
   std::vector<files::CodeBlock> blocks_;
   int64_t distance_ = 0;
   size_t newEnd_ = 0;
@@ -137,8 +177,10 @@ class Matcher {
 
 }  // namespace
 
-std::vector<files::CodeBlock> MatchBlocks(std::string_view older, std::string_view newer) {
-  return Matcher(older, newer).Run();
+std::vector<files::CodeBlock> MatchBlocks(std::string_view older, std::string_view newer,
+                                          const std::vector<uint32_t>& olderCuts,
+                                          const std::vector<uint32_t>& newerCuts) {
+  return Matcher(older, newer, olderCuts, newerCuts).Run();
 }
 
 }  // namespace updpub

@@ -2,6 +2,8 @@
 
 #include <zstd.h>
 
+#include <algorithm>
+
 #include "files/code_delta.h"
 #include "files/crc32.h"
 #include "files/pe_image.h"
@@ -22,10 +24,17 @@ std::string Masked(std::string_view file, const std::vector<files::Reference>& r
   return masked;
 }
 
-std::vector<files::Reference> ReferencesOf(std::string_view file) {
-  files::PeLayout layout;
-  if (!files::ReadPeLayout(file, layout)) return {};
-  return files::FindReferences(file, layout);
+// Where the sections' bytes begin and end, sorted.
+std::vector<uint32_t> SectionCuts(const files::PeLayout& layout) {
+  std::vector<uint32_t> cuts;
+  for (const files::PeSection& section : layout.sections) {
+    if (section.rawSize == 0) continue;
+    cuts.push_back(section.rawOffset);
+    cuts.push_back(section.rawOffset + section.rawSize);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  return cuts;
 }
 
 }  // namespace
@@ -48,7 +57,12 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
   files::CodeMap map;
   map.imageBase = layout.imageBase;
   map.sections = layout.sections;
-  map.blocks = MatchBlocks(Masked(base, ReferencesOf(base)), Masked(plain, files::FindReferences(plain, layout)));
+  files::PeLayout baseLayout;
+  const bool basePe = files::ReadPeLayout(base, baseLayout);
+  const std::vector<files::Reference> baseRefs = basePe ? files::FindReferences(base, baseLayout)
+                                                        : std::vector<files::Reference>();
+  map.blocks = MatchBlocks(Masked(base, baseRefs), Masked(plain, files::FindReferences(plain, layout)),
+                           basePe ? SectionCuts(baseLayout) : std::vector<uint32_t>(), SectionCuts(layout));
   const std::string rawMap = files::WriteCodeMap(map);
 
   std::string prediction;
