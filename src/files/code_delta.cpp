@@ -19,7 +19,7 @@ constexpr uint64_t kMostSectionBytes = 4 * 5;
 constexpr uint64_t kMostBlockBytes = 3 * 10;
 constexpr uint64_t kMostSections = 96;
 // The map's fixed part: the image base and the two counts.
-constexpr uint64_t kMapFixedBytes = 3 * 10;
+constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5;
 // Blocks shorter than this never pay for their entry; the decoder's bound
 // on the map leaves room for blocks of a quarter of that.
 constexpr uint64_t kShortestBlockBound = 16;
@@ -77,6 +77,10 @@ class VarintReader {
   size_t at_ = 0;
 };
 
+// The blocks before a target's that are looked at for one that holds it:
+// blocks repeat the same old bytes only a few times.
+constexpr size_t kMostBlocksWeighed = 16;
+
 // Where the base's references point in the new file.
 class Translator {
  public:
@@ -86,21 +90,43 @@ class Translator {
     for (size_t i = 0; i < blocks.size(); ++i) byOld_[i] = static_cast<uint32_t>(i);
     std::stable_sort(byOld_.begin(), byOld_.end(),
                      [&](uint32_t a, uint32_t b) { return blocks[a].oldOffset < blocks[b].oldOffset; });
+    reach_.resize(byOld_.size());
+    uint64_t reach = 0;
+    for (size_t i = 0; i < byOld_.size(); ++i) {
+      const CodeBlock& block = blocks[byOld_[i]];
+      reach = std::max(reach, uint64_t{block.oldOffset} + block.length);
+      reach_[i] = reach;
+    }
   }
 
-  // The new address of an old one: through the block that repeats its byte,
+  // The new address of an old one: through a block that repeats its byte,
   // else at the same distance into the section of the same place in the
-  // table (uninitialised data has no bytes to match).
-  bool Translate(uint32_t oldTarget, uint32_t& newTarget) const {
+  // table (uninitialised data has no bytes to match). Of several blocks
+  // that repeat it, the one that moved most like the referring block
+  // (`shift`, its new offset less its old one) wins: code that moved
+  // together tends to point within itself.
+  bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) const {
     uint32_t oldOffset = 0;
     if (old_.OffsetOf(oldTarget, oldOffset)) {
-      const auto after = std::upper_bound(byOld_.begin(), byOld_.end(), oldOffset,
-                                          [&](uint32_t at, uint32_t i) { return at < blocks_[i].oldOffset; });
-      if (after != byOld_.begin()) {
-        const CodeBlock& block = blocks_[*(after - 1)];
-        if (oldOffset - block.oldOffset < block.length)
-          return new_.RvaOf(block.newOffset + (oldOffset - block.oldOffset), newTarget);
+      auto at = std::upper_bound(byOld_.begin(), byOld_.end(), oldOffset,
+                                 [&](uint32_t offset, uint32_t i) { return offset < blocks_[i].oldOffset; });
+      const CodeBlock* best = nullptr;
+      uint64_t bestDistance = 0;
+      // Back from the last block that starts at or before it, while any
+      // block that far back still reaches it.
+      for (size_t looked = 0; at != byOld_.begin() && looked < kMostBlocksWeighed; ++looked) {
+        --at;
+        if (reach_[at - byOld_.begin()] <= oldOffset) break;
+        const CodeBlock& block = blocks_[*at];
+        if (oldOffset - block.oldOffset >= block.length) continue;
+        const int64_t blockShift = int64_t{block.newOffset} - int64_t{block.oldOffset};
+        const uint64_t distance = static_cast<uint64_t>(blockShift > shift ? blockShift - shift : shift - blockShift);
+        if (!best || distance < bestDistance) {
+          best = &block;
+          bestDistance = distance;
+        }
       }
+      if (best) return new_.RvaOf(best->newOffset + (oldOffset - best->oldOffset), newTarget);
     }
     const int section = old_.SectionOf(oldTarget);
     if (section < 0 || static_cast<size_t>(section) >= new_.sections.size()) return false;
@@ -115,8 +141,14 @@ class Translator {
   const PeLayout& old_;
   const PeLayout& new_;
   const std::vector<CodeBlock>& blocks_;
-  std::vector<uint32_t> byOld_;
+  std::vector<uint32_t> byOld_;  // block indices by old offset
+  std::vector<uint64_t> reach_;  // the furthest old end of byOld_[0..i]
 };
+
+void AddAbsolute(const PeLayout& layout, uint32_t offset, std::vector<uint32_t>& rvas) {
+  uint32_t rva = 0;
+  if (layout.RvaOf(offset, rva)) rvas.push_back(rva);
+}
 
 }  // namespace
 
@@ -158,6 +190,8 @@ std::string WriteCodeMap(const CodeMap& map) {
     PutVarint(out, section.rawOffset);
     PutVarint(out, section.rawSize);
   }
+  PutVarint(out, map.relocationRva);
+  PutVarint(out, map.relocationSize);
   PutVarint(out, map.blocks.size());
   uint64_t newEnd = 0;
   uint64_t oldEnd = 0;
@@ -186,6 +220,7 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
         !in.Next32(section.rawSize))
       return false;
   }
+  if (!in.Next32(map.relocationRva) || !in.Next32(map.relocationSize)) return false;
   uint64_t blockCount = 0;
   // Each block takes at least three bytes of the map: the count cannot
   // reserve more than the map could hold.
@@ -230,15 +265,18 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
   const Translator translator(oldLayout, newLayout, map.blocks);
+  std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   for (const CodeBlock& block : map.blocks) {
     // The references that lie wholly inside the block's old bytes.
     auto ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset,
                                 [](const Reference& r, uint32_t at) { return r.offset < at; });
     const uint64_t oldEnd = uint64_t{block.oldOffset} + block.length;
     for (; ref != refs.end() && ref->offset + uint64_t{OperandWidth(ref->kind)} <= oldEnd; ++ref) {
-      uint32_t target = 0;
-      if (!translator.Translate(ref->target, target)) continue;
       const uint32_t at = block.newOffset + (ref->offset - block.oldOffset);
+      // Listed in the table whether or not its target can be followed.
+      if (ref->kind != ReferenceKind::kRelative32) AddAbsolute(newLayout, at, absolute);
+      uint32_t target = 0;
+      if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
       char* operand = prediction.data() + at;
       std::string bytes(8, '\0');
       switch (ref->kind) {
@@ -257,6 +295,16 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
       }
       std::memcpy(operand, bytes.data(), OperandWidth(ref->kind));
     }
+  }
+  // The blocks come in new order, so the operands are sorted but for blocks
+  // that share old bytes.
+  std::sort(absolute.begin(), absolute.end());
+  absolute.erase(std::unique(absolute.begin(), absolute.end()), absolute.end());
+  uint32_t tableOffset = 0;
+  if (map.relocationSize > 0 && newLayout.OffsetOf(map.relocationRva, tableOffset)) {
+    const std::string table = RelocationTable(absolute, oldLayout.wide);
+    const uint64_t room = std::min<uint64_t>(map.relocationSize, newSize - std::min<uint64_t>(tableOffset, newSize));
+    std::memcpy(prediction.data() + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
   }
   return true;
 }

@@ -45,6 +45,8 @@ struct CodeBlock {
 struct CodeMap {
   uint64_t imageBase = 0;
   std::vector<PeSection> sections;  // the new file's; `executable` is not kept
+  uint32_t relocationRva = 0;       // the new file's relocation table, rebuilt
+  uint32_t relocationSize = 0;      // in the prediction from the moved operands
   std::vector<CodeBlock> blocks;    // sorted by newOffset, never overlapping there
 };
 
@@ -60,7 +62,8 @@ uint64_t LargestCodeMap(uint64_t newSize);
 
 // The prediction of the new file (newSize bytes, validated by ReadCodeMap):
 // each block's bytes from the base, each reference of the base inside a
-// block rewritten to point where its target moved, zeros elsewhere. False
+// block rewritten to point where its target moved, the relocation table
+// rebuilt from the absolute ones, zeros elsewhere. False
 // only when the memory cannot be had.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);
 

@@ -86,7 +86,9 @@ void AddRelocations(std::string_view file, const PeLayout& layout, uint32_t tabl
       const uint64_t address = kind == ReferenceKind::kAbsolute32 ? Read32(file, offset) : Read64(file, offset);
       const uint64_t target = kind == ReferenceKind::kAbsolute32 ? static_cast<uint32_t>(address - layout.imageBase)
                                                                   : address - layout.imageBase;
-      if (target > UINT32_MAX || layout.SectionOf(static_cast<uint32_t>(target)) < 0) continue;
+      // A target outside the image stays a reference: it is listed in the
+      // table all the same, and the prediction keeps its bytes.
+      if (target > UINT32_MAX) continue;
       out.push_back(Reference{offset, static_cast<uint32_t>(target), kind});
     }
     at += blockSize;
@@ -95,8 +97,8 @@ void AddRelocations(std::string_view file, const PeLayout& layout, uint32_t tabl
 
 // Sorted by offset; of two that overlap, the first stays.
 void SortWithoutOverlaps(std::vector<Reference>& refs) {
-  std::stable_sort(refs.begin(), refs.end(),
-                   [](const Reference& a, const Reference& b) { return a.offset < b.offset; });
+  const auto before = [](const Reference& a, const Reference& b) { return a.offset < b.offset; };
+  if (!std::is_sorted(refs.begin(), refs.end(), before)) std::stable_sort(refs.begin(), refs.end(), before);
   size_t kept = 0;
   uint64_t end = 0;
   for (const Reference& ref : refs) {
@@ -108,33 +110,33 @@ void SortWithoutOverlaps(std::vector<Reference>& refs) {
 }
 
 // call/jmp/jcc operands of one executable section whose target is code,
-// between the absolute ones (sorted) that they must not overlap.
+// between the absolute ones (sorted) that they must not overlap. One pass
+// over the bytes: the opcodes are rare, so most bytes cost one comparison.
 void ScanSection(std::string_view file, const PeLayout& layout, const PeSection& section,
                  const std::vector<Reference>& absolute, std::vector<Reference>& out) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   const uint64_t begin = section.rawOffset;
   const uint64_t end = uint64_t{section.rawOffset} + section.rawSize;
   size_t next = static_cast<size_t>(
       std::lower_bound(absolute.begin(), absolute.end(), section.rawOffset,
                        [](const Reference& ref, uint32_t at) { return ref.offset + OperandWidth(ref.kind) <= at; }) -
       absolute.begin());
+  // Targets mostly lie in the scanned section itself: it is tried first.
+  const uint32_t ownStart = section.virtualAddress;
+  const uint32_t ownSize = std::max(section.virtualSize, section.rawSize);
   uint64_t at = begin;
   while (at < end) {
-    if (next < absolute.size() && absolute[next].offset <= at) {
-      at = std::max<uint64_t>(at, absolute[next].offset + OperandWidth(absolute[next].kind));
-      ++next;
-      continue;
-    }
-    const auto byte = static_cast<unsigned char>(file[at]);
+    const unsigned char byte = bytes[at];
     uint64_t operand = 0;
     if (byte == kCall || byte == kJump) {
       operand = at + 1;
-    } else if (byte == kTwoByteEscape && at + 1 < end &&
-               (static_cast<unsigned char>(file[at + 1]) & kJccMask) == kJccFirst) {
+    } else if (byte == kTwoByteEscape && at + 1 < end && (bytes[at + 1] & kJccMask) == kJccFirst) {
       operand = at + 2;
     } else {
       ++at;
       continue;
     }
+    while (next < absolute.size() && absolute[next].offset + uint64_t{OperandWidth(absolute[next].kind)} <= at) ++next;
     const uint64_t operandEnd = operand + kRel32Width;
     if (operandEnd > end || (next < absolute.size() && absolute[next].offset < operandEnd)) {
       ++at;
@@ -142,8 +144,12 @@ void ScanSection(std::string_view file, const PeLayout& layout, const PeSection&
     }
     const uint32_t operandRva = section.virtualAddress + static_cast<uint32_t>(operand - begin);
     const uint32_t target = operandRva + kRel32Width + Read32(file, operand);
-    const int targetSection = layout.SectionOf(target);
-    if (targetSection < 0 || !layout.sections[targetSection].executable) {
+    bool code = target - ownStart < ownSize;
+    if (!code) {
+      const int targetSection = layout.SectionOf(target);
+      code = targetSection >= 0 && layout.sections[targetSection].executable;
+    }
+    if (!code) {
       ++at;
       continue;
     }
@@ -203,6 +209,15 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout) {
   if (optionalSize < directoriesField || !Fits(file, optional, optionalSize)) return false;
   layout.imageBase = layout.wide ? Read64(file, optional + kImageBase64Field) : Read32(file, optional + kImageBase32Field);
   if (sectionCount > kMostSections) return false;
+  // The relocation directory counts only when the header counts it and
+  // holds it.
+  const uint64_t countField = optional + (layout.wide ? kDirectoryCount64Field : kDirectoryCount32Field);
+  const uint64_t entry = optional + directoriesField + kRelocationDirectory * kDirectorySize;
+  if (countField + 4 <= optional + optionalSize && Read32(file, countField) > kRelocationDirectory &&
+      entry + kDirectorySize <= optional + optionalSize) {
+    layout.relocationRva = Read32(file, entry);
+    layout.relocationSize = Read32(file, entry + 4);
+  }
   const uint64_t table = optional + optionalSize;
   if (!Fits(file, table, uint64_t{sectionCount} * kSectionHeaderSize)) return false;
   for (uint32_t i = 0; i < sectionCount; ++i) {
@@ -226,33 +241,40 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout) {
 
 std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout) {
   std::vector<Reference> absolute;
-  if (!Fits(file, 0, kPeHeaderPointer + 4)) return {};
-  const uint64_t pe = Read32(file, kPeHeaderPointer);
-  if (!Fits(file, pe, 4 + kCoffHeaderSize)) return {};
-  const uint64_t optional = pe + 4 + kCoffHeaderSize;
-  const uint32_t optionalSize = Read16(file, pe + 4 + kOptionalSizeField);
-  if (!Fits(file, optional, optionalSize)) return {};
-  // The relocation directory is read only when the header counts it and
-  // holds it.
-  const uint64_t countField = optional + (layout.wide ? kDirectoryCount64Field : kDirectoryCount32Field);
-  const uint64_t directories = optional + (layout.wide ? kDirectories64Field : kDirectories32Field);
-  const uint64_t entry = directories + kRelocationDirectory * kDirectorySize;
-  if (countField + 4 <= optional + optionalSize && Read32(file, countField) > kRelocationDirectory &&
-      entry + kDirectorySize <= optional + optionalSize)
-    AddRelocations(file, layout, Read32(file, entry), Read32(file, entry + 4), absolute);
+  AddRelocations(file, layout, layout.relocationRva, layout.relocationSize, absolute);
   SortWithoutOverlaps(absolute);
 
   std::vector<Reference> relative;
   for (const PeSection& section : layout.sections)
     if (section.executable && section.rawSize > 0) ScanSection(file, layout, section, absolute, relative);
-  std::vector<Reference> all;
-  all.reserve(absolute.size() + relative.size());
-  all.insert(all.end(), absolute.begin(), absolute.end());
-  all.insert(all.end(), relative.begin(), relative.end());
   // Sections may share file bytes; a scan's operand may then overlap another
   // section's.
+  SortWithoutOverlaps(relative);
+  std::vector<Reference> all(absolute.size() + relative.size());
+  std::merge(absolute.begin(), absolute.end(), relative.begin(), relative.end(), all.begin(),
+             [](const Reference& a, const Reference& b) { return a.offset < b.offset; });
   SortWithoutOverlaps(all);
   return all;
+}
+
+std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide) {
+  const uint32_t type = wide ? kRelocationDir64 : kRelocationHighLow;
+  std::string table;
+  const auto put = [&table](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) table.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  for (size_t i = 0; i < operandRvas.size();) {
+    const uint32_t page = operandRvas[i] & ~kRelocationOffsetMask;
+    size_t end = i;
+    while (end < operandRvas.size() && (operandRvas[end] & ~kRelocationOffsetMask) == page) ++end;
+    const size_t count = end - i;
+    const size_t padded = count + (count & 1);
+    put(page, 4);
+    put(static_cast<uint32_t>(kRelocationBlockHeader + 2 * padded), 4);
+    for (; i < end; ++i) put(type << kRelocationTypeShift | (operandRvas[i] & kRelocationOffsetMask), 2);
+    if (padded != count) put(0, 2);
+  }
+  return table;
 }
 
 }  // namespace files

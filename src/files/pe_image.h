@@ -6,6 +6,7 @@
 // for the same bytes on every platform, since the decoder repeats it on the
 // installed file that the encoder read.
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct PeLayout {
   bool wide = false;  // PE32+
   uint64_t imageBase = 0;
   std::vector<PeSection> sections;  // in header order
+  // The base relocation table's directory entry; 0 and 0 without one.
+  uint32_t relocationRva = 0;
+  uint32_t relocationSize = 0;
 
   // The file offset that holds the byte at rva, or false when none does.
   bool OffsetOf(uint32_t rva, uint32_t& offset) const;
@@ -57,5 +61,10 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout);
 // the executable sections whose target lies in an executable section. The
 // scan is a guess; a wrong one costs size, never correctness.
 std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout);
+
+// A base relocation table as linkers write it, for absolute operands at the
+// given addresses (sorted, no duplicates): one block per 4 KiB page, each
+// padded to a multiple of four bytes.
+std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide);
 
 }  // namespace files

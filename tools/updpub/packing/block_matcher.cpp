@@ -83,6 +83,12 @@ class Matcher {
     }
   }
 
+  // How far a match's distance is from the last block's.
+  uint64_t Away(size_t newAt, size_t oldAt) const {
+    const int64_t distance = static_cast<int64_t>(oldAt) - static_cast<int64_t>(newAt);
+    return static_cast<uint64_t>(distance > distance_ ? distance - distance_ : distance_ - distance);
+  }
+
   bool Equal(size_t newAt, size_t oldAt) const {
     return oldAt + kWindow <= oldSize_ && std::memcmp(new_ + newAt, old_ + oldAt, kWindow) == 0;
   }
@@ -95,16 +101,20 @@ class Matcher {
     if (continued >= 0 && Equal(at, static_cast<size_t>(continued))) {
       oldAt = static_cast<size_t>(continued);
     } else {
-      // The candidate whose match goes furthest; of equals the first.
+      // The candidate whose match goes furthest; of equals the one nearest
+      // the last block's distance, then the first.
       size_t best = 0;
+      uint64_t bestAway = 0;
       bool found = false;
       uint32_t window = table_[Bucket(hash)];
       for (size_t tried = 0; window != kEmpty && tried < kMostCandidates; window = next_[window], ++tried) {
         const size_t candidate = size_t{window} * kStep;
         if (!Equal(at, candidate)) continue;
         const size_t length = Extend(at, candidate);
-        if (!found || length > best) {
+        const uint64_t away = Away(at, candidate);
+        if (!found || length > best || (length == best && away < bestAway)) {
           best = length;
+          bestAway = away;
           oldAt = candidate;
           found = true;
         }

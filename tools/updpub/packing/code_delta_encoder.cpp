@@ -57,6 +57,8 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
   files::CodeMap map;
   map.imageBase = layout.imageBase;
   map.sections = layout.sections;
+  map.relocationRva = layout.relocationRva;
+  map.relocationSize = layout.relocationSize;
   files::PeLayout baseLayout;
   const bool basePe = files::ReadPeLayout(base, baseLayout);
   const std::vector<files::Reference> baseRefs = basePe ? files::FindReferences(base, baseLayout)
