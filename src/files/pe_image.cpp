@@ -50,6 +50,50 @@ constexpr unsigned char kJccMask = 0xF0;
 constexpr unsigned char kJccFirst = 0x80;
 constexpr uint32_t kRel32Width = 4;
 
+// On x64, data is reached through RIP-relative operands: a ModRM byte with
+// mod 00 and r/m 101, then a 32-bit displacement from the next instruction.
+// The opcodes taken here have no immediate after it, so the instruction
+// ends with the operand, as a call's does.
+constexpr unsigned char kRexFirst = 0x40;
+constexpr unsigned char kRexLast = 0x4F;
+constexpr unsigned char kModRmMask = 0xC7;
+constexpr unsigned char kRipRelative = 0x05;
+constexpr unsigned char kRipOneByte[] = {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31,
+                                         0x33, 0x39, 0x3B, 0x85, 0x87, 0x89, 0x8B, 0x8D, 0xFF};
+constexpr unsigned char kRipTwoByte[] = {0x10, 0x11, 0x28, 0x29, 0x2E, 0x2F, 0x6F, 0x7F, 0xB6, 0xB7, 0xBE, 0xBF};
+
+struct OpcodeTable {
+  bool oneByte[256] = {};
+  bool twoByte[256] = {};
+};
+
+const OpcodeTable& RipOpcodes() {
+  static const OpcodeTable table = [] {
+    OpcodeTable t;
+    for (unsigned char op : kRipOneByte) t.oneByte[op] = true;
+    for (unsigned char op : kRipTwoByte) t.twoByte[op] = true;
+    return t;
+  }();
+  return table;
+}
+
+// The offset of a RIP-relative operand of the instruction at `at`, or 0.
+uint64_t RipOperand(const unsigned char* bytes, uint64_t at, uint64_t end) {
+  const OpcodeTable& table = RipOpcodes();
+  uint64_t p = at;
+  if (bytes[p] >= kRexFirst && bytes[p] <= kRexLast) ++p;
+  if (p + 1 >= end) return 0;
+  uint64_t modRm = 0;
+  if (table.oneByte[bytes[p]]) {
+    modRm = p + 1;
+  } else if (bytes[p] == kTwoByteEscape && p + 2 < end && table.twoByte[bytes[p + 1]]) {
+    modRm = p + 2;
+  } else {
+    return 0;
+  }
+  return (bytes[modRm] & kModRmMask) == kRipRelative ? modRm + 1 : 0;
+}
+
 uint32_t Read16(std::string_view file, size_t at) {
   return static_cast<uint32_t>(static_cast<unsigned char>(file[at])) |
          static_cast<uint32_t>(static_cast<unsigned char>(file[at + 1])) << 8;
@@ -109,7 +153,8 @@ void SortWithoutOverlaps(std::vector<Reference>& refs) {
   refs.resize(kept);
 }
 
-// call/jmp/jcc operands of one executable section whose target is code,
+// call/jmp/jcc operands of one executable section whose target is code, and
+// on x64 RIP-relative ones whose target lies in the image,
 // between the absolute ones (sorted) that they must not overlap. One pass
 // over the bytes: the opcodes are rare, so most bytes cost one comparison.
 void ScanSection(std::string_view file, const PeLayout& layout, const PeSection& section,
@@ -128,10 +173,13 @@ void ScanSection(std::string_view file, const PeLayout& layout, const PeSection&
   while (at < end) {
     const unsigned char byte = bytes[at];
     uint64_t operand = 0;
+    bool data = false;  // a RIP-relative operand: its target may be any section
     if (byte == kCall || byte == kJump) {
       operand = at + 1;
     } else if (byte == kTwoByteEscape && at + 1 < end && (bytes[at + 1] & kJccMask) == kJccFirst) {
       operand = at + 2;
+    } else if (layout.wide && (operand = RipOperand(bytes, at, end)) != 0) {
+      data = true;
     } else {
       ++at;
       continue;
@@ -144,12 +192,12 @@ void ScanSection(std::string_view file, const PeLayout& layout, const PeSection&
     }
     const uint32_t operandRva = section.virtualAddress + static_cast<uint32_t>(operand - begin);
     const uint32_t target = operandRva + kRel32Width + Read32(file, operand);
-    bool code = target - ownStart < ownSize;
-    if (!code) {
+    bool inImage = target - ownStart < ownSize;
+    if (!inImage) {
       const int targetSection = layout.SectionOf(target);
-      code = targetSection >= 0 && layout.sections[targetSection].executable;
+      inImage = targetSection >= 0 && (data || layout.sections[targetSection].executable);
     }
-    if (!code) {
+    if (!inImage) {
       ++at;
       continue;
     }

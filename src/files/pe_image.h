@@ -39,7 +39,7 @@ struct PeLayout {
 enum class ReferenceKind : uint8_t {
   kAbsolute32,  // image base + target, listed as HIGHLOW by the relocation table
   kAbsolute64,  // the same, DIR64
-  kRelative32,  // target - (address after the operand): call, jmp, jcc
+  kRelative32,  // target - (address after the operand): call, jmp, jcc, x64 RIP-relative
 };
 
 // The operand's bytes: 8 for kAbsolute64, else 4.
@@ -58,7 +58,9 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout);
 
 // The operands of a PE file, sorted by offset and never overlapping: the
 // relocation table's entries, then call/jmp/jcc operands found by scanning
-// the executable sections whose target lies in an executable section. The
+// the executable sections whose target lies in an executable section (and
+// on x64 RIP-relative operands of common instructions whose target lies in
+// the image). The
 // scan is a guess; a wrong one costs size, never correctness.
 std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout);
 
