@@ -34,7 +34,7 @@ bool CodeDeltaDecoder::ReadHead() {
   // The map is bounded by what a file of this size can use, so that a
   // hostile header cannot make the decoder hold more.
   const uint64_t largest = LargestCodeMap(header.newSize);
-  if (header.mapRawBytes > largest || header.mapBytes > ZSTD_compressBound(static_cast<size_t>(largest)))
+  if (header.mapRawBytes > largest || header.mapBytes > ZSTD_COMPRESSBOUND(largest))
     return Fail(DecodeStatus::kTooLarge);
   headWanted_ = kCodeDeltaHeaderSize + header.mapBytes;
   headerRead_ = true;
