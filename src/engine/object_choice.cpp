@@ -36,7 +36,7 @@ std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view o
       if (!SignatureMatches(signature, delta.BaseCrc)) continue;
       const std::string name = kind == ObjectKind::kCodeDelta ? CodeDeltaObjectName(entry.Name, delta.BaseCrc)
                                                               : DeltaObjectName(entry.Name, delta.BaseCrc);
-      found.push_back(ObjectToTry{kind, name, delta.Size, baseName});
+      found.push_back(ObjectToTry{kind, name, delta.Size, baseName, delta.BaseCrc});
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const ObjectToTry& a, const ObjectToTry& b) { return a.size < b.size; });
@@ -45,9 +45,8 @@ std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view o
   addDeltas(entry.CodeDeltas, ObjectKind::kCodeDelta);
   addDeltas(entry.Deltas, ObjectKind::kDelta);
   if (entry.PackedSize > 0)
-    objects.push_back(ObjectToTry{ObjectKind::kPacked, PackedObjectName(entry.Name), entry.PackedSize, {}});
-  if (objects.size() > kMostObjectsBeforePlain) objects.resize(kMostObjectsBeforePlain);
-  objects.push_back(ObjectToTry{ObjectKind::kPlain, entry.Name, entry.Size.value_or(0), {}});
+    objects.push_back(ObjectToTry{ObjectKind::kPacked, PackedObjectName(entry.Name), entry.PackedSize, {}, {}});
+  objects.push_back(ObjectToTry{ObjectKind::kPlain, entry.Name, entry.Size.value_or(0), {}, {}});
   return objects;
 }
 

@@ -14,15 +14,12 @@ namespace engine {
 
 enum class ObjectKind { kCodeDelta, kDelta, kPacked, kPlain };
 
-// A file gets five attempts and the plain file at least the last two of
-// them, so at most three other objects are tried before it.
-inline constexpr size_t kMostObjectsBeforePlain = 3;
-
 struct ObjectToTry {
   ObjectKind kind = ObjectKind::kPlain;
   std::string name;       // list-style name below the version folder, for net::FileUrl
   uint64_t size = 0;      // the bytes to fetch; 0 when the list does not say
   std::string baseName;   // a delta's installed base, relative to the program folder
+  std::string baseCrc;    // the CRC-32 the delta was made against, as listed
 };
 
 // The installed signature (files::FileSignature's text) of a list Name.
@@ -30,8 +27,8 @@ using InstalledSignature = std::function<std::string(const std::string& name)>;
 
 // The objects to try for an entry, in order: each code delta, then each
 // delta, whose base CRC matches the installed base, smallest first within
-// each kind; the packed object; of these the first kMostObjectsBeforePlain;
-// then the plain file. `ownSignature` is the installed signature of the entry's own Name
+// each kind; the packed object; the plain file. `ownSignature` is the
+// installed signature of the entry's own Name
 // (the difference step has just computed it); `signatureOf` is asked, once
 // per name, for a renamed base.
 std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view ownSignature,

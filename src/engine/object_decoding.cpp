@@ -10,4 +10,9 @@ std::unique_ptr<files::StreamDecoder> DecoderFor(ObjectKind kind, files::Writabl
   return std::make_unique<files::ObjectDecoder>(sink, size, base);
 }
 
+files::HeadCheck CheckHead(ObjectKind kind, const void* data, size_t size, uint64_t plainSize) {
+  if (kind == ObjectKind::kCodeDelta) return files::CheckCodeDeltaHead(data, size, plainSize);
+  return files::CheckObjectHead(data, size, plainSize);
+}
+
 }  // namespace engine

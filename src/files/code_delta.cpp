@@ -20,9 +20,10 @@ constexpr uint64_t kMostBlockBytes = 3 * 10;
 constexpr uint64_t kMostSections = 96;
 // The map's fixed part: the image base and the two counts.
 constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5;
-// Blocks shorter than this never pay for their entry; the decoder's bound
-// on the map leaves room for blocks of a quarter of that.
-constexpr uint64_t kShortestBlockBound = 16;
+// Blocks shorter than this never pay for their entry, and the encoder
+// writes none: the map of a file holds at most one block per this many
+// bytes, which keeps it within half the file's size.
+constexpr uint64_t kShortestBlockBound = 64;
 
 constexpr unsigned kVarintBits = 7;
 constexpr uint8_t kVarintMore = 0x80;
@@ -162,6 +163,19 @@ std::string WriteCodeDeltaHeader(const CodeDeltaHeader& header) {
   Put(out, kMapBytesAt, header.mapBytes, 4);
   Put(out, kMapRawBytesAt, header.mapRawBytes, 4);
   return out;
+}
+
+HeadCheck CheckCodeDeltaHead(const void* data, size_t size, uint64_t expectedSize) {
+  const std::string_view bytes(static_cast<const char*>(data), size);
+  // A wrong magic shows in the first byte that differs.
+  const size_t known = std::min(size, kCodeDeltaMagicSize);
+  if (bytes.substr(0, known) != std::string_view(kCodeDeltaMagic, known)) return {true, DecodeStatus::kCorrupt};
+  if (size < kCodeDeltaHeaderSize) return {};
+  CodeDeltaHeader header;
+  if (!ReadCodeDeltaHeader(bytes, header)) return {true, DecodeStatus::kCorrupt};
+  if (header.newSize != expectedSize)
+    return {true, header.newSize > expectedSize ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort};
+  return {true, DecodeStatus::kOk};
 }
 
 bool ReadCodeDeltaHeader(std::string_view bytes, CodeDeltaHeader& header) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "files/object_decoder.h"
 #include "files/pe_image.h"
 
 namespace files {
@@ -32,6 +33,12 @@ struct CodeDeltaHeader {
 };
 
 std::string WriteCodeDeltaHeader(const CodeDeltaHeader& header);
+
+// The first bytes of a code delta as they arrive, checked the way the
+// decoder checks its header: another magic or version, or another size
+// named than expectedSize, fail at once. `complete` stays false, with kOk,
+// while more bytes are needed to tell.
+HeadCheck CheckCodeDeltaHead(const void* data, size_t size, uint64_t expectedSize);
 // False for another magic or version, or a header shorter than its size.
 bool ReadCodeDeltaHeader(std::string_view bytes, CodeDeltaHeader& header);
 

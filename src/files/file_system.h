@@ -40,10 +40,10 @@ class FileSystem {
   virtual bool Exists(const std::string& path) = 0;
   // As files::FileSignature: "" when nothing exists, "0" when it cannot be
   // read as a file, else the CRC-32 in upper-case hexadecimal.
-  virtual std::string Signature(const std::string& path) = 0;
+  virtual std::string Signature(const std::string& path, const ReadActivity& onRead = {}) = 0;
   // As files::FileSignatureAndSha256: the signature and the SHA-256 from one
   // reading of the file.
-  virtual FileDigest Digest(const std::string& path) = 0;
+  virtual FileDigest Digest(const std::string& path, const ReadActivity& onRead = {}) = 0;
   // The whole content of a file of at most maxBytes into bytes; false when
   // it cannot be read or is larger.
   virtual bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) = 0;
@@ -56,9 +56,12 @@ class FileSystem {
   // Creates, replacing, a file others may read but not write while it is
   // open. Null when it cannot be created.
   virtual std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) = 0;
-  // Opens an existing file to append to it, on the same sharing terms. Null
-  // when it cannot be opened.
-  virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) = 0;
+  // Opens a file to append to it, creating it, and emptying it first when
+  // `empty`. Others may read, write and delete it meanwhile: a worker that
+  // the system could not stop in a blocking read may still hold it when the
+  // next attempt goes on with the file (that worker writes nothing more).
+  // Null when it cannot be opened.
+  virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path, bool empty) = 0;
   // Creates every missing folder of folder (a text ending in "\"), from
   // the top down. The drive, the "\\?\" or "\\.\" prefix and the server
   // and share of a network path are never created: they exist or nothing

@@ -77,11 +77,13 @@ void RemoveTreeWide(const std::wstring& folder) {
 
 bool WindowsFileSystem::Exists(const std::string& path) { return PathExists(path); }
 
-std::string WindowsFileSystem::Signature(const std::string& path) { return FileSignature(path); }
+std::string WindowsFileSystem::Signature(const std::string& path, const ReadActivity& onRead) {
+  return FileSignature(path, onRead);
+}
 
-FileDigest WindowsFileSystem::Digest(const std::string& path) {
+FileDigest WindowsFileSystem::Digest(const std::string& path, const ReadActivity& onRead) {
   CngSha256 sha;
-  return FileSignatureAndSha256(path, sha);
+  return FileSignatureAndSha256(path, sha, onRead);
 }
 
 bool WindowsFileSystem::ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) {
@@ -144,9 +146,12 @@ std::unique_ptr<WritableFile> WindowsFileSystem::CreateForWriting(const std::str
   return std::make_unique<WindowsWritableFile>(file);
 }
 
-std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string& path) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string& path, bool empty) {
+  // Emptying needs the right to write anywhere; the file is written from
+  // its start on, by this handle alone.
+  HANDLE file = CreateFileW(Wide(path).c_str(), empty ? GENERIC_WRITE : FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            empty ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<WindowsWritableFile>(file);
 }

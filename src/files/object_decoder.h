@@ -23,6 +23,9 @@ class WritableFile;
 // own tools, so frames they write without an explicit larger window fit.
 inline constexpr int kMaxWindowLog = 27;
 
+// The most bytes CheckObjectHead ever needs: the largest frame header.
+inline constexpr size_t kObjectHeadMax = 18;
+
 enum class DecodeStatus {
   kOk,
   kCorrupt,         // not one valid frame, or not against this reference
@@ -72,7 +75,7 @@ class ObjectDecoder : public StreamDecoder {
   bool Stream(const unsigned char* data, size_t size);
 
   // The largest frame header, kept until it is whole.
-  static constexpr size_t kHeaderMax = 18;
+  static constexpr size_t kHeaderMax = kObjectHeadMax;
 
   WritableFile& sink_;
   const uint64_t expected_;
@@ -86,6 +89,16 @@ class ObjectDecoder : public StreamDecoder {
   bool frameEnded_ = false;
   DecodeStatus status_ = DecodeStatus::kOk;
 };
+
+// The first bytes of an object as they arrive, checked the way the decoder
+// checks its frame header: another content size named than expectedSize, a
+// window beyond kMaxWindowLog or no frame at all fail at once. `complete`
+// stays false, with kOk, while more bytes are needed to tell.
+struct HeadCheck {
+  bool complete = false;
+  DecodeStatus status = DecodeStatus::kOk;
+};
+HeadCheck CheckObjectHead(const void* data, size_t size, uint64_t expectedSize);
 
 // The decoding library's version, e.g. "1.5.4", for the trace.
 std::string_view DecoderVersion();

@@ -407,5 +407,63 @@ TEST_F(CodeDeltaUpdateTest, DamagedCodeDeltaFallsBackToTheDelta) {
   EXPECT_EQ(paths, (std::set<std::string>{code.path, delta.path}));
 }
 
+// A library renamed in each of four releases leaves four older copies
+// installed, so the newest one is listed with four deltas and a packed
+// object before the plain file. A mirror that lacks every object (a sync
+// that stopped short) still updates in one run from the plain file.
+TEST_F(PackedUpdateTest, MirrorWithoutItsObjectsUpdatesFromThePlainFileBehindFourDeltas) {
+  const char* versions[] = {"1.0", "1.1", "1.2", "1.3"};
+  Release installed;
+  std::string lib = lib_old_;
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = std::string("lib-") + versions[i] + ".dll";
+    lib = Inserted(lib, kLibSize / 5 * (i + 1), Structured(300, 20 + i));
+    ASSERT_NO_FATAL_FAILURE(Publish({{kBig, big_old_}, {name, lib}}, versions[i], "--delta-versions 4"));
+    installed[name] = lib;
+  }
+  installed[kBig] = big_old_;
+  ASSERT_NO_FATAL_FAILURE(Publish(new_, kNewVersion, "--delta-versions 4"));
+  for (const char* attribute : {"Delta1", "Delta2", "Delta3", "Delta4", "Packed"})
+    ASSERT_FALSE(ListedAttribute(NewList(), kNewLib, attribute).empty()) << attribute << " missing in\n" << NewList();
+  RunHostScript("rm -rf " + Quoted(nginx_.SiteFolder() + "/" + kNewVersion + "/update"));
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::string plain = "/" + std::string(kNewVersion) + "/" + kNewLib;
+  int deltas = 0, plains = 0, packed = 0;
+  for (const ServedRequest& request : nginx_.Requests()) {
+    if (request.path.find("/update/delta/") != std::string::npos && request.path.find(kNewLib) != std::string::npos) ++deltas;
+    if (request.path.find("/update/packed/" + std::string(kNewLib)) != std::string::npos) ++packed;
+    if (request.path == plain && request.status == 200) ++plains;
+  }
+  EXPECT_EQ(deltas, 3) << "the first three attempts go to the smallest deltas";
+  EXPECT_EQ(packed, 0);
+  EXPECT_EQ(plains, 1);
+}
+
+// An answer far longer than the size the list gives for the object is
+// refused before its body is read: a few MiB at most reach the updater
+// (what the kernel had buffered), never the 40 MB, and the update finishes
+// from the plain file.
+TEST_F(PackedUpdateTest, AnswerLongerThanTheListedObjectIsRefusedUnread) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject packed = Packed(kNewLib);
+  ASSERT_GT(packed.size, 0) << NewList();
+  ASSERT_LT(packed.size, 100000) << NewList();
+  ASSERT_TRUE(WriteBytes(Served(packed.path), std::string(size_t{40} << 20, 'x')));
+  Release installed = old_;
+  installed[kOldLib] = Structured(kLibSize, 4);  // no delta applies
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::map<std::string, long long> sent = SentForFiles();
+  ASSERT_EQ(sent.count(packed.path), 1u);
+  EXPECT_LE(sent.at(packed.path), 4ll << 20) << "bytes of the oversized answer sent";
+  EXPECT_EQ(sent.count("/" + std::string(kNewVersion) + "/" + kNewLib), 1u);
+  EXPECT_TRUE(HasTraceStartingWith(TraceOf("应答长度与文件列表不符:"))) << DescribeState();
+}
+
 }  // namespace
 }  // namespace e2e

@@ -69,6 +69,9 @@ const ChoiceRow kRows[] = {
      " Size=\"5000\" Packed=\"-9\" Delta1=\"77:4x\" Delta2=\"123456789:5\" Delta3=\"G7:5\" Delta4=\"77:0\""
      " Delta5=\"77:9:..\\x.dll\" Delta6=\"77:9:Update\\x.dll\" Delta7=\"77:9:c:x\" Delta8=\"77:60\"",
      "77", {}, {"update\\delta\\77\\app\\main.dll.zst", kPlain}},
+    {"BaseOutsideTheFolderOrInStagingDroppedThoughItsCrcMatches",
+     " Size=\"5000\" Delta1=\"77:9:..\\x.dll\" Delta2=\"77:9:update\\x.dll\" Delta3=\"77:9:update \\x.dll\"", "1",
+     {{"..\\x.dll", "77"}, {"update\\x.dll", "77"}, {"update \\x.dll", "77"}}, {kPlain}},
     {"ReaderStopsAtFirstMissingNumber", " Size=\"5000\" Delta1=\"1:40\" Delta3=\"77:40\"", "77", {}, {kPlain}},
     // A code delta comes before any delta, even a smaller one.
     {"CodeDeltaFirstThenDeltaThenPacked",
@@ -78,12 +81,11 @@ const ChoiceRow kRows[] = {
      {{"old.dll", "abc"}},
      {"update\\code\\ABC\\app\\main.dll.ucd", "update\\code\\77\\app\\main.dll.ucd", kPlain}},
     {"CodeDeltaWithoutSizeDropped", " CodeDelta1=\"77:40\"", "77", {}, {kPlain}},
-    // Three objects at most, so the plain file keeps two of five attempts.
-    {"PlainFileKeepsTwoAttempts",
+    {"EveryKindInItsPlace",
      " Size=\"5000\" Packed=\"900\" Delta1=\"77:30\" Delta2=\"ABC:20:old.dll\" CodeDelta1=\"77:10\"", "77",
      {{"old.dll", "abc"}},
      {"update\\code\\77\\app\\main.dll.ucd", "update\\delta\\ABC\\app\\main.dll.zst",
-      "update\\delta\\77\\app\\main.dll.zst", kPlain}},
+      "update\\delta\\77\\app\\main.dll.zst", kPacked, kPlain}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, ObjectChoiceTest, testing::ValuesIn(kRows),

@@ -36,7 +36,8 @@ class MemoryFileSystem : public files::FileSystem {
     return files.count(path) > 0 || folders.count(path) > 0 || folders.count(path + "\\") > 0;
   }
 
-  std::string Signature(const std::string& path) override {
+  std::string Signature(const std::string& path, const files::ReadActivity& onRead = {}) override {
+    if (onRead) onRead();
     const auto it = files.find(path);
     if (it == files.end()) return Exists(path) ? "0" : "";
     if (locked.count(path)) return "0";
@@ -46,8 +47,8 @@ class MemoryFileSystem : public files::FileSystem {
     return text;
   }
 
-  files::FileDigest Digest(const std::string& path) override {
-    const std::string signature = Signature(path);
+  files::FileDigest Digest(const std::string& path, const files::ReadActivity& onRead = {}) override {
+    const std::string signature = Signature(path, onRead);
     if (signature.empty() || signature == "0") return {signature, ""};
     return {signature, Sha256HexOf(files.at(path))};
   }
@@ -116,8 +117,11 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
-  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path) override {
-    if (!files.count(path) || locked.count(path)) return nullptr;
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
+    if (failCreate.count(path) || locked.count(path) || !ParentExists(path)) return nullptr;
+    if (empty && !Step("create " + path)) return nullptr;
+    if (empty) files[path].clear();
+    files[path];
     ++openFiles;
     return std::make_unique<MemoryFile>(*this, path);
   }

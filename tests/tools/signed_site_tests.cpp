@@ -104,6 +104,25 @@ TEST(SignedPublish, DocumentsCarryWhatTheUpdaterChecksAndSignaturesCoverTheirByt
   }
 }
 
+// A signed site whose version the rollback floor cannot weigh is still
+// published, with a warning that names the floor; a dotted one has none.
+TEST(SignedPublish, AVersionTheFloorCannotHoldIsPublishedWithAWarning) {
+  for (const char* version : {"1.2-beta", "2.0"}) {
+    SCOPED_TRACE(version);
+    ScratchFolder scratch;
+    WriteRelease(scratch.path() / "release", SmallRelease());
+    const updpub::PublishResult result = updpub::Publish(
+        SignedOptions(scratch.path() / "release", scratch.path() / "site", version), updpub::HostSiteFiles(), nullptr);
+    ASSERT_EQ(result.exitCode, updpub::kPublished) << result.failure;
+    if (std::string(version) == "2.0") {
+      EXPECT_TRUE(result.warnings.empty());
+    } else {
+      ASSERT_EQ(result.warnings.size(), 1u);
+      EXPECT_NE(result.warnings[0].find("rollback floor"), std::string::npos) << result.warnings[0];
+    }
+  }
+}
+
 TEST(SignedPublish, WithoutAKeyTheDocumentsKeepTheirForm) {
   ScratchFolder scratch;
   WriteRelease(scratch.path() / "release", SmallRelease());

@@ -275,6 +275,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   options.showProgress = errIsTerminal;
 
   const PublishResult result = Publish(options, HostSiteFiles(), err);
+  for (const std::string& warning : result.warnings) std::fprintf(err, "updpub: warning: %s\n", warning.c_str());
   switch (result.exitCode) {
     case kPublished:
       std::fprintf(out, "published version %s: %llu files, %llu bytes in %s; %s written (%d servers, %s URLs)\n",

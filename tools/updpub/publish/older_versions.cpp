@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "engine/file_list.h"
+#include "engine/version_order.h"
 #include "updpub/publish/documents.h"
 #include "updpub/publish/text_rules.h"
 #include "xml/xml_document.h"
@@ -42,6 +43,16 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 }  // namespace
 
 int CompareVersions(std::string_view a, std::string_view b) {
+  switch (engine::CompareDottedVersions(a, b)) {
+    case engine::VersionOrder::kLower:
+      return -1;
+    case engine::VersionOrder::kEqual:
+      return 0;
+    case engine::VersionOrder::kHigher:
+      return 1;
+    case engine::VersionOrder::kUnordered:
+      break;
+  }
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   // A folder such as "beta" or "test" is no step in the numbering; in text
   // order a letter would rank it above every number.

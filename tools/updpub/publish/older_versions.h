@@ -11,9 +11,10 @@
 
 namespace updpub {
 
-// Dotted-decimal order: numeric parts compare as numbers, others as text,
-// a version that is a prefix of another is the older, and a name without a
-// digit is older than any with one. <0, 0 or >0.
+// Two dotted decimal versions in the updater's own order (engine/version_order.h:
+// "1.2" equals "1.2.0"). Other names: numeric parts compare as numbers,
+// others as text, a version that is a prefix of another is the older, and a
+// name without a digit is older than any with one. <0, 0 or >0.
 int CompareVersions(std::string_view a, std::string_view b);
 
 // The names of the site's version folders that hold a file list, other than

@@ -4,6 +4,7 @@
 #include <set>
 #include <system_error>
 
+#include "engine/version_order.h"
 #include "updpub/keys/crypto.h"
 #include "updpub/publish/documents.h"
 #include "updpub/keys/key_codec.h"
@@ -84,6 +85,7 @@ class Plan {
         Refuse(kConfigFileName, std::move(difference));
     }
     result.config = config;
+    result.warnings = std::move(warnings_);
     if (!refusals_.empty()) {
       result.exitCode = kPublishRefused;
       result.refusals = std::move(refusals_);
@@ -112,6 +114,12 @@ class Plan {
       Refuse("--expires", "give 1 to " + std::to_string(kMaxExpiresDays) + " days");
     if (const std::string problem = AttributeValueProblem(config.SoftName); !problem.empty())
       Refuse("--soft-name", "the signed file list carries the soft name as an attribute: " + problem);
+    // A signed updater refuses a configuration below the installed version
+    // only where both are dotted decimal; this version would not be held.
+    if (!engine::IsDottedDecimal(config.Version))
+      warnings_.push_back("version \"" + config.Version +
+                          "\" is not dotted decimal (1.2, 1.10.3): the updater's rollback floor cannot "
+                          "refuse an older configuration against it");
     signing.expires = options_.now + options_.expiresDays * kSecondsPerDay;
     return signing;
   }
@@ -226,6 +234,7 @@ class Plan {
   SiteFiles& files_;
   engine::UpdateConfig config_;
   std::vector<Refusal> refusals_;
+  std::vector<std::string> warnings_;
   bool releaseIsFolder_ = false;
 };
 

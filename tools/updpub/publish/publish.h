@@ -62,6 +62,7 @@ struct PublishOptions {
 struct PublishResult {
   int exitCode = kPublished;
   std::vector<Refusal> refusals;  // kPublishRefused
+  std::vector<std::string> warnings;  // published all the same
   std::string failure;            // kPublishWriteFailed
   size_t files = 0;
   uint64_t bytes = 0;
