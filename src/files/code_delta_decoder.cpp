@@ -59,8 +59,15 @@ bool CodeDeltaDecoder::StartResidual() {
   if (ZSTD_isError(got) || got != raw.size() || !ReadCodeMap(raw, header.newSize, header.baseSize, map))
     return Fail(DecodeStatus::kCorrupt);
   std::string().swap(head_);
-  if (!PredictNewFile(base_, map, header.newSize, prediction_)) return Fail(DecodeStatus::kNoMemory);
-  residual_ = std::make_unique<ObjectDecoder>(sink_, expected_, prediction_);
+  // The prediction and the base's references take memory in proportion to
+  // the files; running out fails this object, not the caller.
+  try {
+    if (!PredictNewFile(base_, map, header.newSize, prediction_)) return Fail(DecodeStatus::kNoMemory);
+    residual_ = std::make_unique<ObjectDecoder>(sink_, expected_, prediction_);
+  } catch (const std::bad_alloc&) {
+    std::string().swap(prediction_);
+    return Fail(DecodeStatus::kNoMemory);
+  }
   return true;
 }
 
@@ -69,7 +76,11 @@ bool CodeDeltaDecoder::Feed(const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (!residual_) {
     const size_t taken = std::min(size, headWanted_ - head_.size());
-    head_.append(bytes, taken);
+    try {
+      head_.append(bytes, taken);
+    } catch (const std::bad_alloc&) {
+      return Fail(DecodeStatus::kNoMemory);
+    }
     bytes += taken;
     size -= taken;
     if (head_.size() < headWanted_) return true;

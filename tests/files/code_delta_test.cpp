@@ -175,6 +175,26 @@ INSTANTIATE_TEST_SUITE_P(Objects, CodeDeltaHostile, testing::ValuesIn(kHostile),
                            return name;
                          });
 
+// The head check as the download run makes it, byte by byte as the object
+// arrives: a stranger fails at its first wrong byte, a good head completes.
+TEST(CodeDelta, HeadIsCheckedAsItArrives) {
+  const Pair pair = MakePair();
+  const std::string object = Encode(pair, HeaderOf(pair), files::WriteCodeMap(pair.map));
+  for (size_t size = 1; size < files::kCodeDeltaHeaderSize; ++size) {
+    const files::HeadCheck check = files::CheckCodeDeltaHead(object.data(), size, pair.plain.size());
+    EXPECT_FALSE(check.complete) << size;
+    EXPECT_EQ(check.status, files::DecodeStatus::kOk) << size;
+  }
+  const files::HeadCheck whole = files::CheckCodeDeltaHead(object.data(), files::kCodeDeltaHeaderSize, pair.plain.size());
+  EXPECT_TRUE(whole.complete);
+  EXPECT_EQ(whole.status, files::DecodeStatus::kOk);
+  EXPECT_EQ(files::CheckCodeDeltaHead("\x28\xb5", 2, pair.plain.size()).status, files::DecodeStatus::kCorrupt);
+  EXPECT_EQ(files::CheckCodeDeltaHead(object.data(), object.size(), pair.plain.size() + 1).status,
+            files::DecodeStatus::kTooShort);
+  EXPECT_EQ(files::CheckCodeDeltaHead(object.data(), object.size(), pair.plain.size() - 1).status,
+            files::DecodeStatus::kTooLarge);
+}
+
 TEST(CodeDelta, AnotherBaseOfTheSameSizeIsRefusedByItsCrc) {
   const Pair pair = MakePair();
   const std::string object = Encode(pair, HeaderOf(pair), files::WriteCodeMap(pair.map));
