@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "engine/object_choice.h"
+#include "engine/object_decoding.h"
 #include "engine/partial_download.h"
 #include "engine/signed_documents.h"
 #include "files/crc32.h"
@@ -28,6 +29,7 @@ constexpr size_t kDecodeReadSize = size_t{64} << 10;
 constexpr char kFetchTrace[] = "下载文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
 constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kCodeDeltaTrace[] = "下载代码差异文件:";
 constexpr char kDeltaBaseTrace[] = " 基准文件:";
 constexpr char kDecoderTrace[] = "解压库版本:";
 constexpr char kDecodeFailedTrace[] = "解压失败:";
@@ -240,7 +242,8 @@ class Run {
       notify_.Trace(kPackedTrace + address);
       return true;
     }
-    notify_.Trace(kDeltaTrace + address + kDeltaBaseTrace + object.baseName);
+    notify_.Trace((object.kind == ObjectKind::kCodeDelta ? kCodeDeltaTrace : kDeltaTrace) + address +
+                  kDeltaBaseTrace + object.baseName);
     const BaseRead read = ReadBase(object);
     if (read == BaseRead::kRead || Stopped()) return read == BaseRead::kRead;
     notify_.Trace((read == BaseRead::kChanged    ? kBaseChangedTrace
@@ -389,7 +392,7 @@ class Run {
   void KeptHead(const std::string& path, int32_t kept) {
     if (Stopped()) return;
     const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(path);
-    char head[files::kObjectHeadMax];
+    char head[kHeadMax];
     size_t got = 0;
     const size_t wanted = std::min(sizeof(head), static_cast<size_t>(kept));
     if (in && in->Read(head, wanted, got)) head_.assign(head, got);
@@ -438,7 +441,7 @@ class Run {
       if (Stopped()) return Outcome::kStopped;
       placed = placed && fs_.MoveOnto(partial.data, staging);
     } else {
-      const files::DecodeStatus status = Decode(file, partial.data, staging);
+      const files::DecodeStatus status = Decode(file, object.kind, partial.data, staging);
       ReleaseBase();
       if (Stopped()) return Outcome::kStopped;
       if (status != files::DecodeStatus::kOk) {
@@ -459,7 +462,8 @@ class Run {
 
   // The received object, read back piece by piece, through its decoder into
   // the staging file.
-  files::DecodeStatus Decode(const FileEntry& file, const std::string& from, const std::string& staging) {
+  files::DecodeStatus Decode(const FileEntry& file, ObjectKind kind, const std::string& from,
+                             const std::string& staging) {
     const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(from);
     if (!in) return files::DecodeStatus::kTruncated;
     if (Stopped() || !fs_.OpenForAppend(staging, true)) return files::DecodeStatus::kSinkFailed;
@@ -467,15 +471,15 @@ class Run {
     DecodedSink sink(*this, out);
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
-    files::ObjectDecoder decoder(sink, file.Size.value_or(0), reference_);
+    const std::unique_ptr<files::StreamDecoder> decoder = DecoderFor(kind, sink, file.Size.value_or(0), reference_);
     for (;;) {
       size_t got = 0;
       if (Stopped()) return files::DecodeStatus::kSinkFailed;
       if (!in->Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
       Touch();
-      if (got == 0 || !decoder.Feed(wire_.data(), got)) break;
+      if (got == 0 || !decoder->Feed(wire_.data(), got)) break;
     }
-    const files::DecodeStatus status = decoder.Finish();
+    const files::DecodeStatus status = decoder->Finish();
     if (Stopped()) return files::DecodeStatus::kSinkFailed;
     Flush(out);  // a short file shows in its signature
     return status;
@@ -540,9 +544,9 @@ class Run {
       if (got > 0) control_.lastActivityTick = now;
       progress_.Received += static_cast<int32_t>(got);
       if (!headChecked && got > 0) {
-        const size_t room = files::kObjectHeadMax - std::min(head_.size(), files::kObjectHeadMax);
+        const size_t room = kHeadMax - std::min(head_.size(), kHeadMax);
         head_.append(buffer_.data() + used, std::min(got, room));
-        const files::HeadCheck check = files::CheckObjectHead(head_.data(), head_.size(), plainSize);
+        const files::HeadCheck check = CheckHead(object.kind, head_.data(), head_.size(), plainSize);
         if (check.status != files::DecodeStatus::kOk) {
           if (Stopped()) return true;
           notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(check.status)));

@@ -38,22 +38,30 @@ enum class DecodeStatus {
   kNoMemory,
 };
 
-class ObjectDecoder {
+// An object's decoder, fed the object piece by piece as it is read.
+class StreamDecoder {
+ public:
+  virtual ~StreamDecoder() = default;
+  // The next piece of the object. False once decoding has failed; later
+  // pieces are then ignored and Finish reports why.
+  virtual bool Feed(const void* data, size_t size) = 0;
+  // After the last piece: kOk only when exactly one whole object came in and
+  // exactly the expected size came out of it.
+  virtual DecodeStatus Finish() = 0;
+};
+
+class ObjectDecoder : public StreamDecoder {
  public:
   // Decodes into sink, which must outlive the decoder, exactly expectedSize
   // bytes. reference is the older file's content for a delta (empty for a
   // packed object); the caller keeps it alive and unchanged until Finish.
   ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view reference = {});
-  ~ObjectDecoder();
+  ~ObjectDecoder() override;
   ObjectDecoder(const ObjectDecoder&) = delete;
   ObjectDecoder& operator=(const ObjectDecoder&) = delete;
 
-  // The next piece of the frame, as it is read. False once decoding has
-  // failed; later pieces are then ignored and Finish reports why.
-  bool Feed(const void* data, size_t size);
-  // After the last piece: kOk only when exactly one whole frame came in and
-  // exactly the expected size came out of it.
-  DecodeStatus Finish();
+  bool Feed(const void* data, size_t size) override;
+  DecodeStatus Finish() override;
 
   uint64_t Produced() const { return produced_; }
 

@@ -30,6 +30,7 @@ constexpr char kOldLib[] = "lib-1.0.dll";
 constexpr char kNewLib[] = "lib-2.0.dll";
 constexpr char kStagingFolder[] = "update";
 constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kCodeDeltaTrace[] = "下载代码差异文件:";
 constexpr char kBaseTrace[] = " 基准文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
 constexpr char kDecodeFailedTrace[] = "解压失败:";
@@ -168,6 +169,13 @@ class PackedUpdateTest : public UpdaterTest {
     const size_t second = value.find(':', colon + 1);
     return {"/" + std::string(kNewVersion) + "/update/delta/" + value.substr(0, colon) + "/" + name + ".zst",
             std::atoll(value.c_str() + colon + 1), second == std::string::npos ? "" : value.substr(second + 1)};
+  }
+  ListedObject CodeDelta(const std::string& name) const {
+    const std::string value = ListedAttribute(NewList(), name, "CodeDelta1");
+    const size_t colon = value.find(':');
+    if (colon == std::string::npos) return {};
+    return {"/" + std::string(kNewVersion) + "/update/code/" + value.substr(0, colon) + "/" + name + ".ucd",
+            std::atoll(value.c_str() + colon + 1), ""};
   }
   ListedObject Packed(const std::string& name) const {
     const std::string value = ListedAttribute(NewList(), name, "Packed");
@@ -341,6 +349,63 @@ TEST_F(PackedUpdateTest, UnpackedSiteUpdatesWithThePlainFiles) {
   for (const ServedRequest& request : nginx_.Requests()) {
     EXPECT_EQ(request.path.find("/update/"), std::string::npos) << request.path << " asked for";
   }
+}
+
+// A library built twice by MinGW (the build puts the pair in
+// UPDATER_CODE_SAMPLES): its code delta is all the update fetches.
+class CodeDeltaUpdateTest : public PackedUpdateTest {
+ protected:
+  void SetUp() override {
+    PackedUpdateTest::SetUp();
+    if (IsSkipped()) return;
+    const std::string samples = EnvironmentText("UPDATER_CODE_SAMPLES");
+    ASSERT_FALSE(samples.empty()) << "UPDATER_CODE_SAMPLES must name the sample libraries' folder";
+    const std::string first = ReadBytes(WindowsPathOf(samples + "/i686_first.dll")).value_or("");
+    const std::string second = ReadBytes(WindowsPathOf(samples + "/i686_second.dll")).value_or("");
+    ASSERT_FALSE(first.empty() || second.empty()) << "no sample libraries in " << samples;
+    old_ = {{kSample, first}};
+    new_ = {{kSample, second}};
+  }
+  static constexpr char kSample[] = "sample.dll";
+};
+
+TEST_F(CodeDeltaUpdateTest, FetchesTheCodeDeltaAndInstallsTheLibraryByteForByte) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject code = CodeDelta(kSample), delta = Delta(kSample);
+  ASSERT_GT(code.size, 0) << "no code delta in\n" << NewList();
+  ASSERT_GT(delta.size, 0) << NewList();
+  EXPECT_LT(code.size, delta.size);
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{code.path}));
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kCodeDeltaTrace + nginx_.Url(code.path) + kBaseTrace + kSample)))
+      << DescribeState();
+}
+
+TEST_F(CodeDeltaUpdateTest, DamagedCodeDeltaFallsBackToTheDelta) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject code = CodeDelta(kSample), delta = Delta(kSample);
+  ASSERT_GT(code.size, 0) << NewList();
+  ASSERT_GT(delta.size, 0) << NewList();
+  // The header and most of the map stay, so the decoder gets to the damage.
+  std::string bytes = ReadBytes(Served(code.path)).value_or("");
+  ASSERT_EQ(static_cast<long long>(bytes.size()), code.size);
+  for (size_t i = bytes.size() / 2; i < bytes.size(); ++i) bytes[i] = static_cast<char>(~bytes[i]);
+  ASSERT_TRUE(WriteBytes(Served(code.path), bytes));
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  EXPECT_TRUE(HasTraceStartingWith(TraceOf(kDecodeFailedTrace))) << DescribeState();
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(delta.path) + kBaseTrace + kSample)))
+      << DescribeState();
+  std::set<std::string> paths;
+  for (const auto& [path, sent] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{code.path, delta.path}));
 }
 
 // A library renamed in each of four releases leaves four older copies

@@ -17,6 +17,8 @@
 #include <zstd.h>
 
 #include "engine/partial_download.h"
+#include "files/code_delta.h"
+#include "files/crc32.h"
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -753,6 +755,46 @@ TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
   EXPECT_EQ(world_->TimesOf("TryAgain"), (std::vector<uint32_t>{2000, 7000}));
   EXPECT_EQ(n.back(), "Complete ok");
   EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+}
+
+// A code delta as the publisher writes it, against a base whose first
+// `repeated` bytes the new file repeats.
+std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated) {
+  files::CodeMap map;
+  map.blocks = {{0, 0, repeated}};
+  std::string prediction;
+  EXPECT_TRUE(files::PredictNewFile(base, map, content.size(), prediction));
+  const std::string rawMap = files::WriteCodeMap(map);
+  std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
+  packedMap.resize(ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), 3));
+  files::CodeDeltaHeader header;
+  header.newSize = content.size();
+  header.baseSize = base.size();
+  header.baseCrc = files::Crc32Update(0, base.data(), base.size());
+  header.mapBytes = static_cast<uint32_t>(packedMap.size());
+  header.mapRawBytes = static_cast<uint32_t>(rawMap.size());
+  return files::WriteCodeDeltaHeader(header) + packedMap + Frame(content, prediction);
+}
+
+// A code delta comes before the delta of the same base; a damaged one costs
+// one attempt and the delta takes over.
+TEST_F(ObjectDownloadTest, CodeDeltaIsTakenFirstAndADamagedOneFallsBackToTheDelta) {
+  const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "whole");
+    Reset();
+    const std::string code = CodeDelta(newA, oldA, 5000);
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+    const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
+    world_->server[codeUrl] = {Body(damaged ? Damaged(code) : code)};
+    Run();
+    std::vector<std::string> expected{codeUrl};
+    if (damaged) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
+    EXPECT_EQ(Opens(), expected);
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  }
 }
 
 // A signed list: a file must match its SHA-256 as well. The server's copy

@@ -285,9 +285,10 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                    Utf8Path(options.site / kConfigFileName).c_str(), result.config.ServerCount,
                    result.config.UTF8Encode ? "UTF-8" : "local GBK");
       if (options.pack)
-        std::fprintf(out, "packed: %llu packed objects, %llu deltas, %llu bytes\n",
+        std::fprintf(out, "packed: %llu packed objects, %llu deltas, %llu code deltas, %llu bytes\n",
                      static_cast<unsigned long long>(result.packed.packed),
                      static_cast<unsigned long long>(result.packed.deltas),
+                     static_cast<unsigned long long>(result.packed.codeDeltas),
                      static_cast<unsigned long long>(result.packed.bytes));
       if (options.signingKey)
         std::fprintf(out, "signed with %s; the configuration expires in %d days\n",

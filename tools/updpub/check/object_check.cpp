@@ -1,8 +1,11 @@
 #include "updpub/check/object_check.h"
 
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "engine/file_objects.h"
+#include "engine/object_decoding.h"
 #include "files/crc32.h"
 #include "files/file_system.h"
 #include "files/object_decoder.h"
@@ -55,22 +58,29 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
     problems.push_back({Severity::kError, shown + ": Size says " + std::to_string(*entry.Size) + " bytes, the file has " +
                                               std::to_string(file.plainSize) +
                                               ": an updater that fetches an object refuses what it decodes"});
-  if (entry.PackedSize == 0 && entry.Deltas.empty()) return problems;
+  if (entry.PackedSize == 0 && entry.Deltas.empty() && entry.CodeDeltas.empty()) return problems;
   const auto address = [&](const std::string& objectName) {
     return net::EncodeUrl(net::FileUrl(serverBase, version, objectName), utf8Urls);
   };
   if (entry.PackedSize > 0) {
     const std::string name = engine::PackedObjectName(entry.Name);
-    Judge(shown + ": packed object " + Shown(name), Decode(address(name), utf8Urls, {}, *entry.Size),
-          entry.PackedSize, file, problems);
+    Judge(shown + ": packed object " + Shown(name),
+          Decode(address(name), utf8Urls, engine::ObjectKind::kPacked, {}, *entry.Size), entry.PackedSize, file,
+          problems);
   }
-  for (const engine::DeltaObject& delta : entry.Deltas) {
-    const std::string name = engine::DeltaObjectName(entry.Name, delta.BaseCrc);
-    const std::string what = shown + ": delta " + Shown(name);
+  std::vector<std::pair<engine::ObjectKind, const engine::DeltaObject*>> deltas;
+  for (const engine::DeltaObject& delta : entry.Deltas) deltas.emplace_back(engine::ObjectKind::kDelta, &delta);
+  for (const engine::DeltaObject& delta : entry.CodeDeltas) deltas.emplace_back(engine::ObjectKind::kCodeDelta, &delta);
+  for (const auto& [kind, listed] : deltas) {
+    const engine::DeltaObject& delta = *listed;
+    const bool code = kind == engine::ObjectKind::kCodeDelta;
+    const std::string name = code ? engine::CodeDeltaObjectName(entry.Name, delta.BaseCrc)
+                                  : engine::DeltaObjectName(entry.Name, delta.BaseCrc);
+    const std::string what = shown + (code ? ": code delta " : ": delta ") + Shown(name);
     const std::string baseName = delta.BaseName.empty() ? entry.Name : delta.BaseName;
     std::string base;
     if (FindBase(serverBase, utf8Urls, baseName, HashValue(delta.BaseCrc).value_or(0), base)) {
-      Judge(what, Decode(address(name), utf8Urls, base, *entry.Size), delta.Size, file, problems);
+      Judge(what, Decode(address(name), utf8Urls, kind, base, *entry.Size), delta.Size, file, problems);
       continue;
     }
     // Without its base the delta can still be there and of its size.
@@ -90,16 +100,16 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
 
 // Through the updater's own decoder, with its bounds: an object it would
 // refuse is reported, not one that only zstd itself accepts.
-ObjectChecker::Decoded ObjectChecker::Decode(const std::string& address, bool utf8Urls, const std::string& base,
-                                             uint64_t plainSize) {
+ObjectChecker::Decoded ObjectChecker::Decode(const std::string& address, bool utf8Urls, engine::ObjectKind kind,
+                                             const std::string& base, uint64_t plainSize) {
   Decoded decoded;
   std::optional<crypto::Sha256> sha256;
   if (withSha256_) sha256.emplace();
   DigestSink sink(decoded.crc, decoded.size, sha256);
-  files::ObjectDecoder decoder(sink, plainSize, base);
-  decoded.fetched = source_.Stream(address, utf8Urls, [&](const char* data, size_t size) { decoder.Feed(data, size); });
+  const std::unique_ptr<files::StreamDecoder> decoder = engine::DecoderFor(kind, sink, plainSize, base);
+  decoded.fetched = source_.Stream(address, utf8Urls, [&](const char* data, size_t size) { decoder->Feed(data, size); });
   if (decoded.fetched.status != Fetched::Status::kOk) return decoded;
-  const files::DecodeStatus status = decoder.Finish();
+  const files::DecodeStatus status = decoder->Finish();
   decoded.decoded = status == files::DecodeStatus::kOk;
   if (!decoded.decoded) decoded.error = files::DecodeStatusName(status);
   if (sha256) decoded.sha256 = crypto::DigestText(sha256->Finish());

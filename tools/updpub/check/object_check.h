@@ -1,6 +1,6 @@
 #pragma once
 // "updpub check" for the compressed forms a file list offers: each packed
-// object and each delta is fetched and decoded as an updater would (a delta
+// object, delta and code delta is fetched and decoded as an updater would (a delta
 // against its base, found in an older version on the same server) and must
 // give the listed file: its size, CRC-32 and, on a signed site, SHA-256.
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/file_list.h"
+#include "engine/object_choice.h"
 #include "updpub/check/findings.h"
 #include "updpub/check/site_source.h"
 
@@ -42,7 +43,8 @@ class ObjectChecker {
 
  private:
   struct Decoded;
-  Decoded Decode(const std::string& address, bool utf8Urls, const std::string& base, uint64_t plainSize);
+  Decoded Decode(const std::string& address, bool utf8Urls, engine::ObjectKind kind, const std::string& base,
+                 uint64_t plainSize);
   void Judge(const std::string& what, const Decoded& decoded, uint64_t listedSize, const ListedObjects& file,
              std::vector<ObjectProblem>& problems);
   // The bytes of the file an older version lists under `name` with `crc`.

@@ -8,6 +8,7 @@
 #include "engine/file_objects.h"
 #include "files/crc32.h"
 #include "updpub/publish/documents.h"
+#include "updpub/packing/code_delta_encoder.h"
 #include "updpub/packing/object_codec.h"
 #include "updpub/publish/older_versions.h"
 #include "updpub/host/parallel_jobs.h"
@@ -65,8 +66,10 @@ class Packer {
     for (const engine::FileEntry& entry : entries_) {
       result.totals.packed += entry.PackedSize > 0;
       result.totals.deltas += entry.Deltas.size();
+      result.totals.codeDeltas += entry.CodeDeltas.size();
       result.totals.bytes += entry.PackedSize;
       for (const engine::DeltaObject& delta : entry.Deltas) result.totals.bytes += delta.Size;
+      for (const engine::DeltaObject& delta : entry.CodeDeltas) result.totals.bytes += delta.Size;
     }
     result.ok = true;
     return result;
@@ -91,6 +94,7 @@ class Packer {
       if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
       entry.PackedSize = object.size();
     }
+    const bool code = settings_.codeDeltas && IsCodeFile(plain);
     for (const Base& base : Bases(file.listName, crc)) {
       std::string baseBytes;
       std::string ignored;
@@ -100,15 +104,28 @@ class Packer {
           files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
         continue;
       if (!EncodeObject(plain, baseBytes, settings_.level, object, error)) return false;
-      const bool better = entry.PackedSize > 0 ? object.size() < entry.PackedSize
-                                               : WorthARequest(plain.size(), object.size());
-      if (!better) continue;
+      const auto better = [&](const std::string& candidate) {
+        return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize
+                                    : WorthARequest(plain.size(), candidate.size());
+      };
       const std::string baseCrc = CrcText(base.file->crc);
-      if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), object, error)) return false;
-      entry.Deltas.push_back(engine::DeltaObject{baseCrc, object.size(), base.baseName});
+      const bool deltaKept = better(object);
+      if (deltaKept) {
+        if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), object, error)) return false;
+        entry.Deltas.push_back(engine::DeltaObject{baseCrc, object.size(), base.baseName});
+      }
+      if (!code) continue;
+      // Only where it beats the zstd delta of the same base: that delta is
+      // what an updater without code deltas, or with a damaged one, takes.
+      std::string codeDelta;
+      if (!EncodeCodeDelta(plain, baseBytes, settings_.level, codeDelta, error)) return false;
+      if (codeDelta.size() >= object.size() || !better(codeDelta)) continue;
+      if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
+      entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
     }
-    std::stable_sort(entry.Deltas.begin(), entry.Deltas.end(),
-                     [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
+    for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
+      std::stable_sort(deltas->begin(), deltas->end(),
+                       [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
     return Done(file.size);
   }
 

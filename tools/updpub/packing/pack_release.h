@@ -32,11 +32,14 @@ struct PackSettings {
   std::string publishing;    // the version being published, never a base
   bool utf8Urls = true;
   bool showProgress = false;
+  // Code deltas for executables, beside each delta they beat.
+  bool codeDeltas = true;
 };
 
 struct PackTotals {
   size_t packed = 0;
   size_t deltas = 0;
+  size_t codeDeltas = 0;
   uint64_t bytes = 0;  // of all objects written
 };
 
@@ -52,7 +55,7 @@ bool WorthARequest(uint64_t plain, uint64_t object);
 
 // Packs every file of `release` (entries[i] belongs to release.files[i] and
 // holds its CRC) into `staged`, and fills each entry's Size, PackedSize and
-// Deltas (smallest first).
+// Deltas and CodeDeltas (smallest first).
 PackResult PackRelease(SiteFiles& files, const ReleaseTree& release, const fs::path& staged,
                        const PackSettings& settings, std::vector<engine::FileEntry>& entries, std::FILE* progressOut);
 
