@@ -441,16 +441,22 @@ class Run {
       if (Stopped()) return Outcome::kStopped;
       placed = placed && fs_.MoveOnto(partial.data, staging);
     } else {
-      const files::DecodeStatus status = Decode(file, object.kind, partial.data, staging);
+      // Decoded beside the partial file and renamed onto the staging path
+      // only once it matches: a decode that fails or is cut short by a stop
+      // or a killed process never leaves a file there that is not the one
+      // listed.
+      const std::string decoded = partial.data + kPartialDecodedSuffix;
+      const files::DecodeStatus status = Decode(file, object.kind, partial.data, decoded);
       ReleaseBase();
       if (Stopped()) return Outcome::kStopped;
       if (status != files::DecodeStatus::kOk) {
         notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
       } else {
-        placed = StagedMatches(staging, file);
+        placed = StagedMatches(decoded, file);
+        if (Stopped()) return Outcome::kStopped;
+        placed = placed && fs_.MoveOnto(decoded, staging);
       }
-      // A decoded file that is not the listed one is never left staged.
-      if (!placed && !Stopped()) fs_.RemoveFile(staging);
+      if (!placed && !Stopped()) fs_.RemoveFile(decoded);
     }
     ReleaseBase();
     if (Stopped()) return Outcome::kStopped;

@@ -17,6 +17,9 @@ namespace engine {
 // two spellings of a name never share one file.
 inline constexpr char kPartialFolder[] = "update\\p\\";
 inline constexpr char kPartialRecordSuffix[] = ".v";
+// Where an object is decoded before it is renamed onto the staging path,
+// so that a decode cut short never stands there as a staged file.
+inline constexpr char kPartialDecodedSuffix[] = ".d";
 
 struct PartialPaths {
   std::string data;    // the bytes received so far

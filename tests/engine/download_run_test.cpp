@@ -951,6 +951,27 @@ TEST_F(ObjectDownloadTest, DecodedFileThatIsNotTheListedOneIsNeverLeftStaged) {
   EXPECT_EQ(world_->files.count(kStaging + "a.dll"), 0u);
 }
 
+// A run stopped at any moment of decoding (as a killed process is) leaves
+// at the staging path either nothing or the listed file, never a part.
+TEST_F(ObjectDownloadTest, StopWhileDecodingNeverLeavesAPartAtTheStagingPath) {
+  const std::string oldA = Text(1, 200000), newA = oldA.substr(0, 90000) + "changed" + oldA.substr(90000);
+  const auto setUp = [&] {
+    Reset();
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+  };
+  setUp();
+  Run();
+  ASSERT_EQ(world_->Notifications().back(), "Complete ok");
+  const size_t total = world_->events.size();
+  for (size_t stopAt = 0; stopAt < total; ++stopAt) {
+    setUp();
+    world_->stopAtEvent = stopAt;
+    Run();
+    const auto staged = world_->files.find(kStaging + "a.dll");
+    EXPECT_TRUE(staged == world_->files.end() || staged->second == newA) << "stopped at event " << stopAt;
+  }
+}
+
 // A read-back that fails while decoding leaves decoded bytes behind; the
 // next attempt must not start on them.
 TEST_F(ObjectDownloadTest, AttemptAfterAFailedDecodeStartsOnNothingOfIt) {
