@@ -20,7 +20,10 @@ constexpr int kMapLevel = 19;
 // rebuild wherever the code did not change.
 std::string Masked(std::string_view file, const std::vector<files::Reference>& refs) {
   std::string masked(file);
-  for (const files::Reference& ref : refs) masked.replace(ref.offset, files::OperandWidth(ref.kind), files::OperandWidth(ref.kind), '\0');
+  for (const files::Reference& ref : refs) {
+    const uint32_t width = files::OperandWidth(ref.kind);
+    masked.replace(ref.offset, width, width, '\0');
+  }
   return masked;
 }
 
