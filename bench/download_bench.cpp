@@ -317,20 +317,21 @@ struct BrokenRun {
 constexpr char kPartialFolder[] = "update\\update\\p\\";
 
 uint64_t LargestPartial(const std::string& folder) {
-  WIN32_FIND_DATAW found{};
-  base::UniqueFindHandle search(FindFirstFileW((base::WideFromGbk(folder) + L"*").c_str(), &found));
-  uint64_t largest = 0;
-  if (!search) return 0;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    largest = std::max(largest, (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
-  } while (FindNextFileW(search.get(), &found));
-  return largest;
+  return static_cast<uint64_t>(std::max(0LL, e2e::LargestFileIn(folder)));
 }
 constexpr DWORD kPartialPollMs = 20;
 // The kill comes this long after the partial file reached the break, half
 // the write interval, so that it does not fall just after a write.
 constexpr DWORD kBreakDelayMs = engine::kWriteIntervalMs / 2;
+
+// Starts the updater in a fresh program folder and clicks through to the
+// download; false when it does not get there.
+bool StartDownload(const std::string& updaterExe, const std::string& configUrl, e2e::ProgramFolder& folder,
+                   e2e::Updater& updater, HWND* mainWindow) {
+  return folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) &&
+         updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) && ToContentPage(updater, mainWindow) &&
+         ClickWhenEnabled(*mainWindow, e2e::kNext);
+}
 
 // Kills the updater once its partial file holds `breakAt` bytes, then runs
 // it again in the same folder until the finish page.
@@ -340,9 +341,7 @@ BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& con
   e2e::ProgramFolder folder;
   e2e::Updater updater;
   HWND mainWindow = nullptr;
-  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) ||
-      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToContentPage(updater, &mainWindow) ||
-      !ClickWhenEnabled(mainWindow, e2e::kNext)) {
+  if (!StartDownload(updaterExe, configUrl, folder, updater, &mainWindow)) {
     run.failure = "the first run did not reach the download";
     return run;
   }
@@ -394,14 +393,7 @@ bool SignalServer(int pid, const char* signal) {
   return e2e::RunHostScript("kill -" + std::string(signal) + " " + std::to_string(pid)).status == 0;
 }
 
-// Closes the updater's side of its connections to the server, as Windows
-// does when the watchdog closes a request a read is blocked in. Wine's
-// WinINet keeps such a connection open until the read returns, so a thawed
-// server would go on sending into it and count those bytes as sent.
-void DropConnectionsTo(const std::string& base) {
-  const std::string port = base.substr(base.rfind(':') + 1);
-  e2e::RunHostScript("ss -K dst 127.0.0.1 dport = :" + port + " >/dev/null");
-}
+void DropConnectionsTo(const std::string& base) { e2e::CloseConnectionsToPort(base.substr(base.rfind(':') + 1)); }
 
 bool HasButton(HWND mainWindow, const char* text, bool enabled) {
   for (const e2e::Control& control : e2e::ReadControls(mainWindow))
@@ -421,9 +413,7 @@ StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& b
   e2e::ProgramFolder folder;
   e2e::Updater updater;
   HWND mainWindow = nullptr;
-  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) ||
-      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToContentPage(updater, &mainWindow) ||
-      !ClickWhenEnabled(mainWindow, e2e::kNext)) {
+  if (!StartDownload(updaterExe, configUrl, folder, updater, &mainWindow)) {
     run.failure = "the run did not reach the download";
     return run;
   }

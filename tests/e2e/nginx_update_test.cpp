@@ -513,7 +513,7 @@ TEST_F(NginxUpdateTest, UpdatesOverHttps) {
 // Transfers that break off and continue
 
 // Partial files are named by a digest of their address; the one of the
-// large file is the only one not a record.
+// large file is the largest there.
 constexpr char kPartialFolder[] = "update\\update\\p\\";
 constexpr char kRetry[] = "重试(&R)";
 constexpr char kTimedOutRow[] = "连接服务器超时……";
@@ -543,20 +543,7 @@ class ResumeUpdateTest : public NginxUpdateTest {
                           kStepTimeoutMs))
         << "kept " << KeptBytes() << " bytes; " << DescribeState();
   }
-  long long KeptBytes() const {
-    WIN32_FIND_DATAW found{};
-    const std::wstring pattern = base::WideFromGbk(folder_.path() + kPartialFolder) + L"*";
-    base::UniqueFindHandle search(FindFirstFileW(pattern.c_str(), &found));
-    if (!search) return -1;
-    long long largest = -1;
-    do {
-      const std::wstring name = found.cFileName;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      if (name.size() > 2 && name.compare(name.size() - 2, 2, L".v") == 0) continue;
-      largest = std::max(largest, (static_cast<long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
-    } while (FindNextFileW(search.get(), &found));
-    return largest;
-  }
+  long long KeptBytes() const { return LargestFileIn(folder_.path() + kPartialFolder); }
   // The answers nginx logged for the large file, oldest first.
   std::vector<ServedRequest> LargeFileRequests() const {
     const std::string path = ServedPath(site_, site_.servers.front(), kLargeName);
@@ -606,8 +593,7 @@ TEST_F(ResumeUpdateTest, RetryAfterAStallFetchesOnlyTheRest) {
   // the thawed server would count what it sends into it. Closed here, as
   // Windows would have.
   const std::string url = nginx_.Url("/");
-  RunHostScript("ss -K dst 127.0.0.1 dport = :" + url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2) +
-                " >/dev/null");
+  CloseConnectionsToPort(url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2));
   ASSERT_TRUE(nginx_.Thaw());
   ASSERT_TRUE(timed_out) << DescribeState();
   EXPECT_TRUE(WaitForText(kTimedOutRow)) << DescribeState();
