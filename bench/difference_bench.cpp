@@ -32,6 +32,7 @@
 #include "base/wide_text_win.h"
 #include "engine/apply_staged.h"
 #include "engine/difference.h"
+#include "engine/download_run.h"
 #include "engine/file_list.h"
 #include "files/file_system_win.h"
 
@@ -240,7 +241,13 @@ bool Measure(const DataSet& set, int rounds) {
 // The placing pass as it was before staged data was flushed.
 class UnflushedFileSystem : public files::WindowsFileSystem {
  public:
-  bool Flush(const std::string&) override { return true; }
+  files::FileOutcome Flush(const std::string&) override { return files::FileOutcome::kDone; }
+};
+
+class TickClock : public engine::Clock {
+ public:
+  uint32_t Now() override { return GetTickCount(); }
+  void Sleep(uint32_t ms) override { ::Sleep(ms); }
 };
 
 // Copies the data set into the staging folder of program (untimed).
@@ -273,7 +280,8 @@ bool MeasureApply(const DataSet& set, const std::string& program, int rounds) {
         return false;
       }
       const auto start = Clock::now();
-      const engine::ApplyOutcome outcome = engine::ApplyStagedFiles(fs, input).outcome;
+      TickClock tick;
+      const engine::ApplyOutcome outcome = engine::ApplyStagedFiles(fs, tick, input).outcome;
       const double seconds = Seconds(Clock::now() - start);
       if (outcome != engine::ApplyOutcome::kApplied) {
         std::fprintf(stderr, "placing %s failed (%d)\n", set.title, static_cast<int>(outcome));

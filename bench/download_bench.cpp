@@ -11,6 +11,7 @@
 //   wine build/windows/bench/download_bench.exe --base http://127.0.0.1:PORT
 //        [--rounds N] [--curl /usr/bin/curl] [--updater Z:\path\Update.exe]
 //        [--updater-before Z:\path\Update.exe] [--access-log /host/path]
+//        [--server-pid PID] [--breaks-only 1]
 //
 // One update of a prepared program folder (bench/run_pack_update_bench,
 // which installs the older release beside a copy of Update.exe each time):
@@ -34,7 +35,9 @@
 //       build beside an older one.
 // With --access-log (nginx's log, "STATUS BYTES PATH" lines), last: the
 // updater killed once its partial file holds half of the 256 MiB file, run
-// again to the finish page, and the bytes nginx sent for the file in all.
+// again to the finish page, and the bytes nginx sent for the file in all;
+// with --server-pid too, a 6 MiB file stalled at 60 % (nginx frozen by its
+// process id) and retried after the watchdog's time-out, with the same count.
 // Update.exe also fetches the 32 MiB file each round, so that its peak
 // memory can be set beside the peak for the 256 MiB file.
 #include <windows.h>
@@ -56,6 +59,7 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/host_files.h"
 #include "e2e/wizard_texts.h"
 #include "engine/download_run.h"
 
@@ -73,6 +77,9 @@ constexpr char kSmallSet[] = "s32";
 // The large file again, sent by the server at 4 MiB/s: a link the updater
 // keeps up with, so that little is in flight at the break.
 constexpr char kThrottledSet[] = "s256t";
+// A file of a few MiB, the size that breaks most on slow links, at 4 MiB/s.
+constexpr char kStallSet[] = "s6t";
+constexpr uint64_t kStallBytes = uint64_t{6} << 20;
 constexpr char kFileName[] = "bench.bin";
 constexpr char kVersion[] = "2.0";
 constexpr char kInstalledVersion[] = "1.0";
@@ -305,12 +312,26 @@ struct BrokenRun {
   uint64_t kept = 0;  // the partial file's bytes after the kill
 };
 
-// The program folder's partial file of the one plain file.
-constexpr char kPartialName[] = "update\\update\\partial\\bench.bin";
+// The folder of the partial files; the one of the one plain file is the
+// largest file in it (the others are records).
+constexpr char kPartialFolder[] = "update\\update\\p\\";
+
+uint64_t LargestPartial(const std::string& folder) {
+  return static_cast<uint64_t>(std::max(0LL, e2e::LargestFileIn(folder)));
+}
 constexpr DWORD kPartialPollMs = 20;
 // The kill comes this long after the partial file reached the break, half
 // the write interval, so that it does not fall just after a write.
 constexpr DWORD kBreakDelayMs = engine::kWriteIntervalMs / 2;
+
+// Starts the updater in a fresh program folder and clicks through to the
+// download; false when it does not get there.
+bool StartDownload(const std::string& updaterExe, const std::string& configUrl, e2e::ProgramFolder& folder,
+                   e2e::Updater& updater, HWND* mainWindow) {
+  return folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) &&
+         updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) && ToContentPage(updater, mainWindow) &&
+         ClickWhenEnabled(*mainWindow, e2e::kNext);
+}
 
 // Kills the updater once its partial file holds `breakAt` bytes, then runs
 // it again in the same folder until the finish page.
@@ -320,19 +341,17 @@ BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& con
   e2e::ProgramFolder folder;
   e2e::Updater updater;
   HWND mainWindow = nullptr;
-  if (!folder.Create(updaterExe, e2e::ProgramFolder::Where::kTemporary) ||
-      !updater.Start(folder.exe(), configUrl + " " + kInstalledVersion) || !ToContentPage(updater, &mainWindow) ||
-      !ClickWhenEnabled(mainWindow, e2e::kNext)) {
+  if (!StartDownload(updaterExe, configUrl, folder, updater, &mainWindow)) {
     run.failure = "the first run did not reach the download";
     return run;
   }
-  const std::string partial = folder.path() + kPartialName;
+  const std::string partials = folder.path() + kPartialFolder;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kStepTimeoutMs + static_cast<int64_t>(bytes / kSlowestBytesPerMs));
-  while (FileBytes(partial) < breakAt && updater.running() && Clock::now() < deadline) Sleep(kPartialPollMs);
+  while (LargestPartial(partials) < breakAt && updater.running() && Clock::now() < deadline) Sleep(kPartialPollMs);
   Sleep(kBreakDelayMs);
   updater.Kill();
   updater.WaitForExit(kStepTimeoutMs);
-  run.kept = FileBytes(partial);
+  run.kept = LargestPartial(partials);
   if (run.kept < breakAt || run.kept >= bytes) {
     run.failure = "the partial file held " + std::to_string(run.kept) + " bytes at the kill";
     return run;
@@ -350,6 +369,80 @@ BrokenRun RunBrokenUpdater(const std::string& updaterExe, const std::string& con
     return run;
   }
   if (ClickWhenEnabled(mainWindow, e2e::kFinish)) updater.WaitForExit(kStepTimeoutMs);
+  run.ok = true;
+  return run;
+}
+
+// (g): a transfer that stalls at 60 % (nginx frozen), ended by the watchdog,
+// and Retry. The freeze and the thaw are host commands (kill -STOP, -CONT).
+
+struct StalledRun {
+  bool ok = false;
+  std::string failure;
+  uint64_t kept = 0;  // the partial file's bytes when Retry was clicked
+};
+
+constexpr char kRetryButton[] = "重试(&R)";
+constexpr char kCompleteText[] = "更新已完成。";
+constexpr char kCloseButton[] = "关闭(&Q)";
+constexpr double kStallShare = 0.6;
+// The watchdog's limit and a margin for a loaded machine.
+constexpr int kStallWaitMs = 30000 + kStepTimeoutMs;
+
+bool SignalServer(int pid, const char* signal) {
+  return e2e::RunHostScript("kill -" + std::string(signal) + " " + std::to_string(pid)).status == 0;
+}
+
+void DropConnectionsTo(const std::string& base) { e2e::CloseConnectionsToPort(base.substr(base.rfind(':') + 1)); }
+
+bool HasButton(HWND mainWindow, const char* text, bool enabled) {
+  for (const e2e::Control& control : e2e::ReadControls(mainWindow))
+    if (control.class_name == "Button" && control.text == text && (!enabled || control.enabled)) return true;
+  return false;
+}
+
+bool HasText(HWND mainWindow, const char* text) {
+  for (const e2e::Control& control : e2e::ReadControls(mainWindow))
+    if (control.text.find(text) != std::string::npos) return true;
+  return false;
+}
+
+StalledRun RunStalledUpdater(const std::string& updaterExe, const std::string& base, const std::string& configUrl,
+                             uint64_t bytes, int serverPid) {
+  StalledRun run;
+  e2e::ProgramFolder folder;
+  e2e::Updater updater;
+  HWND mainWindow = nullptr;
+  if (!StartDownload(updaterExe, configUrl, folder, updater, &mainWindow)) {
+    run.failure = "the run did not reach the download";
+    return run;
+  }
+  const std::string partials = folder.path() + kPartialFolder;
+  const auto breakAt = static_cast<uint64_t>(static_cast<double>(bytes) * kStallShare);
+  if (!e2e::WaitUntil([&] { return LargestPartial(partials) >= breakAt; }, kStepTimeoutMs) ||
+      !SignalServer(serverPid, "STOP")) {
+    run.failure = "the partial file did not reach 60 %";
+    return run;
+  }
+  const bool timedOut = e2e::WaitUntil([&] { return HasButton(mainWindow, kRetryButton, true); }, kStallWaitMs);
+  run.kept = LargestPartial(partials);
+  if (timedOut) DropConnectionsTo(base);
+  SignalServer(serverPid, "CONT");
+  if (!timedOut || !ClickWhenEnabled(mainWindow, kRetryButton)) {
+    run.failure = timedOut ? "Retry could not be clicked" : "the watchdog did not end the stalled transfer";
+    return run;
+  }
+  if (!e2e::WaitUntil([&] { return HasText(mainWindow, kCompleteText); }, kStepTimeoutMs)) {
+    run.failure = "the retry did not complete the update; the window shows:";
+    for (const e2e::Control& control : e2e::ReadControls(mainWindow))
+      if (control.visible && !control.text.empty()) run.failure += " [" + control.text + "]";
+    return run;
+  }
+  if (FileBytes(folder.path() + kFileName) != bytes) {
+    run.failure = "the retry left a file of another size";
+    return run;
+  }
+  if (ClickWhenEnabled(mainWindow, kCloseButton)) updater.WaitForExit(kStepTimeoutMs);
   run.ok = true;
   return run;
 }
@@ -437,6 +530,8 @@ int main(int argc, char** argv) {
   std::string updaterExe = e2e::WindowsPathOf(UPDATER_EXE_PATH);
   std::string programExe, configUrl, accessLog, beforeExe;
   uint64_t programBytes = 0;
+  int serverPid = 0;  // nginx's host process id: with it, the stalled run
+  bool breaksOnly = false;  // only the broken transfers, none of the timings
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--program") == 0) {
       programExe = e2e::WindowsPathOf(argv[i + 1]);
@@ -454,6 +549,10 @@ int main(int argc, char** argv) {
       accessLog = e2e::WindowsPathOf(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--updater-before") == 0) {
       beforeExe = e2e::WindowsPathOf(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--breaks-only") == 0) {
+      breaksOnly = std::strcmp(argv[i + 1], "1") == 0;
+    } else if (std::strcmp(argv[i], "--server-pid") == 0) {
+      serverPid = std::atoi(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--updater") == 0) {
       updaterExe = e2e::WindowsPathOf(argv[i + 1]);
     } else {
@@ -492,6 +591,63 @@ int main(int argc, char** argv) {
   std::printf("updater %s\n", updaterExe.c_str());
   std::printf("%d rounds, contenders in turn, the order reversed every other round\n", rounds);
   std::fflush(stdout);
+
+  // With the access log: a transfer broken off by a kill, and one by a stall.
+  const auto Breaks = [&]() -> int {
+    if (accessLog.empty()) return 0;
+    // What nginx sent for the large file across a run killed at half of it and
+    // the run after it: at full speed, and at a pace the updater keeps up with.
+    std::printf("\n%.0f MiB file, its run killed just after half of it, then run again to the finish page\n",
+                MiB(largeBytes));
+    for (const char* set : {kLargeSet, kThrottledSet}) {
+      size_t lines = 0;
+      const std::string path = std::string("/") + set + "/" + kVersion + "/" + kFileName;
+      LoggedBytes(accessLog, path, 0, &lines);
+      const BrokenRun broken = RunBrokenUpdater(updaterExe, ConfigUrl(base, set), largeBytes, largeBytes / 2);
+      if (!broken.ok) {
+        std::fprintf(stderr, "broken run, %s: %s\n", set, broken.failure.c_str());
+        return 1;
+      }
+      Sleep(kFinishPollMs * 100);  // nginx writes its log line as the connection ends
+      size_t after = 0;
+      std::vector<std::string> answers;
+      const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
+      std::printf("  %s\n", set == kLargeSet ? "loopback at full speed" : "sent at 4 MiB/s");
+      std::printf("    kept at the kill:   %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(broken.kept),
+                  100.0 * static_cast<double>(broken.kept) / static_cast<double>(largeBytes));
+      std::printf("    nginx answers (status bytes):");
+      for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
+      std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
+                  static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(largeBytes));
+    }
+    std::printf("  (sent, not received: what the kernel's socket buffers held at the kill is lost too)\n");
+
+    if (serverPid <= 0) return 0;
+    // A stall: nginx frozen once the partial file holds 60 % of the file sent
+    // at 4 MiB/s, the watchdog's time-out, nginx thawed, Retry.
+    size_t lines = 0;
+    const std::string path = std::string("/") + kStallSet + "/" + kVersion + "/" + kFileName;
+    LoggedBytes(accessLog, path, 0, &lines);
+    const StalledRun stalled = RunStalledUpdater(updaterExe, base, ConfigUrl(base, kStallSet), kStallBytes, serverPid);
+    if (!stalled.ok) {
+      std::fprintf(stderr, "stalled run: %s\n", stalled.failure.c_str());
+      return 1;
+    }
+    Sleep(kFinishPollMs * 100);
+    size_t after = 0;
+    std::vector<std::string> answers;
+    const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
+    std::printf("\n%.0f MiB file sent at 4 MiB/s, stalled at 60 %% (nginx frozen), the watchdog's time-out, Retry\n",
+                MiB(kStallBytes));
+    std::printf("    kept at the retry:  %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(stalled.kept),
+                100.0 * static_cast<double>(stalled.kept) / static_cast<double>(kStallBytes));
+    std::printf("    nginx answers (status bytes):");
+    for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
+    std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
+                static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(kStallBytes));
+    return 0;
+  };
+  if (breaksOnly) return Breaks();
 
   PumpingWindow window;
   if (!window.window()) {
@@ -607,32 +763,5 @@ int main(int argc, char** argv) {
   std::printf("  difference: %.1f MiB for %.0f MiB more file\n", Best(largePeaks) - Best(smallPeaks),
               MiB(largeBytes - smallBytes));
 
-  if (accessLog.empty()) return 0;
-  // What nginx sent for the large file across a run killed at half of it and
-  // the run after it: at full speed, and at a pace the updater keeps up with.
-  std::printf("\n%.0f MiB file, its run killed just after half of it, then run again to the finish page\n",
-              MiB(largeBytes));
-  for (const char* set : {kLargeSet, kThrottledSet}) {
-    size_t lines = 0;
-    const std::string path = std::string("/") + set + "/" + kVersion + "/" + kFileName;
-    LoggedBytes(accessLog, path, 0, &lines);
-    const BrokenRun broken = RunBrokenUpdater(updaterExe, ConfigUrl(base, set), largeBytes, largeBytes / 2);
-    if (!broken.ok) {
-      std::fprintf(stderr, "broken run, %s: %s\n", set, broken.failure.c_str());
-      return 1;
-    }
-    Sleep(kFinishPollMs * 100);  // nginx writes its log line as the connection ends
-    size_t after = 0;
-    std::vector<std::string> answers;
-    const uint64_t sent = LoggedBytes(accessLog, path, lines, &after, &answers);
-    std::printf("  %s\n", set == kLargeSet ? "loopback at full speed" : "sent at 4 MiB/s");
-    std::printf("    kept at the kill:   %12llu bytes (%.1f %%)\n", static_cast<unsigned long long>(broken.kept),
-                100.0 * static_cast<double>(broken.kept) / static_cast<double>(largeBytes));
-    std::printf("    nginx answers (status bytes):");
-    for (const std::string& answer : answers) std::printf("  %s", answer.c_str());
-    std::printf("\n    sent in all:        %12llu bytes = %.4f x the file (target <= 1.01)\n",
-                static_cast<unsigned long long>(sent), static_cast<double>(sent) / static_cast<double>(largeBytes));
-  }
-  std::printf("  (sent, not received: what the kernel's socket buffers held at the kill is lost too)\n");
-  return 0;
+  return Breaks();
 }

@@ -12,4 +12,8 @@ namespace base {
 std::string Utf8FromGbk(std::string_view gbk);
 std::string GbkFromUtf8(std::string_view utf8);
 
+// Whether a UTF-8 text comes back unchanged from GBK: false where a character
+// has no GBK form (ç, ö, ñ, Hangul) and would turn into another, or into "?".
+bool HoldsInGbk(std::string_view utf8);
+
 }  // namespace base

@@ -43,10 +43,12 @@ class UniqueHandle {
 inline void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
 inline void DeleteBitmap(HBITMAP h) { DeleteObject(h); }
 inline void DeleteBrush(HBRUSH h) { DeleteObject(h); }
+inline void CloseFind(HANDLE h) { FindClose(h); }
 inline HANDLE InvalidFileHandle() { return INVALID_HANDLE_VALUE; }
 
 using UniqueKernelHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
 using UniqueFileHandle = UniqueHandle<HANDLE, CloseKernelHandle, InvalidFileHandle>;
+using UniqueFindHandle = UniqueHandle<HANDLE, CloseFind, InvalidFileHandle>;
 using UniqueBitmap = UniqueHandle<HBITMAP, DeleteBitmap>;
 using UniqueBrush = UniqueHandle<HBRUSH, DeleteBrush>;
 

@@ -11,5 +11,7 @@ inline constexpr unsigned kGbkCodePage = 936;
 
 std::wstring WideFromGbk(std::string_view gbk);
 std::string GbkFromWide(std::wstring_view wide);
+// "" when the text is not valid UTF-16 (a lone surrogate).
+std::string Utf8FromWide(std::wstring_view wide);
 
 }  // namespace base

@@ -9,19 +9,20 @@
 
 #include "base/module_path_win.h"
 #include "base/trace.h"
-#include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
-#include "engine/replacement_script.h"
+#include "engine/desktop_start_win.h"
+#include "engine/replacement_script_win.h"
 #include "engine/session.h"
 #include "engine/signing.h"
 #include "files/file_system_win.h"
-#include "files/reported_moves.h"
 #include "files/path_text.h"
 
 namespace engine {
 namespace {
 
 constexpr char kUnsafeMainProgramTrace[] = "主程序名称无效:";
+constexpr char kDesktopStartTrace[] = "主程序经桌面外壳以当前用户权限启动";
+constexpr char kDirectStartTrace[] = "桌面外壳不可用，主程序由本程序直接启动";
 
 std::string OwnExecutableName() {
   const std::wstring path = base::OwnModulePath();
@@ -29,24 +30,10 @@ std::string OwnExecutableName() {
   return base::GbkFromWide(slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
-bool WriteReplacementScript(const std::string& scriptPath, const std::string& text) {
-  base::UniqueFileHandle file(CreateFileW(base::WideFromGbk(scriptPath).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE,
-                                          nullptr));
-  if (!file) return false;
-  DWORD written = 0;
-  return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-         written == text.size();
-}
-
 }  // namespace
 
-ApplyResult ApplyStagedFilesOfSession() {
-  Session& session = CurrentSession();
-  files::WindowsFileSystem system;
-  // Each placing step shows in the trace, so a test can stop the process
-  // between two of them.
-  files::ReportedMoves fs(system, [](const std::string& target) { base::Trace(kPlacingTrace + target); });
+ApplyInput SessionApplyInput() {
+  const Session& session = CurrentSession();
   ApplyInput input;
   input.programFolder = session.ProgramFolder;
   input.ownExeName = OwnExecutableName();
@@ -54,12 +41,15 @@ ApplyResult ApplyStagedFilesOfSession() {
   input.serverFiles = &session.ServerFileList;
   input.downloadList = &session.DownloadList;
   input.requireSha256 = SigningVerifier() != nullptr;
-  const ApplyResult result = ApplyStagedFiles(fs, input);
+  return input;
+}
+
+void RecordApplyResult(const ApplyResult& result) {
+  Session& session = CurrentSession();
   if (result.outcome == ApplyOutcome::kApplied) {
     session.UpdateApplied = true;
     if (result.selfUpdatePending) session.SelfUpdatePending = true;
   }
-  return result;
 }
 
 void LeaveOutPendingSelfUpdate(std::vector<FileEntry>& downloadList) {
@@ -74,13 +64,9 @@ void CleanUpStagingAtShutdown() {
   const Session& session = CurrentSession();
   if (session.ProgramFolder.empty()) return;
   if (session.SelfUpdatePending) {
-    const std::string script = session.ProgramFolder + kReplacementScriptName;
     // A script that cannot be written is not started; the staged executable
     // then stays for a later run.
-    if (WriteReplacementScript(script, ReplacementScriptText(session.ProgramFolder, OwnExecutableName()))) {
-      ShellExecuteW(nullptr, L"open", base::WideFromGbk(script).c_str(), L"",
-                    base::WideFromGbk(session.ProgramFolder).c_str(), SW_HIDE);
-    }
+    StartReplacementScript(session.ProgramFolder, GetCurrentProcessId(), OwnExecutableName());
   } else if (session.UpdateApplied) {
     files::WindowsFileSystem().RemoveTree(session.ProgramFolder + kStagingFolderName);
   }
@@ -95,6 +81,12 @@ void RunMainProgram() {
   }
   const std::wstring folder = base::WideFromGbk(session.ProgramFolder);
   const std::wstring program = base::WideFromGbk(session.ProgramFolder + mainExe);
+  // Started by this elevated process, the program would run elevated too.
+  if (StartAsDesktopUser(program, folder)) {
+    base::Trace(kDesktopStartTrace);
+    return;
+  }
+  base::Trace(kDirectStartTrace);
   ShellExecuteW(nullptr, L"Open", program.c_str(), L"", folder.c_str(), SW_SHOWNORMAL);
 }
 

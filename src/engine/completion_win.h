@@ -7,13 +7,11 @@
 
 namespace engine {
 
-// The trace line before a staged file replaces its target, followed by the
-// target's path.
-inline constexpr char kPlacingTrace[] = "放置文件:";
-
-// Applies the session's staged files in the program folder and records the
-// flags that the shutdown reads.
-ApplyResult ApplyStagedFilesOfSession();
+// What placing the session's staged files needs; the lists it points to
+// belong to the session.
+ApplyInput SessionApplyInput();
+// Records the flags that the shutdown reads, once the pass has ended.
+void RecordApplyResult(const ApplyResult& result);
 
 // Takes the updater's own executable out of a download list once its new
 // copy waits staged for the replacement script: until this process ends the

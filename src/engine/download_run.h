@@ -31,12 +31,17 @@ static_assert(sizeof(TransferProgress) == 16, "the notification carries 16 bytes
 
 inline constexpr size_t kReadSize = 2048;
 // Received bytes are written in pieces of this size, or of what came in
-// during kWriteIntervalMs, whichever is less: a transfer that breaks off
-// (a stall, a closed wizard, a killed process) loses no more than that, since
-// the next attempt continues from what was written.
-inline constexpr size_t kWriteThreshold = size_t{1} << 20;
+// during kWriteIntervalMs, whichever is less, to a file that stays open while
+// it grows: a transfer that breaks off (a stall, a closed wizard, a killed
+// process) loses no more than that, since the next attempt continues from
+// what was written. A stalled read never returns to write what is held, so
+// the piece is small against the files of a few MiB that break most.
+inline constexpr size_t kWriteThreshold = size_t{32} << 10;
 inline constexpr uint32_t kWriteIntervalMs = 1000;
 inline constexpr int kAttemptsPerFile = 5;
+// The last attempts of a file always go to the plain file, however many
+// compressed forms stand before it: a mirror that lacks them still serves it.
+inline constexpr int kPlainFileAttempts = 2;
 inline constexpr uint32_t kPauseBeforeTryAgainMs = 2000;
 inline constexpr uint32_t kPauseAfterTryAgainMs = 3000;
 // A read that brings nothing before the announced length waits this long
@@ -53,6 +58,9 @@ class HttpSource {
   // Up to size bytes of the open request's body; 0 at its end, on failure or
   // with no request open.
   virtual size_t Read(void* buffer, size_t size) = 0;
+  // Ends the open request, so that nothing more of an answer left unread
+  // keeps arriving while the run pauses or goes on elsewhere.
+  virtual void Close() = 0;
 };
 
 // Milliseconds of the 32-bit system tick, and a pause. The worker's Sleep
@@ -121,6 +129,15 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // Every object is received into its partial file (engine/partial_download.h)
 // and becomes the staged file only once it is whole and yields the listed
 // hashes; a transfer that broke off is continued from its kept bytes.
+// Compressed forms take the first attempts, one form each, down the order,
+// so none is asked for twice in a run; the plain file takes the rest, at
+// least the last kPlainFileAttempts. An answer whose
+// length differs from the size the list gives for the object is refused
+// before its body is read, and a compressed form whose first bytes name
+// another size or too large a window fails as soon as they arrive. A delta
+// whose base cannot be read, no longer has its listed CRC-32 or does not fit
+// in memory is passed over for the next form without a request. Reading,
+// decoding and hashing count as activity for the watchdog.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);
 

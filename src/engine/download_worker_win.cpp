@@ -54,6 +54,7 @@ class HttpClientSource : public HttpSource {
     return answer;
   }
   size_t Read(void* buffer, size_t size) override { return http_.Read(buffer, size); }
+  void Close() override { http_.CloseRequest(); }
 
  private:
   net::HttpClient& http_;

@@ -36,6 +36,7 @@ struct FileEntry {
   std::optional<uint64_t> Size = std::nullopt;  // the plain file's bytes
   uint64_t PackedSize = 0;                      // 0: no packed object
   std::vector<DeltaObject> Deltas = {};         // in list order
+  std::vector<DeltaObject> CodeDeltas = {};     // the same, encoded as code deltas
 };
 
 // The body as list text: its bytes up to the first zero byte, with ASCII

@@ -1,5 +1,6 @@
 #include "engine/file_objects.h"
 
+#include <functional>
 #include <optional>
 
 #include "files/path_text.h"
@@ -52,13 +53,31 @@ std::optional<DeltaObject> ParseDelta(std::string_view value) {
   return delta;
 }
 
+// Delta1.. or CodeDelta1..: the list ends at the first number missing.
+void ReadDeltas(const xml::XmlDocument& document, const std::string& path, bool sized,
+                std::string (*attributeName)(int), std::vector<DeltaObject>& deltas,
+                const std::function<void(std::string)>& drop) {
+  for (int number = 1; number <= kMaxDeltas; ++number) {
+    const std::string attribute = attributeName(number);
+    const std::string value = document.GetAttribute(path, attribute);
+    if (value.empty()) break;
+    std::optional<DeltaObject> delta = ParseDelta(value);
+    if (sized && delta) {
+      deltas.push_back(std::move(*delta));
+    } else {
+      drop(attribute);
+    }
+  }
+}
+
 }  // namespace
 
 std::string DeltaAttributeName(int number) { return kDeltaAttributePrefix + std::to_string(number); }
+std::string CodeDeltaAttributeName(int number) { return kCodeDeltaAttributePrefix + std::to_string(number); }
 
 void ReadFileObjects(const xml::XmlDocument& document, const std::string& path, FileEntry& entry,
                      std::vector<std::string>* dropped) {
-  const auto drop = [dropped](std::string attribute) {
+  const std::function<void(std::string)> drop = [dropped](std::string attribute) {
     if (dropped) dropped->push_back(std::move(attribute));
   };
   const std::string sizeText = document.GetAttribute(path, kSizeAttribute);
@@ -74,17 +93,8 @@ void ReadFileObjects(const xml::XmlDocument& document, const std::string& path, 
       drop(kPackedAttribute);
     }
   }
-  for (int number = 1; number <= kMaxDeltas; ++number) {
-    const std::string attribute = DeltaAttributeName(number);
-    const std::string value = document.GetAttribute(path, attribute);
-    if (value.empty()) break;
-    std::optional<DeltaObject> delta = ParseDelta(value);
-    if (size && delta) {
-      entry.Deltas.push_back(std::move(*delta));
-    } else {
-      drop(attribute);
-    }
-  }
+  ReadDeltas(document, path, size.has_value(), DeltaAttributeName, entry.Deltas, drop);
+  ReadDeltas(document, path, size.has_value(), CodeDeltaAttributeName, entry.CodeDeltas, drop);
 }
 
 std::string DeltaAttributeValue(const DeltaObject& delta) {
@@ -99,6 +109,9 @@ std::string FileObjectAttributes(const FileEntry& entry) {
   if (entry.PackedSize > 0) out += std::string(" ") + kPackedAttribute + "=\"" + std::to_string(entry.PackedSize) + "\"";
   for (size_t i = 0; i < entry.Deltas.size() && i < static_cast<size_t>(kMaxDeltas); ++i)
     out += " " + DeltaAttributeName(static_cast<int>(i) + 1) + "=\"" + DeltaAttributeValue(entry.Deltas[i]) + "\"";
+  for (size_t i = 0; i < entry.CodeDeltas.size() && i < static_cast<size_t>(kMaxDeltas); ++i)
+    out += " " + CodeDeltaAttributeName(static_cast<int>(i) + 1) + "=\"" + DeltaAttributeValue(entry.CodeDeltas[i]) +
+           "\"";
   return out;
 }
 
@@ -108,6 +121,10 @@ std::string PackedObjectName(std::string_view name) {
 
 std::string DeltaObjectName(std::string_view name, std::string_view baseCrc) {
   return kDeltaObjectFolder + std::string(baseCrc) + "\\" + std::string(name) + kObjectSuffix;
+}
+
+std::string CodeDeltaObjectName(std::string_view name, std::string_view baseCrc) {
+  return kCodeDeltaObjectFolder + std::string(baseCrc) + "\\" + std::string(name) + kCodeDeltaSuffix;
 }
 
 }  // namespace engine

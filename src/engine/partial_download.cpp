@@ -9,19 +9,35 @@ namespace {
 constexpr char kLineEnd = '\n';
 constexpr size_t kFieldCount = 4;
 
-std::string WithBackslashes(std::string_view name) {
-  std::string path(name);
-  for (char& c : path) {
-    if (c == '/') c = '\\';
+// FNV-1a, 64 bits, once forwards and once backwards from another start: 128
+// bits in all. A collision costs nothing but the kept bytes, since the record
+// names the address it belongs to.
+constexpr uint64_t kFnvPrime = 0x100000001B3ull;
+constexpr uint64_t kFnvForwardStart = 0xCBF29CE484222325ull;
+constexpr uint64_t kFnvBackwardStart = 0x84222325CBF29CE4ull;
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendHex(uint64_t value, std::string& text) {
+  for (int shift = 60; shift >= 0; shift -= 4) text += kHexDigits[(value >> shift) & 0xF];
+}
+
+std::string AddressDigest(std::string_view url) {
+  uint64_t forward = kFnvForwardStart, backward = kFnvBackwardStart;
+  for (size_t i = 0; i < url.size(); ++i) {
+    forward = (forward ^ static_cast<unsigned char>(url[i])) * kFnvPrime;
+    backward = (backward ^ static_cast<unsigned char>(url[url.size() - 1 - i])) * kFnvPrime;
   }
-  return path;
+  std::string text;
+  AppendHex(forward, text);
+  AppendHex(backward, text);
+  return text;
 }
 
 }  // namespace
 
-PartialPaths PartialPathsOf(const std::string& stagingFolder, std::string_view objectName) {
-  const std::string name = WithBackslashes(objectName);
-  return {stagingFolder + kPartialFolder + name, stagingFolder + kPartialRecordFolder + name};
+PartialPaths PartialPathsOf(const std::string& stagingFolder, std::string_view url) {
+  const std::string data = stagingFolder + kPartialFolder + AddressDigest(url);
+  return {data, data + kPartialRecordSuffix};
 }
 
 std::string FormatPartialRecord(const PartialRecord& record) {

@@ -11,19 +11,25 @@ namespace engine {
 
 // Below the staging folder, under its own "update\" (a first segment no
 // listed Name may take), so that no staged file, and no file the apply pass
-// places, can ever be a partial one. Object names are disjoint already: a
-// plain file's is its Name, every other one begins with "update\".
-inline constexpr char kPartialFolder[] = "update\\partial\\";
-inline constexpr char kPartialRecordFolder[] = "update\\validator\\";
+// places, can ever be a partial one. One flat folder: every partial file is
+// named by a digest of its address, so its path is never longer than a short
+// constant beyond the staging folder, however deep the object's name, and
+// two spellings of a name never share one file.
+inline constexpr char kPartialFolder[] = "update\\p\\";
+inline constexpr char kPartialRecordSuffix[] = ".v";
+// Where an object is decoded before it is renamed onto the staging path,
+// so that a decode cut short never stands there as a staged file.
+inline constexpr char kPartialDecodedSuffix[] = ".d";
 
 struct PartialPaths {
   std::string data;    // the bytes received so far
   std::string record;  // their PartialRecord
 };
 
-// For the object `objectName` (list-style, "\" or "/") below stagingFolder
-// (ending in "\").
-PartialPaths PartialPathsOf(const std::string& stagingFolder, std::string_view objectName);
+// For the object fetched from `url` (encoded as fetched) below stagingFolder
+// (ending in "\"): kPartialFolder, 32 hexadecimal digits, and for the record
+// kPartialRecordSuffix.
+PartialPaths PartialPathsOf(const std::string& stagingFolder, std::string_view url);
 
 // Which transfer the kept bytes belong to. A record that does not match the
 // object now asked for is not continued.

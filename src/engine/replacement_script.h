@@ -1,5 +1,6 @@
 #pragma once
 // The batch script that replaces the updater's own executable after it exits.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -7,9 +8,14 @@ namespace engine {
 
 inline constexpr char kReplacementScriptName[] = "VaVeri_Update.bat";
 
-// The nine lines, each ending in CR LF, for the program folder (ending in
-// "\") and the updater's file name. A "%" in either is doubled so that cmd
-// takes it literally.
-std::string ReplacementScriptText(std::string_view programFolder, std::string_view exeName);
+// The script's lines, each ending in CR LF. Only ASCII: cmd reads a batch
+// file in the console's code page, whatever that is, so the script names
+// nothing of the installation itself. Its folder is its own (%~dp0); the
+// updater's process id and file name come as its two arguments.
+std::string ReplacementScriptText();
+
+// The script's arguments for the updater's process id and file name (GBK), to
+// be passed in UTF-16 so that every code page reads the name the same way.
+std::string ReplacementScriptArguments(uint32_t processId, std::string_view exeName);
 
 }  // namespace engine

@@ -17,6 +17,9 @@ namespace engine {
 struct Session {
   std::string ConfigAddress;
   std::string ProgramFolder;  // ends in a backslash
+  // False when the folder's name holds characters GBK has no form for: its
+  // GBK text then names another folder, and the update must not start.
+  bool ProgramFolderHeldInGbk = true;
   std::string ParentPath;
   UpdateConfig Config;
   int SelectedServer = 0;  // 1-based position in Config.Servers

@@ -7,6 +7,8 @@ constexpr char kPartSeparator = '.';
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+}  // namespace
+
 bool IsDottedDecimal(std::string_view text) {
   bool partHasDigit = false;
   for (const char c : text) {
@@ -20,6 +22,8 @@ bool IsDottedDecimal(std::string_view text) {
   }
   return partHasDigit;  // also refuses "" and a trailing dot
 }
+
+namespace {
 
 // Takes the next part off the front of `rest`: "" once every part is taken,
 // which stands for 0 like a part of zeros.

@@ -19,4 +19,7 @@ enum class VersionOrder {
 // equals "1.2.0" and "01.2", "1.10" is above "1.9".
 VersionOrder CompareDottedVersions(std::string_view version, std::string_view other);
 
+// Whether text is of the dotted decimal form above.
+bool IsDottedDecimal(std::string_view text);
+
 }  // namespace engine

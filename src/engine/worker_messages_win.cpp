@@ -1,5 +1,6 @@
 #include "engine/worker_messages_win.h"
 
+#include "engine/apply_worker_win.h"
 #include "engine/download_run.h"
 
 namespace engine {
@@ -24,6 +25,7 @@ void RegisterWorkerMessages() {
   g_ids.DownLoadTimeOut = RegisterWindowMessageW(L"QX_Tool_Update_DownLoadTimeOut");
   g_ids.DownLoadTryAgain = RegisterWindowMessageW(L"QX_Tool_Update_DownLoadTryAgain");
   g_ids.DownloadResumed = RegisterWindowMessageW(L"QX_Tool_Update_DownloadResumed");
+  g_ids.ApplyComplete = RegisterWindowMessageW(L"QX_Tool_Update_ApplyComplete");
 }
 
 const WorkerMessageIds& MessageIds() { return g_ids; }
@@ -48,6 +50,9 @@ void NotifyDownLoadTimeOut(HWND window, HANDLE workerThread) {
 }
 void NotifyDownLoadTryAgain(HWND window, int attempt) {
   Send(window, g_ids.DownLoadTryAgain, static_cast<WPARAM>(attempt));
+}
+void NotifyApplyComplete(HWND window, const ApplyReport& report) {
+  Send(window, g_ids.ApplyComplete, 0, reinterpret_cast<LPARAM>(&report));
 }
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 namespace engine {
 
 struct TransferProgress;
+struct ApplyReport;
 
 struct WorkerMessageIds {
   UINT GetConfig = 0;
@@ -19,10 +20,11 @@ struct WorkerMessageIds {
   UINT DownLoadTimeOut = 0;
   UINT DownLoadTryAgain = 0;
   UINT DownloadResumed = 0;
+  UINT ApplyComplete = 0;
 };
 
 // Registers the nine names in their fixed order, then the resumed-download
-// report. Called once on the
+// and the placing reports. Called once on the
 // user-interface thread before the first worker starts; read-only afterwards.
 void RegisterWorkerMessages();
 const WorkerMessageIds& MessageIds();
@@ -38,5 +40,7 @@ void NotifyDownloadFileEnd(HWND window, int index, bool success);
 void NotifyDownloadComplete(HWND window, bool success);
 void NotifyDownLoadTimeOut(HWND window, HANDLE workerThread);
 void NotifyDownLoadTryAgain(HWND window, int attempt);
+// report belongs to the sender; the handler reads it during the send.
+void NotifyApplyComplete(HWND window, const ApplyReport& report);
 
 }  // namespace engine

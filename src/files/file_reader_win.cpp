@@ -2,18 +2,18 @@
 
 #include <cstdint>
 
-#include "base/wide_text_win.h"
 #include "files/file_reader.h"
+#include "files/system_path_win.h"
 
 namespace files {
 
 bool PathExists(const std::string& path) {
-  const std::wstring wide = base::WideFromGbk(path);
+  const std::wstring wide = SystemPath(path);
   return !wide.empty() && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 FileReader::FileReader(const std::string& path) {
-  const std::wstring wide = base::WideFromGbk(path);
+  const std::wstring wide = SystemPath(path);
   if (wide.empty()) return;
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open, which is what
   // the callers want.

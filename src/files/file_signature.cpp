@@ -263,14 +263,18 @@ bool SplitCrc(const ReadFunction& front, uint64_t frontBytes, const ReadFunction
 
 }  // namespace signature_internal
 
-std::string FileSignature(const std::string& path) {
+std::string FileSignature(const std::string& path, const ReadActivity& onRead) {
   if (!PathExists(path)) return "";
   // An unreadable file gives the CRC of no bytes, so it looks like an empty
   // one and is fetched again.
   FileReader reader(path);
   if (!reader.IsOpen()) return "0";
-  const auto reading = [](FileReader& from) {
-    return [&from](void* buffer, size_t capacity, size_t* count) { return from.Read(buffer, capacity, count); };
+  const auto reading = [&onRead](FileReader& from) {
+    return [&from, &onRead](void* buffer, size_t capacity, size_t* count) {
+      const bool read = from.Read(buffer, capacity, count);
+      if (onRead) onRead();
+      return read;
+    };
   };
   uint32_t crc = 0;
   // A large file is read from its start and its middle at once.
@@ -288,12 +292,14 @@ std::string FileSignature(const std::string& path) {
   return UpperHex(signature_internal::PiecesCrc(reading(reader), kOverlapAfter, &crc) ? crc : 0);
 }
 
-FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha) {
+FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha, const ReadActivity& onRead) {
   if (!PathExists(path)) return {};
   FileReader reader(path);
   if (!reader.IsOpen()) return {"0", ""};
-  const ReadFunction read = [&reader](void* buffer, size_t capacity, size_t* count) {
-    return reader.Read(buffer, capacity, count);
+  const ReadFunction read = [&reader, &onRead](void* buffer, size_t capacity, size_t* count) {
+    const bool done = reader.Read(buffer, capacity, count);
+    if (onRead) onRead();
+    return done;
   };
   uint32_t crc = 0;
   Sha256Digest digest{};

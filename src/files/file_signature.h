@@ -1,6 +1,7 @@
 #pragma once
 // The signature of an installed or downloaded file: its CRC-32 as text.
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace files {
@@ -13,7 +14,10 @@ inline constexpr size_t kSignatureChunkSize = size_t{1} << 20;
 // when it exists but cannot be read as a file (a folder, a file held without
 // sharing, a failed read); else the CRC-32 of every byte in upper-case
 // hexadecimal without leading zeros ("%X"). Any thread may call it.
-std::string FileSignature(const std::string& path);
+// onRead, when given, is called after every piece read, from whichever
+// thread read it: a long reading shows as activity to whoever waits on it.
+using ReadActivity = std::function<void()>;
+std::string FileSignature(const std::string& path, const ReadActivity& onRead = {});
 
 class Sha256;
 
@@ -25,6 +29,6 @@ struct FileDigest {
 
 // Both hashes of the file at the GBK path; `sha` is fresh and used up.
 // Nothing there gives {"", ""}, an unreadable file {"0", ""}.
-FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha);
+FileDigest FileSignatureAndSha256(const std::string& path, Sha256& sha, const ReadActivity& onRead = {});
 
 }  // namespace files

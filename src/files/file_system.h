@@ -12,6 +12,12 @@
 
 namespace files {
 
+// What an operation on an existing file met. kHeld: another process has the
+// file open or locked (a virus scanner, the search indexer, a thumbnailer
+// reading a freshly written file), so the same operation may succeed a moment
+// later; kFailed: waiting will not mend it.
+enum class FileOutcome { kDone, kHeld, kFailed };
+
 // A file open for writing; closed by its destructor (or Close()).
 class WritableFile {
  public:
@@ -40,10 +46,10 @@ class FileSystem {
   virtual bool Exists(const std::string& path) = 0;
   // As files::FileSignature: "" when nothing exists, "0" when it cannot be
   // read as a file, else the CRC-32 in upper-case hexadecimal.
-  virtual std::string Signature(const std::string& path) = 0;
+  virtual std::string Signature(const std::string& path, const ReadActivity& onRead = {}) = 0;
   // As files::FileSignatureAndSha256: the signature and the SHA-256 from one
   // reading of the file.
-  virtual FileDigest Digest(const std::string& path) = 0;
+  virtual FileDigest Digest(const std::string& path, const ReadActivity& onRead = {}) = 0;
   // The whole content of a file of at most maxBytes into bytes; false when
   // it cannot be read or is larger.
   virtual bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) = 0;
@@ -51,14 +57,17 @@ class FileSystem {
   // Null when it cannot be opened (missing, a folder, held without sharing).
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
-  // whether the file could be replaced now.
-  virtual bool CanOpenForWriting(const std::string& path) = 0;
+  // whether the file could be replaced now. A read-only file fails.
+  virtual FileOutcome TestWritable(const std::string& path) = 0;
   // Creates, replacing, a file others may read but not write while it is
   // open. Null when it cannot be created.
   virtual std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) = 0;
-  // Opens an existing file to append to it, on the same sharing terms. Null
-  // when it cannot be opened.
-  virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) = 0;
+  // Opens a file to append to it, creating it, and emptying it first when
+  // `empty`. Others may read, write and delete it meanwhile: a worker that
+  // the system could not stop in a blocking read may still hold it when the
+  // next attempt goes on with the file (that worker writes nothing more).
+  // Null when it cannot be opened.
+  virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path, bool empty) = 0;
   // Creates every missing folder of folder (a text ending in "\"), from
   // the top down. The drive, the "\\?\" or "\\.\" prefix and the server
   // and share of a network path are never created: they exist or nothing
@@ -70,12 +79,24 @@ class FileSystem {
   // A junction or symbolic link stands at path (a trailing "\" allowed).
   virtual bool IsLink(const std::string& path) = 0;
   // Writes the file's data through to the disk.
-  virtual bool Flush(const std::string& path) = 0;
+  virtual FileOutcome Flush(const std::string& path) = 0;
   // Moves from onto to in one step, replacing to, and returns once the move
   // is on disk: a crash leaves to either as it was or as from was, provided
-  // from was flushed first.
-  virtual bool MoveOnto(const std::string& from, const std::string& to) = 0;
+  // from was flushed first. A file in use by a running program may be moved
+  // away this way, though it cannot be overwritten.
+  virtual FileOutcome Replace(const std::string& from, const std::string& to) = 0;
+  bool MoveOnto(const std::string& from, const std::string& to) { return Replace(from, to) == FileOutcome::kDone; }
+  // Gives the existing file a second name, link (a hard link: one file, two
+  // names); link must not exist. kFailed where the volume has no such
+  // links (FAT, some network shares).
+  virtual FileOutcome HardLink(const std::string& existing, const std::string& link) = 0;
+  // Gives to the access rules of from (its discretionary access control
+  // list, with its inheritance flags), so that grants made on an installed
+  // file hold for the file that replaces it.
+  virtual bool CopySecurity(const std::string& from, const std::string& to) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
+  // Removes the one empty folder path (no trailing "\").
+  virtual bool RemoveFolder(const std::string& path) = 0;
   // Removes folder (ending in "\") with everything in it; failures ignored.
   // A link, the folder itself or one inside it, is removed as a link: what it
   // points to is never touched.

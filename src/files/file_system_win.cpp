@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "base/unique_handle_win.h"
-#include "base/wide_text_win.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
 #include "files/sha256_win.h"
+#include "files/system_path_win.h"
 
 namespace files {
 namespace {
@@ -34,7 +36,7 @@ class WindowsWritableFile : public WritableFile {
   base::UniqueFileHandle file_;
 };
 
-std::wstring Wide(const std::string& path) { return base::WideFromGbk(path); }
+std::wstring Wide(const std::string& path) { return SystemPath(path); }
 
 std::wstring WithoutBackslash(std::wstring path) {
   if (!path.empty() && path.back() == L'\\') path.pop_back();
@@ -46,6 +48,21 @@ std::wstring WithoutBackslash(std::wstring path) {
 bool IsReparsePoint(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The errors a scanner, the indexer or a thumbnailer cause while it has a
+// file open: a sharing or lock violation, access denied while a delete or
+// an image section is pending, a section still mapped by another process.
+FileOutcome LastOutcome() {
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_USER_MAPPED_FILE:
+      return FileOutcome::kHeld;
+    default:
+      return FileOutcome::kFailed;
+  }
 }
 
 void RemoveTreeWide(const std::wstring& folder) {
@@ -77,11 +94,13 @@ void RemoveTreeWide(const std::wstring& folder) {
 
 bool WindowsFileSystem::Exists(const std::string& path) { return PathExists(path); }
 
-std::string WindowsFileSystem::Signature(const std::string& path) { return FileSignature(path); }
+std::string WindowsFileSystem::Signature(const std::string& path, const ReadActivity& onRead) {
+  return FileSignature(path, onRead);
+}
 
-FileDigest WindowsFileSystem::Digest(const std::string& path) {
+FileDigest WindowsFileSystem::Digest(const std::string& path, const ReadActivity& onRead) {
   CngSha256 sha;
-  return FileSignatureAndSha256(path, sha);
+  return FileSignatureAndSha256(path, sha, onRead);
 }
 
 bool WindowsFileSystem::ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) {
@@ -127,14 +146,15 @@ std::unique_ptr<ReadableFile> WindowsFileSystem::OpenForReading(const std::strin
   return std::make_unique<ReaderFile>(std::move(reader));
 }
 
-bool WindowsFileSystem::CanOpenForWriting(const std::string& path) {
+FileOutcome WindowsFileSystem::TestWritable(const std::string& path) {
   // The attribute is asked first: Wine run by root opens a read-only file for
-  // writing and lets it be replaced, where Windows refuses both.
+  // writing and lets it be replaced, where Windows refuses both. A read-only
+  // file stays so however long one waits.
   const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return FileOutcome::kFailed;
   base::UniqueFileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_ARCHIVE, nullptr));
-  return file.valid();
+  return file.valid() ? FileOutcome::kDone : LastOutcome();
 }
 
 std::unique_ptr<WritableFile> WindowsFileSystem::CreateForWriting(const std::string& path) {
@@ -144,9 +164,12 @@ std::unique_ptr<WritableFile> WindowsFileSystem::CreateForWriting(const std::str
   return std::make_unique<WindowsWritableFile>(file);
 }
 
-std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string& path) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+std::unique_ptr<WritableFile> WindowsFileSystem::OpenForAppend(const std::string& path, bool empty) {
+  // Emptying needs the right to write anywhere; the file is written from
+  // its start on, by this handle alone.
+  HANDLE file = CreateFileW(Wide(path).c_str(), empty ? GENERIC_WRITE : FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            empty ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<WindowsWritableFile>(file);
 }
@@ -157,18 +180,25 @@ bool WindowsFileSystem::CreateFolder(const std::string& path) {
 
 bool WindowsFileSystem::IsLink(const std::string& path) { return IsReparsePoint(WithoutBackslash(Wide(path))); }
 
-bool WindowsFileSystem::Flush(const std::string& path) {
+FileOutcome WindowsFileSystem::Flush(const std::string& path) {
   base::UniqueFileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file.valid() && FlushFileBuffers(file.get());
+  return file.valid() && FlushFileBuffers(file.get()) ? FileOutcome::kDone : LastOutcome();
 }
 
-bool WindowsFileSystem::MoveOnto(const std::string& from, const std::string& to) {
-  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+FileOutcome WindowsFileSystem::Replace(const std::string& from, const std::string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? FileOutcome::kDone
+             : LastOutcome();
+}
+
+FileOutcome WindowsFileSystem::HardLink(const std::string& existing, const std::string& link) {
+  return CreateHardLinkW(Wide(link).c_str(), Wide(existing).c_str(), nullptr) ? FileOutcome::kDone : LastOutcome();
 }
 
 bool WindowsFileSystem::RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+
+bool WindowsFileSystem::RemoveFolder(const std::string& path) { return RemoveDirectoryW(Wide(path).c_str()) != 0; }
 
 void WindowsFileSystem::RemoveTree(const std::string& folder) {
   const std::wstring wide = WithoutBackslash(Wide(folder));
@@ -179,6 +209,20 @@ void WindowsFileSystem::RemoveTree(const std::string& folder) {
     return;
   }
   RemoveTreeWide(wide + L"\\");
+}
+
+bool WindowsFileSystem::CopySecurity(const std::string& from, const std::string& to) {
+  // The list is written as it was read, inherited entries and the protection
+  // flag included; the owner stays the elevated account's, since setting
+  // another needs a privilege the updater does not hold.
+  constexpr SECURITY_INFORMATION kWhat = DACL_SECURITY_INFORMATION;
+  const std::wstring source = Wide(from);
+  DWORD needed = 0;
+  GetFileSecurityW(source.c_str(), kWhat, nullptr, 0, &needed);
+  if (needed == 0) return false;
+  std::vector<unsigned char> descriptor(needed);
+  if (!GetFileSecurityW(source.c_str(), kWhat, descriptor.data(), needed, &needed)) return false;
+  return SetFileSecurityW(Wide(to).c_str(), kWhat, descriptor.data()) != 0;
 }
 
 }  // namespace files

@@ -8,18 +8,21 @@ namespace files {
 class WindowsFileSystem : public FileSystem {
  public:
   bool Exists(const std::string& path) override;
-  std::string Signature(const std::string& path) override;
-  FileDigest Digest(const std::string& path) override;
+  std::string Signature(const std::string& path, const ReadActivity& onRead = {}) override;
+  FileDigest Digest(const std::string& path, const ReadActivity& onRead = {}) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  bool CanOpenForWriting(const std::string& path) override;
+  FileOutcome TestWritable(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
-  std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;
+  std::unique_ptr<WritableFile> OpenForAppend(const std::string& path, bool empty) override;
   bool CreateFolder(const std::string& path) override;
   bool IsLink(const std::string& path) override;
-  bool Flush(const std::string& path) override;
-  bool MoveOnto(const std::string& from, const std::string& to) override;
+  FileOutcome Flush(const std::string& path) override;
+  FileOutcome Replace(const std::string& from, const std::string& to) override;
+  FileOutcome HardLink(const std::string& existing, const std::string& link) override;
+  bool CopySecurity(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
   void RemoveTree(const std::string& folder) override;
 };
 

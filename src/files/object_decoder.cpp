@@ -64,21 +64,27 @@ bool ObjectDecoder::CheckHeader(const unsigned char* data, size_t size) {
   const size_t taken = std::min(size, header_.size() - headerSize_);
   std::copy(data, data + taken, header_.begin() + headerSize_);
   headerSize_ += taken;
+  const HeadCheck check = CheckObjectHead(header_.data(), headerSize_, expected_);
+  if (check.status != DecodeStatus::kOk) return Fail(check.status);
+  headerChecked_ = check.complete;
+  return true;
+}
+
+HeadCheck CheckObjectHead(const void* data, size_t size, uint64_t expectedSize) {
   ZSTD_frameHeader header;
-  const size_t result = ZSTD_getFrameHeader(&header, header_.data(), headerSize_);
-  if (ZSTD_isError(result)) return Fail(StatusOfError(result));
-  if (result > 0) return true;  // more of the header to come
-  headerChecked_ = true;
+  const size_t result = ZSTD_getFrameHeader(&header, data, std::min(size, kObjectHeadMax));
+  if (ZSTD_isError(result)) return {true, StatusOfError(result)};
+  if (result > 0) return {};  // more of the header to come
   // A skippable frame is no object; the library would go on to whatever
   // follows it.
-  if (header.frameType != ZSTD_frame) return Fail(DecodeStatus::kCorrupt);
-  if (header.windowSize > (uint64_t{1} << kMaxWindowLog)) return Fail(DecodeStatus::kWindowTooLarge);
+  if (header.frameType != ZSTD_frame) return {true, DecodeStatus::kCorrupt};
+  if (header.windowSize > (uint64_t{1} << kMaxWindowLog)) return {true, DecodeStatus::kWindowTooLarge};
   // A frame that names another size is not this file. The library does not
   // check the size it names after an empty last block.
-  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != expected_) {
-    return Fail(header.frameContentSize > expected_ ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort);
+  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != expectedSize) {
+    return {true, header.frameContentSize > expectedSize ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort};
   }
-  return true;
+  return {true, DecodeStatus::kOk};
 }
 
 bool ObjectDecoder::Feed(const void* data, size_t size) {

@@ -23,6 +23,9 @@ class WritableFile;
 // own tools, so frames they write without an explicit larger window fit.
 inline constexpr int kMaxWindowLog = 27;
 
+// The most bytes CheckObjectHead ever needs: the largest frame header.
+inline constexpr size_t kObjectHeadMax = 18;
+
 enum class DecodeStatus {
   kOk,
   kCorrupt,         // not one valid frame, or not against this reference
@@ -35,22 +38,30 @@ enum class DecodeStatus {
   kNoMemory,
 };
 
-class ObjectDecoder {
+// An object's decoder, fed the object piece by piece as it is read.
+class StreamDecoder {
+ public:
+  virtual ~StreamDecoder() = default;
+  // The next piece of the object. False once decoding has failed; later
+  // pieces are then ignored and Finish reports why.
+  virtual bool Feed(const void* data, size_t size) = 0;
+  // After the last piece: kOk only when exactly one whole object came in and
+  // exactly the expected size came out of it.
+  virtual DecodeStatus Finish() = 0;
+};
+
+class ObjectDecoder : public StreamDecoder {
  public:
   // Decodes into sink, which must outlive the decoder, exactly expectedSize
   // bytes. reference is the older file's content for a delta (empty for a
   // packed object); the caller keeps it alive and unchanged until Finish.
   ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view reference = {});
-  ~ObjectDecoder();
+  ~ObjectDecoder() override;
   ObjectDecoder(const ObjectDecoder&) = delete;
   ObjectDecoder& operator=(const ObjectDecoder&) = delete;
 
-  // The next piece of the frame, as it is read. False once decoding has
-  // failed; later pieces are then ignored and Finish reports why.
-  bool Feed(const void* data, size_t size);
-  // After the last piece: kOk only when exactly one whole frame came in and
-  // exactly the expected size came out of it.
-  DecodeStatus Finish();
+  bool Feed(const void* data, size_t size) override;
+  DecodeStatus Finish() override;
 
   uint64_t Produced() const { return produced_; }
 
@@ -64,7 +75,7 @@ class ObjectDecoder {
   bool Stream(const unsigned char* data, size_t size);
 
   // The largest frame header, kept until it is whole.
-  static constexpr size_t kHeaderMax = 18;
+  static constexpr size_t kHeaderMax = kObjectHeadMax;
 
   WritableFile& sink_;
   const uint64_t expected_;
@@ -78,6 +89,16 @@ class ObjectDecoder {
   bool frameEnded_ = false;
   DecodeStatus status_ = DecodeStatus::kOk;
 };
+
+// The first bytes of an object as they arrive, checked the way the decoder
+// checks its frame header: another content size named than expectedSize, a
+// window beyond kMaxWindowLog or no frame at all fail at once. `complete`
+// stays false, with kOk, while more bytes are needed to tell.
+struct HeadCheck {
+  bool complete = false;
+  DecodeStatus status = DecodeStatus::kOk;
+};
+HeadCheck CheckObjectHead(const void* data, size_t size, uint64_t expectedSize);
 
 // The decoding library's version, e.g. "1.5.4", for the trace.
 std::string_view DecoderVersion();

@@ -241,10 +241,19 @@ void AutomationObject::CallMethod(std::string_view member, const std::vector<Aut
   lastResult_ = Invoke(member, DISPATCH_METHOD, args, ignored);
 }
 
-double AutomationObject::GetNumber(std::string_view property) {
+double AutomationObject::GetNumber(std::string_view property, const std::vector<AutomationArg>& index) {
   base::VariantHolder value;
-  lastResult_ = Invoke(property, DISPATCH_PROPERTYGET, {}, value);
+  lastResult_ = Invoke(property, DISPATCH_PROPERTYGET, index, value);
   return SUCCEEDED(lastResult_) ? NumberFromVariant(value.Get()) : 0.0;
+}
+
+void AutomationObject::SetProperty(std::string_view property, const std::vector<AutomationArg>& indexAndValue) {
+  if (indexAndValue.empty()) {
+    lastResult_ = E_INVALIDARG;
+    return;
+  }
+  base::VariantHolder ignored;
+  lastResult_ = Invoke(property, DISPATCH_PROPERTYPUT, indexAndValue, ignored);
 }
 
 base::VariantHolder AutomationObject::GetValue(std::string_view property) {
@@ -304,9 +313,16 @@ HRESULT AutomationObject::Invoke(std::string_view member, WORD kind,
   DISPPARAMS params{};
   params.rgvarg = count > 0 ? slots.data() : nullptr;
   params.cArgs = static_cast<UINT>(count);
+  // A property's new value is its one named argument, first in the block.
+  DISPID valueName = DISPID_PROPERTYPUT;
+  if (kind == DISPATCH_PROPERTYPUT) {
+    params.rgdispidNamedArgs = &valueName;
+    params.cNamedArgs = 1;
+  }
   EXCEPINFO exception{};
   UINT badArgument = 0;
-  hr = dispatch->Invoke(memberId, IID_NULL, kInvokeLocale, kind, &params, result.Put(), &exception,
+  VARIANT* resultSlot = kind == DISPATCH_PROPERTYPUT ? nullptr : result.Put();
+  hr = dispatch->Invoke(memberId, IID_NULL, kInvokeLocale, kind, &params, resultSlot, &exception,
                         &badArgument);
   SysFreeString(exception.bstrSource);
   SysFreeString(exception.bstrDescription);

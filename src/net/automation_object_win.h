@@ -45,7 +45,12 @@ class AutomationObject {
 
   // Reads a property as a number: integers, reals, currency, date and
   // boolean (true is -1) by value; anything else, or a failed read, gives 0.
-  double GetNumber(std::string_view property);
+  // An indexed property takes its index as arguments.
+  double GetNumber(std::string_view property, const std::vector<AutomationArg>& index = {});
+
+  // Writes a property: the last argument is the value, any before it the
+  // index. The outcome is only in LastResult().
+  void SetProperty(std::string_view property, const std::vector<AutomationArg>& indexAndValue);
 
   // Reads a property as it is; empty when the read fails.
   base::VariantHolder GetValue(std::string_view property);

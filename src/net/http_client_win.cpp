@@ -12,7 +12,9 @@ namespace net {
 namespace {
 
 constexpr wchar_t kAgent[] = L"G.WinInet 1.1";
-constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES;
+// Nothing goes into the cache: every byte is already written once, to the
+// staging folder, and the cache would be the elevated account's.
+constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr char kHttpScheme[] = "http://";
 constexpr char kHttpsScheme[] = "https://";
 constexpr char kCookieHeader[] = "Cookie:";
@@ -150,6 +152,11 @@ size_t HttpClient::Read(void* buffer, size_t size) {
   // arrived. A Cancel on another thread makes a blocked call return.
   InternetReadFile(request, buffer, static_cast<DWORD>(size), &got);
   return got;
+}
+
+void HttpClient::CloseRequest() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseInternetHandle(request_);
 }
 
 void HttpClient::Release() {

@@ -42,6 +42,9 @@ class HttpClient {
   // Up to size bytes of the open request's body; 0 at its end, on failure, or
   // with no request open.
   size_t Read(void* buffer, size_t size);
+  // Closes the open request, discarding what is unread of it; the session
+  // stays for the next Open.
+  void CloseRequest();
   // Closes the request and the session.
   void Release();
   // From any thread: closes both handles and makes every later call fail.

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/gbk_text.h"
 #include "base/module_path_win.h"
 #include "base/trace.h"
 #include "base/unique_handle_win.h"
@@ -20,6 +21,7 @@ constexpr DWORD kParentAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  //
 constexpr ULONG kProcessBasicInformation = 0;
 constexpr ULONG kBasicInformationSize = 24;
 constexpr size_t kParentIdWord = 5;  // the inherited-from process id
+constexpr char kFolderNotInGbkTrace[] = "程序目录名含有GBK无法表示的字符";
 
 using QueryInformationProcess = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
@@ -38,7 +40,7 @@ QueryInformationProcess FindQueryInformationProcess() {
   return function;
 }
 
-std::string OwnFolder() {
+std::wstring OwnFolderWide() {
   std::wstring path = base::OwnModulePath();
   // Cut, and end in a separator, before converting: in GBK a backslash byte
   // can also be the second half of a character (誠 is D5 5C), so neither the
@@ -49,7 +51,7 @@ std::string OwnFolder() {
   } else {
     path.resize(slash + 1);
   }
-  return base::GbkFromWide(path);
+  return path;
 }
 
 // The executable path of the process that created this one. When the parent
@@ -75,7 +77,12 @@ std::string ParentProcessPath() {
 
 void DetermineOwnFolderAndParent() {
   auto& session = engine::CurrentSession();
-  session.ProgramFolder = OwnFolder();
+  const std::wstring folder = OwnFolderWide();
+  session.ProgramFolder = base::GbkFromWide(folder);
+  // A lone surrogate has no UTF-8 form either, and no GBK one.
+  const std::string utf8 = base::Utf8FromWide(folder);
+  session.ProgramFolderHeldInGbk = !utf8.empty() && base::HoldsInGbk(utf8);
+  if (!session.ProgramFolderHeldInGbk) base::Trace(kFolderNotInGbkTrace);
   session.ParentPath = ParentProcessPath();
   base::Trace("父进程为" + session.ParentPath);
   if (files::SameFolder(session.ProgramFolder, session.ParentPath)) base::Trace("父进程与自身在同一目录");

@@ -212,6 +212,12 @@ void SetUpMainWindow(HWND window) {
   engine::RegisterWorkerMessages();
   base::Trace("消息注册完毕");
 
+  // Every path of the update is a GBK text built on the folder's name; one
+  // that GBK cannot hold would name another folder. Nothing is fetched then.
+  if (!engine::CurrentSession().ProgramFolderHeldInGbk) {
+    SetText(c.ReadConfigLabel, texts::kFolderNameUnsupported);
+    return;
+  }
   base::StartWorker(engine::ConfigWorker, window);
 }
 

@@ -21,6 +21,7 @@ inline constexpr char kReadConfigFailed[] = "读取服务器升级配置失败�
 inline constexpr char kConfigSignatureInvalid[] = "配置信息签名无效，已停止升级。";
 inline constexpr char kConfigExpired[] = "配置信息已过期，已停止升级。";
 inline constexpr char kConfigOlderVersion[] = "配置信息版本低于本地版本，已停止升级。";
+inline constexpr char kFolderNameUnsupported[] = "程序所在目录的名称含有不支持的字符，已停止升级。";
 inline constexpr char kIntroTemplate[] =
     "本程序为[XXX]的在线升级模块。\r\n\r\n如果您想退出此更新程序请单击“关闭”按钮，\r\n\r\n"
     "如果要继续更新请先选择适合您的更新服务器，\r\n\r\n然后再单击“下一步”按钮开始后续操作！";
@@ -72,6 +73,9 @@ inline constexpr char kRetryAnnouncement[] = "3秒后进行第[%d]次重试…�
 inline constexpr char kConnectionTimedOut[] = "连接服务器超时……";
 inline constexpr char kDownloadFailed[] = "文件下载失败，更新终止。";
 inline constexpr char kUnwritableFiles[] = "存在不可写文件，升级失败。";
+inline constexpr char kUnreplaceableFilePrefix[] = "无法替换的文件：";
+inline constexpr char kHeldByOpen[] = "（正被 ";
+inline constexpr char kHeldByClose[] = " 使用）";
 inline constexpr char kFileCheckFailed[] = "文件校验失败，升级终止。";
 inline constexpr char kUpdateComplete[] = "更新已完成。";
 

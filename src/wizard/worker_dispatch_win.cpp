@@ -1,5 +1,6 @@
 #include "wizard/worker_dispatch_win.h"
 
+#include "engine/apply_worker_win.h"
 #include "engine/download_run.h"
 #include "engine/session.h"
 #include "engine/worker_messages_win.h"
@@ -76,6 +77,8 @@ LRESULT DispatchWorkerMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) 
     OnDownLoadTimeOut();
   } else if (message == ids.DownLoadTryAgain) {
     OnDownLoadTryAgain(index);
+  } else if (message == ids.ApplyComplete) {
+    OnApplyComplete(*reinterpret_cast<const engine::ApplyReport*>(lParam));
   } else {
     return 0;
   }

@@ -12,6 +12,7 @@
 #include "base/gbk_text.h"
 #include "base/wide_text_win.h"
 #include "e2e/wizard_texts.h"
+#include "files/system_path_win.h"
 
 namespace e2e {
 
@@ -199,30 +200,33 @@ bool CreateFolders(const std::string& path) {
   return GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
 }
 
+// Through the W functions in the "\\?\" form, so that folders with names
+// of any code page and paths beyond MAX_PATH go too.
 void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(files::SystemPath(folder + "\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = folder + "\\" + name;
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::string path = folder + "\\" + base::GbkFromWide(name);
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path);
       } else {
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(path.c_str());
+        SetFileAttributesW(files::SystemPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(files::SystemPath(path).c_str());
       }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  RemoveDirectoryA(folder.c_str());
+  RemoveDirectoryW(files::SystemPath(folder).c_str());
 }
 
 // A file that a process just ended may still hold for a moment.
 void DeleteWithRetry(const std::string& path) {
-  for (int i = 0; i < 40 && !DeleteFileA(path.c_str()) &&
-                  GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  const std::wstring wide = files::SystemPath(path);
+  for (int i = 0; i < 40 && !DeleteFileW(wide.c_str()) &&
+                  GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
        ++i) {
     Sleep(50);
   }
@@ -346,21 +350,39 @@ void TestServer::Quit() {
 
 ProgramFolder::~ProgramFolder() {
   if (!exe_.empty()) DeleteWithRetry(exe_);
-  if (owns_folder_) RemoveTree(path_.substr(0, path_.size() - 1));
+  if (owns_folder_) RemoveTree(root_);
 }
 
-bool ProgramFolder::Create(const std::string& updater_exe, Where where) {
+bool ProgramFolder::Create(const std::string& updater_exe, Where where,
+                           std::string_view subfolder, size_t length) {
   if (where == Where::kTemporary) {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    path_ = std::string(temp) + "updater-e2e-" + UniqueSuffix() + "\\";
-    owns_folder_ = CreateDirectoryA(path_.c_str(), nullptr) != 0;
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    root_ = base::GbkFromWide(temp) + "updater-e2e-" + UniqueSuffix();
+    owns_folder_ = CreateDirectoryW(files::SystemPath(root_).c_str(), nullptr) != 0;
     if (!owns_folder_) return false;
+    path_ = root_ + "\\";
+    std::string rest(subfolder);
+    if (length > 0) {
+      // Levels of nine characters, the last one cut to fit.
+      const auto characters = [&] { return base::WideFromGbk(path_ + rest).size(); };
+      if (!rest.empty()) rest += "\\";
+      while (length > characters() + 10) rest += "ddddddddd\\";
+      if (length > characters()) rest += std::string(length - characters(), 'd') + "\\";
+      if (!rest.empty()) rest.pop_back();
+    }
+    for (size_t start = 0; start < rest.size();) {
+      const size_t end = std::min(rest.find('\\', start), rest.size());
+      path_ += rest.substr(start, end - start) + "\\";
+      if (!CreateDirectoryW(files::SystemPath(path_).c_str(), nullptr)) return false;
+      start = end + 1;
+    }
   } else {
     path_ = OwnFolder();
   }
   exe_ = path_ + "Update.exe";
-  return CopyFileA(WindowsPathOf(updater_exe).c_str(), exe_.c_str(), FALSE) != 0;
+  return CopyFileW(base::WideFromGbk(WindowsPathOf(updater_exe)).c_str(),
+                   files::SystemPath(exe_).c_str(), FALSE) != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -560,10 +582,14 @@ void Updater::Reset() {
 }
 
 bool Updater::Start(const std::string& exe, const std::string& arguments) {
+  return Start(base::WideFromGbk(exe), base::WideFromGbk(arguments));
+}
+
+bool Updater::Start(const std::wstring& exe, const std::wstring& arguments) {
   if (debugger_.joinable()) return false;
-  std::string command = "\"" + exe + "\"";
-  if (!arguments.empty()) command += " " + arguments;
-  const std::string folder = exe.substr(0, exe.rfind('\\') + 1);
+  std::wstring command = L"\"" + exe + L"\"";
+  if (!arguments.empty()) command += L" " + arguments;
+  const std::wstring folder = exe.substr(0, exe.rfind(L'\\') + 1);
   debugger_ = std::thread(&Updater::DebugLoop, this, command, folder);
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return started_; });
@@ -573,12 +599,12 @@ bool Updater::Start(const std::string& exe, const std::string& arguments) {
 // The thread that creates a debugged process is the one that must receive
 // its debug events, so creation and the loop share this thread. Nothing here
 // throws; every outcome is written to the members under the lock.
-void Updater::DebugLoop(std::string command_line, std::string folder) {
-  STARTUPINFOA startup{};
+void Updater::DebugLoop(std::wstring command_line, std::wstring folder) {
+  STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
   const bool created =
-      CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE,
+      CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE,
                      DEBUG_ONLY_THIS_PROCESS, nullptr, folder.c_str(), &startup,
                      &info) != 0;
   base::UniqueKernelHandle thread(info.hThread);

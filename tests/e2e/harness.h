@@ -77,12 +77,18 @@ class ProgramFolder {
   ProgramFolder(const ProgramFolder&) = delete;
   ProgramFolder& operator=(const ProgramFolder&) = delete;
 
-  bool Create(const std::string& updater_exe, Where where);
+  // A temporary folder is the program folder itself, or holds it as
+  // `subfolder` (a name, "\\" allowed between levels); a `length` other than 0
+  // adds levels until the program folder's path, without its last backslash,
+  // is that many characters long.
+  bool Create(const std::string& updater_exe, Where where,
+              std::string_view subfolder = "", size_t length = 0);
   // With a trailing backslash.
   const std::string& path() const { return path_; }
   const std::string& exe() const { return exe_; }
 
  private:
+  std::string root_;  // the temporary folder, removed as a whole
   std::string path_;
   std::string exe_;
   bool owns_folder_ = false;
@@ -162,6 +168,8 @@ class Updater {
   // Runs `"<exe>" <arguments>` in the exe's folder. `arguments` is the
   // command line's tail, quoted as the caller wishes.
   bool Start(const std::string& exe, const std::string& arguments);
+  // The same in UTF-16, for a folder whose name GBK cannot hold.
+  bool Start(const std::wstring& exe, const std::wstring& arguments);
   // Ends the process if it still runs and forgets it, so that Start may run
   // the program again (a user who starts it a second time).
   void Reset();
@@ -195,7 +203,7 @@ class Updater {
   void Kill();
 
  private:
-  void DebugLoop(std::string command_line, std::string folder);
+  void DebugLoop(std::wstring command_line, std::wstring folder);
   void OnDebugString(const OUTPUT_DEBUG_STRING_INFO& info);
 
   std::thread debugger_;

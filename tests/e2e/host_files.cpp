@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -96,5 +97,21 @@ HostResult RunHostScript(const std::string& script) {
 }
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+long long LargestFileIn(const std::string& folder) {
+  WIN32_FIND_DATAW found{};
+  base::UniqueFindHandle search(FindFirstFileW((base::WideFromGbk(folder) + L"*").c_str(), &found));
+  if (!search) return -1;
+  long long largest = -1;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    largest = std::max(largest, (static_cast<long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
+  } while (FindNextFileW(search.get(), &found));
+  return largest;
+}
+
+void CloseConnectionsToPort(const std::string& port) {
+  RunHostScript("ss -K dst 127.0.0.1 dport = :" + port + " >/dev/null");
+}
 
 }  // namespace e2e

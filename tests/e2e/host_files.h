@@ -29,4 +29,15 @@ HostResult RunHostScript(const std::string& script);
 // Single quotes for bash; the texts given hold none.
 std::string Quoted(const std::string& text);
 
+// The size of the largest file directly in `folder` (a GBK path ending in
+// "\"), -1 when it holds none: the partial file of a transfer, whose record
+// beside it is a few bytes.
+long long LargestFileIn(const std::string& folder);
+
+// Closes the client side of every connection to `port` on 127.0.0.1, as
+// Windows does when the request a read is blocked in is closed. Wine's
+// WinINet keeps such a connection open until the read returns, so a server
+// that goes on would send into it and count those bytes as sent.
+void CloseConnectionsToPort(const std::string& port);
+
 }  // namespace e2e

@@ -30,6 +30,7 @@ constexpr char kOldLib[] = "lib-1.0.dll";
 constexpr char kNewLib[] = "lib-2.0.dll";
 constexpr char kStagingFolder[] = "update";
 constexpr char kDeltaTrace[] = "下载差异文件:";
+constexpr char kCodeDeltaTrace[] = "下载代码差异文件:";
 constexpr char kBaseTrace[] = " 基准文件:";
 constexpr char kPackedTrace[] = "下载压缩文件:";
 constexpr char kDecodeFailedTrace[] = "解压失败:";
@@ -115,9 +116,10 @@ class PackedUpdateTest : public UpdaterTest {
     if (!NginxServer::Installed()) GTEST_SKIP() << "nginx cannot start: no " << NginxServer::Executable();
     updpub_ = EnvironmentText("UPDATER_UPDPUB");
     ASSERT_FALSE(updpub_.empty()) << "UPDATER_UPDPUB must name the host's updpub";
-    ASSERT_TRUE(nginx_.Start({})) << nginx_.error();
+    ASSERT_TRUE(nginx_.Start(ServerOptions())) << nginx_.error();
     releases_ = UniqueHostPath("packed-release");
   }
+  virtual NginxOptions ServerOptions() const { return {}; }
   void TearDown() override {
     UpdaterTest::TearDown();
     nginx_.Stop();
@@ -167,6 +169,13 @@ class PackedUpdateTest : public UpdaterTest {
     const size_t second = value.find(':', colon + 1);
     return {"/" + std::string(kNewVersion) + "/update/delta/" + value.substr(0, colon) + "/" + name + ".zst",
             std::atoll(value.c_str() + colon + 1), second == std::string::npos ? "" : value.substr(second + 1)};
+  }
+  ListedObject CodeDelta(const std::string& name) const {
+    const std::string value = ListedAttribute(NewList(), name, "CodeDelta1");
+    const size_t colon = value.find(':');
+    if (colon == std::string::npos) return {};
+    return {"/" + std::string(kNewVersion) + "/update/code/" + value.substr(0, colon) + "/" + name + ".ucd",
+            std::atoll(value.c_str() + colon + 1), ""};
   }
   ListedObject Packed(const std::string& name) const {
     const std::string value = ListedAttribute(NewList(), name, "Packed");
@@ -340,6 +349,132 @@ TEST_F(PackedUpdateTest, UnpackedSiteUpdatesWithThePlainFiles) {
   for (const ServedRequest& request : nginx_.Requests()) {
     EXPECT_EQ(request.path.find("/update/"), std::string::npos) << request.path << " asked for";
   }
+}
+
+// A library built twice by MinGW (the build puts the pair in
+// UPDATER_CODE_SAMPLES): its code delta is all the update fetches.
+class CodeDeltaUpdateTest : public PackedUpdateTest {
+ protected:
+  void SetUp() override {
+    PackedUpdateTest::SetUp();
+    if (IsSkipped()) return;
+    const std::string samples = EnvironmentText("UPDATER_CODE_SAMPLES");
+    ASSERT_FALSE(samples.empty()) << "UPDATER_CODE_SAMPLES must name the sample libraries' folder";
+    const std::string first = ReadBytes(WindowsPathOf(samples + "/i686_first.dll")).value_or("");
+    const std::string second = ReadBytes(WindowsPathOf(samples + "/i686_second.dll")).value_or("");
+    ASSERT_FALSE(first.empty() || second.empty()) << "no sample libraries in " << samples;
+    old_ = {{kSample, first}};
+    new_ = {{kSample, second}};
+  }
+  static constexpr char kSample[] = "sample.dll";
+};
+
+TEST_F(CodeDeltaUpdateTest, FetchesTheCodeDeltaAndInstallsTheLibraryByteForByte) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject code = CodeDelta(kSample), delta = Delta(kSample);
+  ASSERT_GT(code.size, 0) << "no code delta in\n" << NewList();
+  ASSERT_GT(delta.size, 0) << NewList();
+  EXPECT_LT(code.size, delta.size);
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{code.path}));
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kCodeDeltaTrace + nginx_.Url(code.path) + kBaseTrace + kSample)))
+      << DescribeState();
+}
+
+TEST_F(CodeDeltaUpdateTest, DamagedCodeDeltaFallsBackToTheDelta) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject code = CodeDelta(kSample), delta = Delta(kSample);
+  ASSERT_GT(code.size, 0) << NewList();
+  ASSERT_GT(delta.size, 0) << NewList();
+  // The header and most of the map stay, so the decoder gets to the damage.
+  std::string bytes = ReadBytes(Served(code.path)).value_or("");
+  ASSERT_EQ(static_cast<long long>(bytes.size()), code.size);
+  for (size_t i = bytes.size() / 2; i < bytes.size(); ++i) bytes[i] = static_cast<char>(~bytes[i]);
+  ASSERT_TRUE(WriteBytes(Served(code.path), bytes));
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  EXPECT_TRUE(HasTraceStartingWith(TraceOf(kDecodeFailedTrace))) << DescribeState();
+  EXPECT_TRUE(updater_.HasTrace(TraceOf(kDeltaTrace + nginx_.Url(delta.path) + kBaseTrace + kSample)))
+      << DescribeState();
+  std::set<std::string> paths;
+  for (const auto& [path, sent] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{code.path, delta.path}));
+}
+
+// A library renamed in each of four releases leaves four older copies
+// installed, so the newest one is listed with four deltas and a packed
+// object before the plain file. A mirror that lacks every object (a sync
+// that stopped short) still updates in one run from the plain file.
+TEST_F(PackedUpdateTest, MirrorWithoutItsObjectsUpdatesFromThePlainFileBehindFourDeltas) {
+  const char* versions[] = {"1.0", "1.1", "1.2", "1.3"};
+  Release installed;
+  std::string lib = lib_old_;
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = std::string("lib-") + versions[i] + ".dll";
+    lib = Inserted(lib, kLibSize / 5 * (i + 1), Structured(300, 20 + i));
+    ASSERT_NO_FATAL_FAILURE(Publish({{kBig, big_old_}, {name, lib}}, versions[i], "--deltas 4"));
+    installed[name] = lib;
+  }
+  installed[kBig] = big_old_;
+  ASSERT_NO_FATAL_FAILURE(Publish(new_, kNewVersion, "--deltas 4"));
+  for (const char* attribute : {"Delta1", "Delta2", "Delta3", "Delta4", "Packed"})
+    ASSERT_FALSE(ListedAttribute(NewList(), kNewLib, attribute).empty()) << attribute << " missing in\n" << NewList();
+  RunHostScript("rm -rf " + Quoted(nginx_.SiteFolder() + "/" + kNewVersion + "/update"));
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::string plain = "/" + std::string(kNewVersion) + "/" + kNewLib;
+  int deltas = 0, plains = 0, packed = 0;
+  for (const ServedRequest& request : nginx_.Requests()) {
+    if (request.path.find("/update/delta/") != std::string::npos && request.path.find(kNewLib) != std::string::npos) ++deltas;
+    if (request.path.find("/update/packed/" + std::string(kNewLib)) != std::string::npos) ++packed;
+    if (request.path == plain && request.status == 200) ++plains;
+  }
+  EXPECT_EQ(deltas, 3) << "the first three attempts go to the smallest deltas";
+  EXPECT_EQ(packed, 0);
+  EXPECT_EQ(plains, 1);
+}
+
+// An answer far longer than the size the list gives for the object is
+// refused before its body is read, and the update finishes from the plain
+// file. The answer comes at a link's pace: Windows discards what is unread
+// when the request is closed, Wine's WinINet reads on while more is at hand
+// at once, which on loopback would be all of it.
+class OversizedAnswerTest : public PackedUpdateTest {
+ protected:
+  NginxOptions ServerOptions() const override {
+    NginxOptions options;
+    options.throttled_path = "/" + std::string(kNewVersion) + "/update/packed/" + kNewLib + ".zst";
+    options.throttle_bytes_per_s = 1 << 20;
+    return options;
+  }
+};
+
+TEST_F(OversizedAnswerTest, AnswerLongerThanTheListedObjectIsRefusedUnread) {
+  ASSERT_NO_FATAL_FAILURE(PublishPair());
+  const ListedObject packed = Packed(kNewLib);
+  ASSERT_GT(packed.size, 0) << NewList();
+  ASSERT_LT(packed.size, 100000) << NewList();
+  ASSERT_TRUE(WriteBytes(Served(packed.path), std::string(size_t{40} << 20, 'x')));
+  Release installed = old_;
+  installed[kOldLib] = Structured(kLibSize, 4);  // no delta applies
+  ASSERT_NO_FATAL_FAILURE(Install(installed));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  ExpectNewReleaseInstalled();
+  const std::map<std::string, long long> sent = SentForFiles();
+  ASSERT_EQ(sent.count(packed.path), 1u);
+  EXPECT_LE(sent.at(packed.path), 4ll << 20) << "bytes of the oversized answer sent";
+  EXPECT_EQ(sent.count("/" + std::string(kNewVersion) + "/" + kNewLib), 1u);
+  EXPECT_TRUE(HasTraceStartingWith(TraceOf("应答长度与文件列表不符:"))) << DescribeState();
 }
 
 }  // namespace

@@ -198,10 +198,6 @@ TEST_F(StartupTest, SameFolderTraceWhenItsOwnNameHoldsABackslashByte) {
   const std::string exe = OwnFolder() + "升级誠.exe";
   ASSERT_TRUE(CopyFileA(WindowsPathOf(EnvironmentText("UPDATER_EXE")).c_str(), exe.c_str(), FALSE));
   left_behind_.file = exe;
-  // The harness starts the program in the bytes up to the last 0x5C, here
-  // the folder "升级誠" beside it, which has to exist.
-  const std::string working = exe.substr(0, exe.rfind('\\') + 1);
-  if (CreateDirectoryA(working.c_str(), nullptr)) left_behind_.folder = working;
   ASSERT_TRUE(updater_.Start(exe, Arguments("/cfg/update.xml")));
   ASSERT_TRUE(updater_.WaitForTrace(Line("消息注册完毕")));
   EXPECT_TRUE(updater_.HasTrace(Line("父进程与自身在同一目录"))) << DescribeState();
@@ -245,6 +241,55 @@ TEST_F(StartupTest, FirstPageWhileConfigurationIsFetched) {
             5);
   Screenshot(main_window_, "page1");
 }
+
+// --- A folder whose name GBK cannot hold -----------------------------------
+
+struct ForeignFolder {
+  const char* name;
+  const wchar_t* folder;
+};
+
+class ForeignFolderTest : public StartupTest, public ::testing::WithParamInterface<ForeignFolder> {
+ protected:
+  void TearDown() override {
+    StartupTest::TearDown();
+    // The ended process may hold its file for a moment.
+    if (!exe_.empty()) WaitUntil([&] { return DeleteFileW(exe_.c_str()) != 0; }, 5000);
+    if (!folder_path_.empty()) RemoveDirectoryW(folder_path_.c_str());
+  }
+  std::wstring folder_path_;
+  std::wstring exe_;
+};
+
+TEST_P(ForeignFolderTest, SaysSoOnTheFirstPageAndFetchesNothing) {
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring folder = temp + std::wstring(GetParam().folder) + L"-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount());
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  folder_path_ = folder;
+  const std::wstring exe = folder + L"\\Update.exe";
+  const std::string updater = WindowsPathOf(EnvironmentText("UPDATER_EXE"));
+  ASSERT_TRUE(CopyFileW(std::wstring(updater.begin(), updater.end()).c_str(), exe.c_str(), FALSE));
+  exe_ = exe;
+
+  ASSERT_TRUE(updater_.Start(exe, std::wstring(L"http://127.0.0.1:") + std::to_wstring(server_.port()) +
+                                      L"/cfg/update.xml 1.0"));
+  ASSERT_TRUE(WaitForPage("读取配置"));
+  EXPECT_TRUE(WaitForText("程序所在目录的名称含有不支持的字符，已停止升级。")) << DescribeState();
+  Screenshot(main_window_, "page1");
+  // A moment for a worker that should not exist to ask the server.
+  Sleep(1000);
+  EXPECT_EQ(server_.Hits("/cfg/update.xml"), 0);
+  EXPECT_FALSE(updater_.HasTrace(Line("线程_获取配置 启动"))) << DescribeState();
+  EXPECT_EQ(VisiblePage(Controls()), "读取配置");
+  EXPECT_TRUE(updater_.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ForeignFolderTest,
+                         ::testing::Values(ForeignFolder{"Cedilla", L"Fran\u00e7oise"},
+                                           ForeignFolder{"Hangul", L"\uc0ac\uc6a9\uc790"}),
+                         [](const ::testing::TestParamInfo<ForeignFolder>& info) { return info.param.name; });
 
 TEST_F(StartupTest, CloseButtonEndsTheProcessWithZero) {
   ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=30000"));

@@ -21,6 +21,7 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
+#include "e2e/host_files.h"
 #include "e2e/wizard_texts.h"
 
 namespace e2e {
@@ -31,6 +32,10 @@ constexpr char kClose[] = "关闭(&Q)";
 constexpr char kUpdateComplete[] = "更新已完成。";
 constexpr char kTimedOut[] = "连接服务器超时……";
 constexpr char kUnwritable[] = "存在不可写文件，升级失败。";
+constexpr char kUnreplaceable[] = "无法替换的文件：";
+constexpr char kHeldByOpen[] = "（正被 ";
+constexpr char kPlacingStartTrace[] = "线程_放置文件 启动";
+constexpr char kHeldTrace[] = "文件被占用，稍后重试:";
 constexpr char kFullProgress[] = "100%";
 constexpr char kSkipTrace[] = "文件名越出程序目录，已跳过:";
 constexpr char kStagingSkipTrace[] = "文件名位于更新目录，已跳过:";
@@ -230,6 +235,19 @@ class UpdateFailureTest : public UpdaterTest {
     return "";
   }
 
+  // The failure rows of a placement: `before` up to the failure row, then the
+  // row naming the file that could not be replaced and, where the system can
+  // say, the program holding it.
+  ::testing::AssertionResult FailureRowsAre(const std::vector<std::string>& before, std::string_view name) {
+    const std::string named = kUnreplaceable + std::string(name);
+    WaitUntil([&] { return RowTexts().size() > before.size(); }, kStepTimeoutMs);
+    std::vector<std::string> rows = RowTexts();
+    const bool holderNamed = !rows.empty() && rows.back().rfind(named + kHeldByOpen, 0) == 0;
+    std::vector<std::string> expected = before;
+    expected.push_back(holderNamed ? rows.back() : named);
+    if (rows == expected) return ::testing::AssertionSuccess() << Lines({rows.back()});
+    return ::testing::AssertionFailure() << "rows shown:" << Lines(rows) << "\nrows expected:" << Lines(expected);
+  }
   bool WaitForRow(std::string_view text, int timeout_ms) {
     return WaitUntil(
         [&] {
@@ -305,9 +323,14 @@ class UpdateFailureTest : public UpdaterTest {
     EXPECT_FALSE(Exists(folder_.path() + kStagingFolder));
   }
 
-  // The download page after a placement that was refused before anything
-  // moved: Previous leads back for another try, Next stays disabled.
+  // The download page after a placement that failed with the program folder
+  // as it was: Previous leads back for another try, Next stays disabled.
   void ExpectPlacementRefused() const {
+    WaitUntil([&] {
+      const std::vector<Control> shown = Controls();
+      const Control* prev = Button(shown, kPrev);
+      return prev && prev->enabled;
+    });
     const std::vector<Control> controls = Controls();
     EXPECT_EQ(VisiblePage(controls), kDownloadPage);
     const Control* prev = Button(controls, kPrev);
@@ -355,7 +378,7 @@ TEST_F(UpdateFailureTest, MissingFileStopsTheRunAndRetryFetchesOnlyTheRest) {
   for (const ServedFile& file : kFaultFiles) EXPECT_FALSE(Exists(Installed(file.name))) << file.name;
   EXPECT_EQ(ReadFileBytes(Staged(kAlpha.name)), ServedBytes(kAlpha.url_path));
   EXPECT_FALSE(Exists(Staged(kBeta.name)));
-  EXPECT_FALSE(Exists(Staged(std::string("update\\partial\\") + kBeta.name)));
+  EXPECT_TRUE(Tree(Staged("update\\p\\")).empty()) << "a partial file kept the error page";
   EXPECT_FALSE(Exists(Staged(kGamma.name)));
 
   ASSERT_TRUE(server_.Control(std::string("set?path=") + kBeta.url_path));  // serves it again
@@ -474,9 +497,10 @@ TEST_P(UpdateFailureUnwritableTest, NothingMovesUntilReleased) {
 
   StartDownload(kFaultsConfig);
   ASSERT_TRUE(WaitForRow(kUnwritable, kStepTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(FailureRowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name),
+                                          DownloadRow(kGamma.name), kUnwritable}),
+                             kAlpha.name));
   Screenshot(main_window_, "unwritable");
-  EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name),
-                                    kUnwritable})));
   ExpectPlacementRefused();
   // Everything arrived and stays staged; nothing was put in place.
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
@@ -519,8 +543,9 @@ TEST_F(UpdateFailureTest, StagedCopyGoneBeforePlacementMovesNothing) {
   ASSERT_EQ(server_.Hits(kGamma.url_path), 0) << "removed too late: the run was already over";
 
   ASSERT_TRUE(WaitForRow(kUnwritable, kStepTimeoutMs)) << DescribeState();
-  EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name),
-                                    kUnwritable})));
+  EXPECT_TRUE(FailureRowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name),
+                                          DownloadRow(kGamma.name), kUnwritable}),
+                             kAlpha.name));
   ExpectPlacementRefused();
   for (const ServedFile& file : kFaultFiles) EXPECT_FALSE(Exists(Installed(file.name))) << file.name;
   EXPECT_FALSE(Exists(staged_alpha));
@@ -531,6 +556,76 @@ TEST_F(UpdateFailureTest, StagedCopyGoneBeforePlacementMovesNothing) {
   PassVersionCheck();
   ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
   ExpectHits({{kAlpha, 2}, {kBeta, 1}, {kGamma, 1}});
+  ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
+}
+
+// --- Staged files another process holds while they are placed --------------
+
+// A scanner opens a freshly written file with no sharing while the files are
+// placed. The middle file is held, once the last one is on its way, until
+// the placing has met the hold: for two seconds more, or for good.
+class StagedFileHeldTest : public UpdateFailureTest {
+ protected:
+  void HoldStagedBetaWhilePlacing() {
+    ASSERT_TRUE(WriteFileBytes(Installed(kAlpha.name), kOldAlpha));
+    ASSERT_TRUE(WriteFileBytes(Installed(kGamma.name), kOldGamma));
+    // Long enough to take hold of the staged copy before the placing starts.
+    ASSERT_TRUE(server_.Control(std::string("set?path=") + kGamma.url_path + "&stall_ms=5000"));
+    StartDownload(kFaultsConfig);
+    ASSERT_TRUE(WaitForRow(DownloadRow(kGamma.name), kStepTimeoutMs)) << DescribeState();
+    const std::string staged = Staged(kBeta.name);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(staged) == ServedBytes(kBeta.url_path); }));
+    holder_.reset(CreateFileA(staged.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+    ASSERT_TRUE(holder_.valid()) << GetLastError();
+    ASSERT_FALSE(updater_.HasTrace(std::string(kTracePrefix) + kPlacingStartTrace)) << "held too late";
+    ASSERT_TRUE(updater_.WaitForTrace(std::string(kTracePrefix) + kHeldTrace + staged, kStepTimeoutMs))
+        << DescribeState();
+  }
+
+  void ExpectOldRelease() const {
+    EXPECT_EQ(ReadFileBytes(Installed(kAlpha.name)), kOldAlpha);
+    EXPECT_EQ(ReadFileBytes(Installed(kGamma.name)), kOldGamma);
+    EXPECT_FALSE(Exists(Installed(kBeta.name)));
+    EXPECT_FALSE(Exists(folder_.path() + "data"));
+    for (const ServedFile& file : kFaultFiles) {
+      EXPECT_EQ(ReadFileBytes(Staged(file.name)), ServedBytes(file.url_path)) << file.name;
+    }
+  }
+
+  static constexpr char kOldAlpha[] = "上一版本的 alpha。\r\n";
+  static constexpr char kOldGamma[] = "上一版本的 gamma。\r\n";
+  static constexpr DWORD kMomentMs = 2000;
+  base::UniqueFileHandle holder_;
+};
+
+TEST_F(StagedFileHeldTest, HeldForAMomentIsWaitedFor) {
+  ASSERT_NO_FATAL_FAILURE(HoldStagedBetaWhilePlacing());
+  Sleep(kMomentMs);
+  holder_.reset();
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(RowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name), DownloadRow(kGamma.name)})));
+  ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
+  ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
+}
+
+// The file placed before the held one goes back: the folder is the old
+// release, and Previous, Next finishes the update from the staged files.
+TEST_F(StagedFileHeldTest, HeldForGoodLeavesTheOldRelease) {
+  ASSERT_NO_FATAL_FAILURE(HoldStagedBetaWhilePlacing());
+  ASSERT_TRUE(WaitForRow(kUnwritable, kStepTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(FailureRowsAre(PageRows(3, {DownloadRow(kAlpha.name), DownloadRow(kBeta.name),
+                                          DownloadRow(kGamma.name), kUnwritable}),
+                             kBeta.name));
+  Screenshot(main_window_, "held");
+  ExpectPlacementRefused();
+  holder_.reset();
+  ExpectOldRelease();
+
+  ASSERT_TRUE(ClickWhenEnabled(kPrev));
+  PassVersionCheck();
+  ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
+  ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
   ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/difference.h"
+#include "engine/download_run.h"
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -17,6 +18,15 @@ using engine::FileEntry;
 
 const std::string kFolder = "C:\\P\\";
 const std::string kStaging = "C:\\P\\update\\";
+const std::string kReplaced = "C:\\P\\update\\update\\replaced\\";
+
+// Sleep moves the time on at once.
+class FakeClock : public engine::Clock {
+ public:
+  uint32_t Now() override { return now; }
+  void Sleep(uint32_t ms) override { now += ms; }
+  uint32_t now = 0;
+};
 
 class ApplyStagedTest : public testing::Test {
  protected:
@@ -34,11 +44,12 @@ class ApplyStagedTest : public testing::Test {
   }
   engine::ApplyResult Apply(const std::vector<FileEntry>& downloadList, bool signedList = false) {
     const engine::ApplyInput input{kFolder, "Update.exe", "Main.exe", &server_, &downloadList, signedList};
-    return engine::ApplyStagedFiles(fs_, input);
+    return engine::ApplyStagedFiles(fs_, clock_, input);
   }
   std::vector<FileEntry> Difference() { return engine::FilesToDownload(server_, kFolder, fs_); }
 
   testing_support::MemoryFileSystem fs_;
+  FakeClock clock_;
   std::vector<FileEntry> server_;
 };
 
@@ -47,21 +58,31 @@ TEST_F(ApplyStagedTest, HeldUnchangedFileTouchesNothingButUpdaterAndNewFilesDoNo
   Release("new.dll", "n");
   Release("same.dll", "s", "s");
   fs_.locked = {kFolder + "Update.exe", kFolder + "same.dll"};
-  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kUnwritable);
+  const engine::ApplyResult held = Apply(Difference());
+  EXPECT_EQ(held.outcome, ApplyOutcome::kUnwritable);
+  EXPECT_EQ(held.failedName, "same.dll");
+  EXPECT_EQ(held.heldPath, kFolder + "same.dll");
   EXPECT_EQ(fs_.log, "");
   fs_.locked.erase(kFolder + "same.dll");
   EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
   EXPECT_EQ(Installed("new.dll"), "n");
 }
 
-TEST_F(ApplyStagedTest, PlaceFailureStopsBeforeMainProgram) {
+// A step that fails for good puts back what was placed before it; the main
+// program was never reached.
+TEST_F(ApplyStagedTest, PlaceFailureStopsBeforeMainProgramAndPutsBackTheRest) {
   Release("Main.exe", "m2", "m1");
   Release("a.dll", "a2", "a1");
   Release("b.dll", "b2", "b1");
-  fs_.failMoveOnto.insert(kFolder + "b.dll");
-  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kPlaceFailed);
-  EXPECT_EQ(Installed("a.dll") + Installed("b.dll") + Installed("Main.exe"), "a2b1m1");
-  EXPECT_EQ(fs_.files.count(kStaging + "b.dll"), 1u);
+  fs_.failFlush.insert(kStaging + "b.dll");
+  const engine::ApplyResult result = Apply(Difference());
+  EXPECT_EQ(result.outcome, ApplyOutcome::kPlaceFailed);
+  EXPECT_EQ(result.failedName, "b.dll");
+  EXPECT_EQ(result.heldPath, "");
+  EXPECT_EQ(Installed("a.dll") + Installed("b.dll") + Installed("Main.exe"), "a1b1m1");
+  EXPECT_EQ(fs_.files.at(kStaging + "a.dll") + fs_.files.at(kStaging + "b.dll"), "a2b2");
+  EXPECT_EQ(fs_.log.find("Main.exe"), std::string::npos);
+  EXPECT_EQ(clock_.now, 0u) << "a failure that is no hold is not waited for";
 }
 
 TEST_F(ApplyStagedTest, PlacesOnlyWhatThisRunVerified) {
@@ -69,7 +90,8 @@ TEST_F(ApplyStagedTest, PlacesOnlyWhatThisRunVerified) {
   Release("stale.dll", "s1", "s1");
   fs_.Put(kStaging + "stale.dll", "s0");  // left by a run for another release
   EXPECT_EQ(Apply({server_[0]}).outcome, ApplyOutcome::kApplied);
-  EXPECT_EQ(fs_.log, "flush C:\\P\\update\\a.dll\nreplace C:\\P\\update\\a.dll -> C:\\P\\a.dll\n");
+  EXPECT_EQ(Installed("stale.dll"), "s1");
+  EXPECT_EQ(fs_.log.find("stale"), std::string::npos) << fs_.log;
 }
 
 // A staged copy removed after its download (a virus scanner, a cleaning
@@ -109,8 +131,15 @@ TEST_F(ApplyStagedTest, MainProgramLastFoldersMadeAndDataFlushedFirst) {
             "flush C:\\P\\update\\sub\\deep\\x.dll\n"
             "mkdir C:\\P\\sub\\\nmkdir C:\\P\\sub\\deep\\\n"
             "replace C:\\P\\update\\sub\\deep\\x.dll -> C:\\P\\sub\\deep\\x.dll\n"
-            "flush C:\\P\\update\\y.dll\nreplace C:\\P\\update\\y.dll -> C:\\P\\y.dll\n"
-            "flush C:\\P\\update\\MAIN.exe\nreplace C:\\P\\update\\MAIN.exe -> C:\\P\\MAIN.exe\n");
+            "flush C:\\P\\update\\y.dll\n"
+            "security C:\\P\\y.dll -> C:\\P\\update\\y.dll\n"
+            "mkdir C:\\P\\update\\update\\\nmkdir C:\\P\\update\\update\\replaced\\\n"
+            "link C:\\P\\y.dll -> C:\\P\\update\\update\\replaced\\y.dll\n"
+            "replace C:\\P\\update\\y.dll -> C:\\P\\y.dll\n"
+            "flush C:\\P\\update\\MAIN.exe\n"
+            "security C:\\P\\MAIN.exe -> C:\\P\\update\\MAIN.exe\n"
+            "link C:\\P\\MAIN.exe -> C:\\P\\update\\update\\replaced\\MAIN.exe\n"
+            "replace C:\\P\\update\\MAIN.exe -> C:\\P\\MAIN.exe\n");
 }
 
 TEST_F(ApplyStagedTest, UpdaterStaysStagedAndPendsOnlyWhenVerifiedThisRun) {
@@ -125,9 +154,12 @@ TEST_F(ApplyStagedTest, UpdaterStaysStagedAndPendsOnlyWhenVerifiedThisRun) {
 }
 
 // Power fails after each possible number of file operations; every target must
-// be whole, the main program new only with all the rest, and the next run
-// must finish the job from the staged copies alone.
+// be whole and there, the main program new only with all the rest, and the
+// next run must finish the job from the staged copies alone. Only on a volume
+// without hard links may a target wait aside between its two moves.
 TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
+ for (const bool fat : {false, true}) {
+  SCOPED_TRACE(fat ? "no hard links" : "hard links");
   struct File {
     std::string name, oldContent, newContent;
   };
@@ -139,6 +171,7 @@ TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
     ASSERT_LT(crashAt, 100) << "never completed";
     SCOPED_TRACE("crash at step " + std::to_string(crashAt));
     fs_ = testing_support::MemoryFileSystem();
+    fs_.noHardLinks = fat;
     server_.clear();
     for (const File& file : files) {
       Release(file.name, file.newContent, file.oldContent.empty() ? nullptr : file.oldContent.c_str());
@@ -151,7 +184,11 @@ TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
     bool othersNew = true;
     for (const File& file : files) {
       const std::string content = Installed(file.name);
-      EXPECT_TRUE(content == file.oldContent || content == file.newContent) << file.name;
+      // Between the two moves of one file the old copy waits aside.
+      const bool asideBetweenMoves =
+          fat && content.empty() && fs_.files.count(kReplaced + file.name) &&
+          fs_.files.at(kReplaced + file.name) == file.oldContent && fs_.files.count(kStaging + file.name);
+      EXPECT_TRUE(content == file.oldContent || content == file.newContent || asideBetweenMoves) << file.name;
       if (file.name != "Main.exe" && content != file.newContent) othersNew = false;
     }
     EXPECT_TRUE(Installed("Main.exe") == "main 1" || othersNew);
@@ -165,6 +202,117 @@ TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
     EXPECT_EQ(Apply(secondList).outcome, ApplyOutcome::kApplied);
     for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
   }
+ }
+}
+
+// A scanner or the indexer opens a freshly written file for a moment: the
+// pass waits with short pauses and goes on, whichever file it met.
+TEST_F(ApplyStagedTest, HoldThatClearsAfterThreeTriesIsWaitedFor) {
+  for (const std::string& held : {kFolder + "a.dll", kStaging + "a.dll", kFolder + "Main.exe", kStaging + "Main.exe"}) {
+    SCOPED_TRACE(held);
+    fs_ = testing_support::MemoryFileSystem();
+    clock_.now = 0;
+    server_.clear();
+    Release("a.dll", "a2", "a1");
+    Release("Main.exe", "m2", "m1");
+    fs_.heldTries[held] = 3;
+    EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+    EXPECT_EQ(fs_.heldTries[held], 0);
+    EXPECT_EQ(Installed("a.dll") + Installed("Main.exe"), "a2m2");
+    EXPECT_GT(clock_.now, 0u);
+    EXPECT_LT(clock_.now, 1000u) << "three short pauses";
+  }
+}
+
+// The same hold never clears, met at each operation of the pass in turn:
+// after about thirty seconds everything placed goes back, the program is the
+// old release with no folder of the new one, every staged file is there for
+// the next try, and that try finishes once the hold is gone.
+TEST_F(ApplyStagedTest, HoldThatNeverClearsAtAnyStepLeavesTheOldRelease) {
+  struct File {
+    std::string name, oldContent, newContent;
+  };
+  const std::vector<File> files = {{"Main.exe", "main 1", "main 2"},
+                                   {"a.dll", "a 1", "a 2"},
+                                   {"new\\deep\\n.dll", "", "n 2"},
+                                   {"sub\\b.dll", "b 1", "b 2"}};
+  auto layOut = [&] {
+    fs_ = testing_support::MemoryFileSystem();
+    clock_.now = 0;
+    server_.clear();
+    for (const File& file : files) {
+      Release(file.name, file.newContent, file.oldContent.empty() ? nullptr : file.oldContent.c_str());
+    }
+    fs_.security[kFolder + "a.dll"] = "Users: Modify";
+  };
+  // Each step of an undisturbed pass: a flush or a move, and the file it moves from.
+  layOut();
+  ASSERT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  std::vector<std::pair<long, std::string>> holds;
+  long step = 0;
+  for (size_t at = 0, end; (end = fs_.log.find('\n', at)) != std::string::npos; at = end + 1, ++step) {
+    const std::string line = fs_.log.substr(at, end - at);
+    for (const std::string kind : {"flush ", "link ", "replace "}) {
+      if (line.compare(0, kind.size(), kind) == 0) {
+        holds.push_back({step, line.substr(kind.size(), line.find(" -> ") - kind.size())});
+      }
+    }
+  }
+  ASSERT_EQ(holds.size(), 11u) << fs_.log;  // a flush, a link for an old file, a move
+
+  for (const auto& [from, path] : holds) {
+    SCOPED_TRACE(path + " held from step " + std::to_string(from));
+    layOut();
+    const std::vector<FileEntry> list = Difference();
+    const auto foldersBefore = fs_.folders;
+    fs_.lockedFromStep[path] = from;
+    const engine::ApplyResult result = Apply(list);
+    EXPECT_EQ(result.outcome, ApplyOutcome::kPlaceFailed);
+    EXPECT_EQ(result.heldPath, path);
+    EXPECT_NE(path.find(result.failedName), std::string::npos) << result.failedName;
+    EXPECT_FALSE(result.undoIncomplete);
+    EXPECT_GE(clock_.now, engine::kHoldWaitMs);
+    EXPECT_LT(clock_.now, engine::kHoldWaitMs + engine::kLongestHoldPauseMs);
+    for (const File& file : files) {
+      EXPECT_EQ(Installed(file.name), file.oldContent) << file.name;
+      EXPECT_EQ(fs_.files.at(kStaging + file.name), file.newContent) << file.name;
+    }
+    EXPECT_EQ(fs_.security[kFolder + "a.dll"], "Users: Modify");
+    for (const std::string& folder : fs_.folders) {
+      EXPECT_TRUE(foldersBefore.count(folder) || folder.compare(0, kStaging.size(), kStaging) == 0) << folder;
+    }
+
+    fs_.lockedFromStep.clear();
+    EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+    for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
+  }
+}
+
+// The new file takes the installed file's access rules, even when the pass
+// cannot copy them for another file; the rules of a new file stay its own.
+TEST_F(ApplyStagedTest, ReplacedFileKeepsItsAccessRules) {
+  Release("data.dat", "d2", "d1");
+  Release("plain.dll", "p2", "p1");
+  Release("added.dll", "n2");
+  fs_.security[kFolder + "data.dat"] = "Users: Modify";
+  fs_.security[kStaging + "added.dll"] = "inherited from the folder";
+  fs_.failSecurity.insert(kFolder + "plain.dll");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("data.dat") + Installed("plain.dll") + Installed("added.dll"), "d2p2n2");
+  EXPECT_EQ(fs_.security[kFolder + "data.dat"], "Users: Modify");
+  EXPECT_EQ(fs_.security[kFolder + "added.dll"], "inherited from the folder");
+  // The old file waits aside with its rules until the staging folder goes.
+  EXPECT_EQ(fs_.files.at(kReplaced + "data.dat"), "d1");
+}
+
+// Old files moved aside by an earlier pass (one a running program still had
+// loaded could not be deleted at exit) go at the next pass.
+TEST_F(ApplyStagedTest, BackupsOfAnEarlierPassAreRemoved) {
+  Release("a.dll", "a2", "a1");
+  fs_.Put(kReplaced + "sub\\loaded.dll", "old");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(fs_.files.count(kReplaced + "sub\\loaded.dll"), 0u);
+  EXPECT_EQ(Installed("a.dll"), "a2");
 }
 
 // A staged file changed after its download keeps its CRC-32 (four bytes
@@ -185,7 +333,7 @@ TEST_P(SignedApplyTest, StagedFileChangedSinceItsDownloadPlacesNothing) {
 
   // Without the signed list the CRC lets it through.
   testing_support::MemoryFileSystem unsigned_fs = fs_;
-  EXPECT_EQ(engine::ApplyStagedFiles(unsigned_fs, {kFolder, "Update.exe", "Main.exe", &server_, &list})
+  EXPECT_EQ(engine::ApplyStagedFiles(unsigned_fs, clock_, {kFolder, "Update.exe", "Main.exe", &server_, &list})
                 .outcome,
             ApplyOutcome::kApplied);
 

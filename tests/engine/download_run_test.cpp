@@ -8,12 +8,17 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
+#include <random>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <zstd.h>
 
+#include "engine/partial_download.h"
+#include "files/code_delta.h"
+#include "files/crc32.h"
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -42,6 +47,9 @@ struct Response {
   int32_t length = -1;
   std::deque<std::string> pieces;
   int status = engine::kStatusOk;
+  // Once the pieces run out, a read blocks as a stalled connection's does
+  // and returns nothing only when the watchdog stops the worker.
+  bool blocksWhenDry = false;
 };
 Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
 Response FailOpen() { return {}; }
@@ -69,6 +77,7 @@ class FakeWorld : public engine::HttpSource,
     std::string validator = "\"v1\"";
     std::vector<size_t> stallAt = {};
     bool refusesRanges = false;  // 416 to every range
+    bool stallBlocks = false;    // a read at the stall blocks until the stop
   };
   std::map<std::string, Hosted> hosted;  // by encoded URL
   size_t served = 0;                     // body bytes handed out by reads
@@ -81,7 +90,16 @@ class FakeWorld : public engine::HttpSource,
   size_t failWrite = SIZE_MAX;  // the write with this index fails
   bool diskFull = false;        // every write fails
   uint32_t now = kStartTick;
+  // A slow disk: every read of a file, and every piece hashed, takes this
+  // long; longestQuiet is the most time seen without activity at one.
+  uint32_t slowDiskMs = 0;
+  uint32_t longestQuiet = 0;
+  size_t failReadBackAfter = SIZE_MAX;  // a partial file read back fails after this many bytes, once
+  bool baseOutOfMemory = false;         // reading a file of the program folder runs out of memory
+  size_t shortWrite = SIZE_MAX;         // the write with this index lands only its first half
   int reads = 0;
+  int closes = 0;
+  std::vector<int> closesAtSleep;  // requests closed when each pause began
   int openDuringReads = 0;  // most staging files open at once while a read ran
   static constexpr int kReadLimit = 100000;
 
@@ -118,7 +136,14 @@ class FakeWorld : public engine::HttpSource,
     // stopping it makes that a failure instead of a hang.
     if (++reads > kReadLimit) control.stopRequested = true;
     openDuringReads = std::max(openDuringReads, openFiles);
-    if (Log("read") || current_.pieces.empty()) return 0;
+    if (Log("read")) return 0;
+    if (current_.pieces.empty()) {
+      if (current_.blocksWhenDry && stopAtMs != UINT32_MAX) {
+        now = kStartTick + stopAtMs;
+        control.stopRequested = true;
+      }
+      return 0;
+    }
     const std::string& piece = current_.pieces.front();
     const size_t n = std::min(size, piece.size() - offset_);
     piece.copy(static_cast<char*>(buffer), n, offset_);
@@ -130,15 +155,30 @@ class FakeWorld : public engine::HttpSource,
     }
     return n;
   }
+  // Not logged: closing is no request, and the watchdog's stop closes too.
+  void Close() override {
+    current_ = {};
+    ++closes;
+  }
   uint32_t Now() override { return now; }
   void Sleep(uint32_t ms) override {
+    closesAtSleep.push_back(closes);
     if (Log("sleep " + std::to_string(ms))) return;
     now += ms;
     if (now - kStartTick >= stopAtMs) control.stopRequested = true;
   }
-  std::string Signature(const std::string& path) override {
+  std::string Signature(const std::string& path, const files::ReadActivity& onRead = {}) override {
     Log("signature " + path);
-    return MemoryFileSystem::Signature(path);
+    return MemoryFileSystem::Signature(path, [&] { SlowPiece(onRead); });
+  }
+  bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override {
+    if (files.count(path) && slowDiskMs > 0)
+      for (size_t at = 0; at < files.at(path).size(); at += kSlowPiece) SlowPiece({});
+    return MemoryFileSystem::ReadWhole(path, maxBytes, bytes);
+  }
+  std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override {
+    auto file = MemoryFileSystem::OpenForReading(path);
+    return file ? std::make_unique<WorldReader>(*this, std::move(file), path) : nullptr;
   }
   bool CreateFolder(const std::string& path) override {
     Log("mkdir " + path);
@@ -153,8 +193,9 @@ class FakeWorld : public engine::HttpSource,
     auto file = MemoryFileSystem::CreateForWriting(path);
     return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
   }
-  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path) override {
-    auto file = MemoryFileSystem::OpenForAppend(path);
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
+    if (empty) Log("create " + path);
+    auto file = MemoryFileSystem::OpenForAppend(path, empty);
     return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
   }
 
@@ -182,8 +223,10 @@ class FakeWorld : public engine::HttpSource,
         : world_(world), file_(std::move(file)) {}
     bool Write(const void* data, size_t size) override {
       const bool fail = world_.writes.size() == world_.failWrite || world_.diskFull;
+      const bool half = world_.writes.size() == world_.shortWrite;
       world_.writes.push_back(size);
       if (world_.Log("write")) return false;
+      if (half) return file_->Write(data, size / 2) && false;
       return !fail && file_->Write(data, size);
     }
     void Close() override { file_->Close(); }
@@ -191,6 +234,42 @@ class FakeWorld : public engine::HttpSource,
    private:
     FakeWorld& world_;
     std::unique_ptr<files::WritableFile> file_;
+  };
+
+  static constexpr size_t kSlowPiece = 64 << 10;
+  void SlowPiece(const files::ReadActivity& onRead) {
+    now += slowDiskMs;
+    longestQuiet = std::max(longestQuiet, now - control.lastActivityTick.load());
+    if (onRead) onRead();
+  }
+
+  class WorldReader : public files::ReadableFile {
+   public:
+    WorldReader(FakeWorld& world, std::unique_ptr<files::ReadableFile> file, std::string path)
+        : world_(world), file_(std::move(file)), path_(std::move(path)) {}
+    bool Read(void* buffer, size_t capacity, size_t& count) override {
+      world_.SlowPiece({});
+      const bool partial = path_.rfind(kStaging + "update\\p\\", 0) == 0;
+      if (!partial && world_.baseOutOfMemory) throw std::bad_alloc();
+      if (partial && world_.failReadBackAfter != SIZE_MAX) {
+        // Small pieces, so that decoded bytes wait in the buffer when it fails.
+        if (read_ >= world_.failReadBackAfter) {
+          world_.failReadBackAfter = SIZE_MAX;
+          return false;
+        }
+        capacity = std::min({capacity, size_t{5000}, world_.failReadBackAfter - read_});
+      }
+      const bool done = file_->Read(buffer, capacity, count);
+      read_ += count;
+      return done;
+    }
+    bool Size(uint64_t& size) override { return file_->Size(size); }
+
+   private:
+    FakeWorld& world_;
+    std::unique_ptr<files::ReadableFile> file_;
+    const std::string path_;
+    size_t read_ = 0;
   };
 
   engine::HttpAnswer Serve(const Hosted& file, const engine::RangeRequest& range) {
@@ -217,7 +296,7 @@ class FakeWorld : public engine::HttpSource,
     size_t end = body.size();
     for (const size_t at : file.stallAt)
       if (at > static_cast<size_t>(from)) end = std::min(end, at - from);
-    current_ = {answer.length, {body.substr(0, end)}};
+    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks};
     return answer;
   }
 
@@ -300,7 +379,8 @@ class AttemptFailureTest : public DownloadRunTest,
 TEST_P(AttemptFailureTest, FiveAttemptsThenTheRunEnds) {
   Add("a.txt", "wanted", {GetParam().response});
   Add("b.txt", "next", {Body("next")});
-  if (GetParam().cannotCreate) world_->failCreate.insert(kStaging + "update\\partial\\a.txt");
+  if (GetParam().cannotCreate)
+    world_->failCreate.insert(engine::PartialPathsOf(kStaging, "http://host/app/2.0/a.txt").data);
   Run();
   const std::vector<std::string> n = world_->Notifications();
   EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 5);
@@ -533,7 +613,7 @@ TEST_F(ResumeTest, FileChangedOnTheServerIsNeverSplicedIntoTheOldBytes) {
     Host(before, after);
     world_->hosted[kUrl].stallAt = {60000};
     RunUntilStalled();
-    ASSERT_EQ(world_->files.at(kStaging + "update\\partial\\big.bin").size(), 60000u);
+    ASSERT_EQ(world_->files.at(engine::PartialPathsOf(kStaging, kUrl).data).size(), 60000u);
 
     world_->hosted[kUrl] = {after, serverIgnoresValidator ? "\"v1\"" : "\"v2\"", {}};
     RunUntilStalled();
@@ -556,8 +636,8 @@ TEST_F(ResumeTest, FileChangedOnTheServerIsNeverSplicedIntoTheOldBytes) {
 // not continued; a refused range is asked again whole in the same attempt.
 TEST_F(ResumeTest, KeptBytesAreContinuedOnlyWhenTheirRecordVouchesForThem) {
   const std::string content = Content(50000, 4);
-  const std::string partial = kStaging + "update\\partial\\big.bin";
-  const std::string record = kStaging + "update\\validator\\big.bin";
+  const std::string partial = engine::PartialPathsOf(kStaging, kUrl).data;
+  const std::string record = engine::PartialPathsOf(kStaging, kUrl).record;
   struct Case {
     const char* what;
     std::string record;
@@ -677,6 +757,46 @@ TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
   EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
 }
 
+// A code delta as the publisher writes it, against a base whose first
+// `repeated` bytes the new file repeats.
+std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated) {
+  files::CodeMap map;
+  map.blocks = {{0, 0, repeated}};
+  std::string prediction;
+  EXPECT_TRUE(files::PredictNewFile(base, map, content.size(), prediction));
+  const std::string rawMap = files::WriteCodeMap(map);
+  std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
+  packedMap.resize(ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), 3));
+  files::CodeDeltaHeader header;
+  header.newSize = content.size();
+  header.baseSize = base.size();
+  header.baseCrc = files::Crc32Update(0, base.data(), base.size());
+  header.mapBytes = static_cast<uint32_t>(packedMap.size());
+  header.mapRawBytes = static_cast<uint32_t>(rawMap.size());
+  return files::WriteCodeDeltaHeader(header) + packedMap + Frame(content, prediction);
+}
+
+// A code delta comes before the delta of the same base; a damaged one costs
+// one attempt and the delta takes over.
+TEST_F(ObjectDownloadTest, CodeDeltaIsTakenFirstAndADamagedOneFallsBackToTheDelta) {
+  const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "whole");
+    Reset();
+    const std::string code = CodeDelta(newA, oldA, 5000);
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+    const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
+    world_->server[codeUrl] = {Body(damaged ? Damaged(code) : code)};
+    Run();
+    std::vector<std::string> expected{codeUrl};
+    if (damaged) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
+    EXPECT_EQ(Opens(), expected);
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  }
+}
+
 // A signed list: a file must match its SHA-256 as well. The server's copy
 // has four bytes appended that bring its CRC-32 back to the listed one.
 class SignedDownloadTest : public DownloadRunTest {
@@ -738,6 +858,175 @@ TEST_F(SignedDownloadTest, StagedLeftoverCountsOnlyWhenBothHashesMatch) {
   EXPECT_EQ(world_->Notifications().back(), "Complete failed");
   const std::vector<std::string> n = world_->Notifications();
   EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 3 failed"), engine::kAttemptsPerFile);
+}
+
+// --- Bad answers and bad moments ---------------------------------------------
+
+// A library renamed in four releases leaves four bases installed: four
+// deltas and a packed object stand before the plain file. A mirror that has
+// none of them still serves the plain file, which keeps its two attempts.
+TEST_F(ObjectDownloadTest, PlainFileIsReachedBehindFourDeltasAndAPackedObject) {
+  const std::string wanted = Text(9, 20000);
+  Add("lib.dll", wanted, {Body(wanted)});
+  FileEntry& entry = job_.files.back();
+  entry.Size = wanted.size();
+  entry.PackedSize = 9000;
+  const Response missing{9, {"not found"}, 404};
+  for (int release = 1; release <= 4; ++release) {
+    const std::string base = Text(static_cast<char>(release), 20000);
+    const std::string baseName = "lib-" + std::to_string(release) + ".dll";
+    world_->Put("C:\\Tool\\" + baseName, base);
+    entry.Deltas.push_back({Crc(base), static_cast<uint64_t>(1000 * release), baseName});
+    world_->server["http://host/app/2.0/update/delta/" + Crc(base) + "/lib.dll.zst"] = {missing};
+  }
+  world_->server["http://host/app/2.0/update/packed/lib.dll.zst"] = {missing};
+  Run();
+  const std::vector<std::string> opens = Opens();
+  ASSERT_EQ(opens.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_NE(opens[i].find("/update/delta/"), std::string::npos) << opens[i];
+  EXPECT_EQ(opens[3], "http://host/app/2.0/lib.dll");
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(world_->files.at(kStaging + "lib.dll") == wanted);
+}
+
+// The list bounds every answer: a 40 MB answer to an object listed at 3,000
+// bytes is refused before a byte of it is read; an object of the listed
+// length whose frame names another size fails in its first read; either
+// way the plain file follows.
+TEST_F(ObjectDownloadTest, AnswersAreBoundedByTheSizesTheListGives) {
+  // Noise, so that the wrong frame is longer than one read.
+  std::mt19937 random(11);
+  std::string other(30001, '\0');
+  for (char& c : other) c = static_cast<char>(random());
+  const std::string wanted = Text(5, 30000);
+  for (const bool wrongFrame : {false, true}) {
+    SCOPED_TRACE(wrongFrame);
+    Reset();
+    const std::string packed = wrongFrame ? Frame(other) : std::string(3000, 'x');
+    Offer("a.dll", wanted, Text(7, 100), "", Body("unused"), Body(packed), Body(wanted));
+    job_.files.back().Deltas.clear();
+    if (!wrongFrame)
+      world_->server["http://host/app/2.0/update/packed/a.dll.zst"] = {{40000000, {std::string(1 << 16, 'z')}}};
+    Run();
+    EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/packed/a.dll.zst",
+                                                 "http://host/app/2.0/a.dll"}));
+    ASSERT_TRUE(!wrongFrame || packed.size() > 10 * engine::kReadSize) << packed.size();
+    EXPECT_EQ(world_->served, (wrongFrame ? engine::kReadSize : 0) + wanted.size());
+    // The refused answer is closed before the pause, not left to arrive.
+    ASSERT_FALSE(world_->closesAtSleep.empty());
+    EXPECT_EQ(world_->closesAtSleep.front(), 1);
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == wanted);
+  }
+}
+
+// A delta's base that changed since the difference step, or that does not
+// fit in memory, is passed over without a request and without an attempt.
+TEST_F(ObjectDownloadTest, DeltaWhoseBaseChangedOrDoesNotFitIsPassedOverWithoutARequest) {
+  const std::string oldA = Text(1, 9000), newA = oldA + "v2";
+  for (const bool outOfMemory : {false, true}) {
+    SCOPED_TRACE(outOfMemory);
+    Reset();
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    if (outOfMemory)
+      world_->baseOutOfMemory = true;
+    else
+      world_->Put("C:\\Tool\\a.dll", Text(2, 9000));  // changed after the difference step
+    Run();
+    EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/packed/a.dll.zst"}));
+    EXPECT_TRUE(world_->TimesOf("TryAgain").empty());
+    EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  }
+}
+
+// An object of the listed size decoded into other bytes (a frame without its
+// checksum) is never left staged, even when every later attempt fails.
+TEST_F(ObjectDownloadTest, DecodedFileThatIsNotTheListedOneIsNeverLeftStaged) {
+  const std::string wanted = Text(3, 6000), impostor = Text(4, 6000);
+  Offer("a.dll", wanted, Text(5, 100), "", Body("unused"), Body(Frame(impostor)), FailOpen());
+  job_.files.back().Deltas.clear();
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete failed");
+  EXPECT_EQ(world_->files.count(kStaging + "a.dll"), 0u);
+}
+
+// A run stopped at any moment of decoding (as a killed process is) leaves
+// at the staging path either nothing or the listed file, never a part.
+TEST_F(ObjectDownloadTest, StopWhileDecodingNeverLeavesAPartAtTheStagingPath) {
+  const std::string oldA = Text(1, 200000), newA = oldA.substr(0, 90000) + "changed" + oldA.substr(90000);
+  const auto setUp = [&] {
+    Reset();
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+  };
+  setUp();
+  Run();
+  ASSERT_EQ(world_->Notifications().back(), "Complete ok");
+  const size_t total = world_->events.size();
+  for (size_t stopAt = 0; stopAt < total; ++stopAt) {
+    setUp();
+    world_->stopAtEvent = stopAt;
+    Run();
+    const auto staged = world_->files.find(kStaging + "a.dll");
+    EXPECT_TRUE(staged == world_->files.end() || staged->second == newA) << "stopped at event " << stopAt;
+  }
+}
+
+// A read-back that fails while decoding leaves decoded bytes behind; the
+// next attempt must not start on them.
+TEST_F(ObjectDownloadTest, AttemptAfterAFailedDecodeStartsOnNothingOfIt) {
+  std::mt19937 random(7);
+  std::string wanted(300000, '\0');
+  for (char& c : wanted) c = static_cast<char>(random());
+  Offer("a.dll", wanted, Text(5, 100), "", Body("unused"), Body(Frame(wanted)), Body(wanted));
+  job_.files.back().Deltas.clear();
+  world_->failReadBackAfter = 50000;
+  Run();
+  EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/packed/a.dll.zst",
+                                               "http://host/app/2.0/a.dll"}));
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == wanted);
+}
+
+// Reading a base, decoding and hashing on a slow disk go on longer than the
+// stall limit in all; each piece counts as activity, so the watchdog never
+// sees a stall while the work goes on.
+TEST_F(ObjectDownloadTest, ReadingDecodingAndHashingCountAsActivity) {
+  const std::string oldA = Text(1, 1 << 20), newA = oldA.substr(0, 500000) + "changed" + oldA.substr(500000);
+  Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+  world_->slowDiskMs = 10000;
+  world_->control.lastActivityTick = world_->now;
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_EQ(Opens().size(), 1u);
+  EXPECT_LT(world_->longestQuiet, 30000u);
+}
+
+// A write that lands only in part: the rest, and only the rest, follows.
+TEST_F(DownloadRunTest, WriteThatLandsInPartIsNotWrittenAgainInFull) {
+  std::string body(3 * engine::kWriteThreshold + 100, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 253);
+  Add("big.bin", body, {Body(body)});
+  world_->shortWrite = 1;
+  Run();
+  EXPECT_EQ(world_->TimesOf("open").size(), 1u);
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(world_->files[kStaging + "big.bin"] == body);
+}
+
+// A 6 MiB file stalls at 60 %: what had arrived is on disk when the
+// watchdog ends the transfer, and the retry fetches only the rest.
+TEST_F(ResumeTest, StallLosesAlmostNothingOfWhatArrived) {
+  const std::string content = Content(6 << 20, 5);
+  Host(content, content);
+  world_->hosted[kUrl].stallAt = {content.size() * 6 / 10};
+  world_->hosted[kUrl].stallBlocks = true;
+  RunUntilStalled();
+  world_->hosted[kUrl].stallAt.clear();
+  RunUntilStalled();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(Staged() == content);
+  EXPECT_LE(world_->served, content.size() + content.size() / 100);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ TEST(ReadServerFileList, KeepsUsableSafeChildrenInOrder) {
       "<File Name=\"a\\..\\..\\x\" Hash=\"1\"/><File Name=\"\xD5\x5C..\\y\" Hash=\"2\"/>"
       "<File Name=\"Update/x/y.txt\" Hash=\"3\"/><File Name=\"update.\\x\" Hash=\"4\"/>"
       "<File Name=\"updates\\z\" Hash=\"5\"/><File Name=\"update.txt\" Hash=\"6\"/>"
+      "<File Name=\"update \\x.dll\" Hash=\"7\"/>"
       "</Files> \r\n";
   xml::XmlDocument document;
   ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(body)));
@@ -52,7 +53,7 @@ TEST(ReadServerFileList, KeepsUsableSafeChildrenInOrder) {
   ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[1].Hash, "ff");
   EXPECT_EQ(skipped.leavingFolder, std::vector<std::string>{"a\\..\\..\\x"});
-  EXPECT_EQ(skipped.inStagingFolder, (std::vector<std::string>{"Update/x/y.txt", "update.\\x"}));
+  EXPECT_EQ(skipped.inStagingFolder, (std::vector<std::string>{"Update/x/y.txt", "update.\\x", "update \\x.dll"}));
 
   ASSERT_TRUE(document.LoadFromBytes("<List><File Name=\"a\" Hash=\"1\"/></List>"));
   EXPECT_TRUE(engine::ReadServerFileList(document).empty());

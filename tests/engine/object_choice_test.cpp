@@ -69,7 +69,23 @@ const ChoiceRow kRows[] = {
      " Size=\"5000\" Packed=\"-9\" Delta1=\"77:4x\" Delta2=\"123456789:5\" Delta3=\"G7:5\" Delta4=\"77:0\""
      " Delta5=\"77:9:..\\x.dll\" Delta6=\"77:9:Update\\x.dll\" Delta7=\"77:9:c:x\" Delta8=\"77:60\"",
      "77", {}, {"update\\delta\\77\\app\\main.dll.zst", kPlain}},
+    {"BaseOutsideTheFolderOrInStagingDroppedThoughItsCrcMatches",
+     " Size=\"5000\" Delta1=\"77:9:..\\x.dll\" Delta2=\"77:9:update\\x.dll\" Delta3=\"77:9:update \\x.dll\"", "1",
+     {{"..\\x.dll", "77"}, {"update\\x.dll", "77"}, {"update \\x.dll", "77"}}, {kPlain}},
     {"ReaderStopsAtFirstMissingNumber", " Size=\"5000\" Delta1=\"1:40\" Delta3=\"77:40\"", "77", {}, {kPlain}},
+    // A code delta comes before any delta, even a smaller one.
+    {"CodeDeltaFirstThenDeltaThenPacked",
+     " Size=\"5000\" Packed=\"900\" Delta1=\"77:30\" CodeDelta1=\"77:40\" CodeDelta2=\"55:10\"", "77", {},
+     {"update\\code\\77\\app\\main.dll.ucd", "update\\delta\\77\\app\\main.dll.zst", kPacked, kPlain}},
+    {"CodeDeltasSmallestFirst", " Size=\"5000\" CodeDelta1=\"77:40\" CodeDelta2=\"ABC:30:old.dll\"", "77",
+     {{"old.dll", "abc"}},
+     {"update\\code\\ABC\\app\\main.dll.ucd", "update\\code\\77\\app\\main.dll.ucd", kPlain}},
+    {"CodeDeltaWithoutSizeDropped", " CodeDelta1=\"77:40\"", "77", {}, {kPlain}},
+    {"EveryKindInItsPlace",
+     " Size=\"5000\" Packed=\"900\" Delta1=\"77:30\" Delta2=\"ABC:20:old.dll\" CodeDelta1=\"77:10\"", "77",
+     {{"old.dll", "abc"}},
+     {"update\\code\\77\\app\\main.dll.ucd", "update\\delta\\ABC\\app\\main.dll.zst",
+      "update\\delta\\77\\app\\main.dll.zst", kPacked, kPlain}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, ObjectChoiceTest, testing::ValuesIn(kRows),
@@ -82,6 +98,7 @@ TEST(FileObjects, AttributesWrittenReadBackAsTheSameEntry) {
   entry.Size = 123456;
   entry.PackedSize = 4000;
   entry.Deltas = {{"FFFFFFFF", 40, ""}, {"A", 50, "a\\it's & <old>.dll"}};
+  entry.CodeDeltas = {{"B", 20, ""}, {"C", 30, "a\\c.dll"}};
   xml::XmlDocument document;
   ASSERT_TRUE(document.LoadFromBytes("<Files><File Name=\"a\\b.dll\" Hash=\"1\"" +
                                      engine::FileObjectAttributes(entry) + "/></Files>"));
@@ -93,6 +110,10 @@ TEST(FileObjects, AttributesWrittenReadBackAsTheSameEntry) {
   EXPECT_EQ(read[0].Deltas[1].BaseName, entry.Deltas[1].BaseName);
   EXPECT_EQ(read[0].Deltas[0].BaseCrc, "FFFFFFFF");
   EXPECT_EQ(read[0].Deltas[1].Size, 50u);
+  ASSERT_EQ(read[0].CodeDeltas.size(), 2u);
+  EXPECT_EQ(read[0].CodeDeltas[0].BaseCrc, "B");
+  EXPECT_EQ(read[0].CodeDeltas[1].BaseName, "a\\c.dll");
+  EXPECT_EQ(read[0].CodeDeltas[1].Size, 30u);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "engine/partial_download.h"
 
 namespace {
@@ -30,6 +34,7 @@ TEST(DecideResume, TableOfAnswersToAContinuation) {
       {"range not satisfiable", Answer(416, 0), ResumeDecision::kAskWhole},
       {"starts elsewhere", Answer(206, 601, "bytes 399-999/1000"), ResumeDecision::kAskWhole},
       {"another total", Answer(206, 600, "bytes 400-999/1001"), ResumeDecision::kAskWhole},
+      {"a larger total, the rest of it exactly", Answer(206, 601, "bytes 400-1000/1001"), ResumeDecision::kAskWhole},
       {"stops short of the end", Answer(206, 100, "bytes 400-499/1000"), ResumeDecision::kAskWhole},
       {"length disagrees", Answer(206, 599, "bytes 400-999/1000"), ResumeDecision::kAskWhole},
       {"no Content-Range", Answer(206, 600), ResumeDecision::kAskWhole},
@@ -85,10 +90,22 @@ TEST(PartialRecord, RoundTripsAndRefusesWhatItDidNotWrite) {
   EXPECT_FALSE(engine::ParsePartialRecord("u\nh\n\n10\n"));
   EXPECT_FALSE(engine::ParsePartialRecord(text + "extra\n"));
 
-  // Plain and object names never share a partial file.
-  const auto plain = engine::PartialPathsOf("C:\\A\\update\\", "sub/a.dll");
-  EXPECT_EQ(plain.data, "C:\\A\\update\\update\\partial\\sub\\a.dll");
-  EXPECT_EQ(plain.record, "C:\\A\\update\\update\\validator\\sub\\a.dll");
+  // However deep the name, a partial file's path stays a fixed length past
+  // the staging folder; addresses that differ in case or in one byte never
+  // share one, and its record lies beside it.
+  const std::string staging = "C:\\A\\update\\";
+  const std::string deep = "http://h/app/2.0/" + std::string(200, 'd') + "/update/delta/1A2B3C4D/x.dll.zst";
+  std::set<std::string> seen;
+  for (const std::string& url : std::vector<std::string>{"http://h/app/2.0/sub/a.dll", "http://h/app/2.0/sub/A.dll",
+                                "http://h/app/2.0/sub/a.dlm", "http://h/app/2.0/sub%2Fa.dll", deep}) {
+    const auto paths = engine::PartialPathsOf(staging, url);
+    EXPECT_EQ(paths.data.size(), staging.size() + std::string("update\\p\\").size() + 32) << url;
+    EXPECT_EQ(paths.data.rfind(staging + "update\\p\\", 0), 0u);
+    EXPECT_EQ(paths.record, paths.data + ".v");
+    EXPECT_EQ(paths.data, engine::PartialPathsOf(staging, url).data);
+    seen.insert(paths.data);
+  }
+  EXPECT_EQ(seen.size(), 5u);
 }
 
 }  // namespace

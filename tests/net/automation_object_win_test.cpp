@@ -31,6 +31,7 @@ struct Call {
   LCID locale = 0;
   std::vector<VARTYPE> types;          // as received, i.e. last argument first
   std::vector<VariantHolder> values;   // the same, references followed
+  std::vector<DISPID> named;           // the named arguments' identifiers
 };
 
 // A dispatch object that records what reaches it. It lives on the stack of
@@ -80,6 +81,7 @@ class FakeDispatch : public IDispatch {
       VariantCopyInd(value.Put(), &params->rgvarg[i]);
       call.values.push_back(std::move(value));
     }
+    for (UINT i = 0; i < params->cNamedArgs; ++i) call.named.push_back(params->rgdispidNamedArgs[i]);
     calls.push_back(std::move(call));
     if (id == kValueId && result != nullptr) return VariantCopy(result, &value.Get());
     if (id == kFailsId) {
@@ -311,6 +313,43 @@ TEST_F(AutomationObjectTest, GetValueHandsOutTheVariant) {
   const VariantHolder value = object.GetValue("Value");
   ASSERT_EQ(value.Type(), VT_BSTR);
   EXPECT_EQ(std::wstring(V_BSTR(&value.Get())), L"body");
+}
+
+// Option(9) = value, as the request object's indexed property is set: the
+// value travels first and named as the property's new value.
+TEST_F(AutomationObjectTest, SetPropertyNamesTheValueAfterTheIndex) {
+  AutomationObject object;
+  ASSERT_TRUE(object.Create(kFakeClassIdText));
+  object.SetProperty("Value", {AutomationArg::Int32(9), AutomationArg::Int32(0xA80)});
+  EXPECT_EQ(object.LastResult(), S_OK);
+  ASSERT_EQ(fake_.calls.size(), 1u);
+  const Call& call = fake_.calls[0];
+  EXPECT_EQ(call.flags, DISPATCH_PROPERTYPUT);
+  EXPECT_EQ(call.named, std::vector<DISPID>{DISPID_PROPERTYPUT});
+  ASSERT_EQ(call.types, (std::vector<VARTYPE>{VT_I4, VT_I4}));
+  EXPECT_EQ(V_I4(&call.values[0].Get()), 0xA80);
+  EXPECT_EQ(V_I4(&call.values[1].Get()), 9);
+}
+
+TEST_F(AutomationObjectTest, SetPropertyWithoutValueCallsNothing) {
+  AutomationObject object;
+  ASSERT_TRUE(object.Create(kFakeClassIdText));
+  object.SetProperty("Value", {});
+  EXPECT_EQ(object.LastResult(), E_INVALIDARG);
+  EXPECT_TRUE(fake_.calls.empty());
+}
+
+TEST_F(AutomationObjectTest, IndexedReadPassesTheIndexUnnamed) {
+  V_VT(&fake_.value.Get()) = VT_I4;
+  V_I4(&fake_.value.Get()) = 0x800;
+  AutomationObject object;
+  ASSERT_TRUE(object.Create(kFakeClassIdText));
+  EXPECT_EQ(object.GetNumber("Value", {AutomationArg::Int32(9)}), 2048.0);
+  ASSERT_EQ(fake_.calls.size(), 1u);
+  EXPECT_EQ(fake_.calls[0].flags, DISPATCH_PROPERTYGET);
+  EXPECT_TRUE(fake_.calls[0].named.empty());
+  ASSERT_EQ(fake_.calls[0].values.size(), 1u);
+  EXPECT_EQ(V_I4(&fake_.calls[0].values[0].Get()), 9);
 }
 
 TEST(AutomationObjectSystem, CreatesTheHttpRequestObject) {

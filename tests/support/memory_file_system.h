@@ -3,7 +3,8 @@
 // given (tests spell them consistently). Every mutating operation counts as
 // one step; from a chosen step on, the system "crashes": that operation and
 // every later one fails without changing anything, as if the power went off
-// there. Single operations can also be made to fail by path.
+// there. Single operations can also be made to fail by path, and files can
+// be held by another process for a number of tries or for good.
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -20,12 +21,18 @@ class MemoryFileSystem : public files::FileSystem {
  public:
   std::map<std::string, std::string> files;  // path -> content
   std::set<std::string> folders;             // each ending in "\"
-  std::set<std::string> locked;              // cannot be opened for writing, replaced or removed
+  std::set<std::string> locked;              // held for good: not opened for writing, replaced or removed
+  std::map<std::string, int> heldTries;      // held for this many more writability tests, flushes or moves
+  std::map<std::string, long> lockedFromStep;  // held for good once this many steps were attempted
+  std::set<std::string> failFlush;           // Flush fails for good
+  std::set<std::string> failSecurity;        // CopySecurity from these fails
+  std::map<std::string, std::string> security;  // path -> its access rules; moved with the file
   std::set<std::string> failCreate;          // CreateForWriting fails
   std::set<std::string> failMoveOnto;       // MoveOnto onto these fails
   std::set<std::string> failCreateFolder;    // CreateFolder of these fails...
   std::set<std::string> madeByOthers;        // ...though another process makes them meanwhile
   std::set<std::string> links;               // folders (ending in "\") that are links
+  bool noHardLinks = false;                  // a volume without hard links (FAT)
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -36,7 +43,8 @@ class MemoryFileSystem : public files::FileSystem {
     return files.count(path) > 0 || folders.count(path) > 0 || folders.count(path + "\\") > 0;
   }
 
-  std::string Signature(const std::string& path) override {
+  std::string Signature(const std::string& path, const files::ReadActivity& onRead = {}) override {
+    if (onRead) onRead();
     const auto it = files.find(path);
     if (it == files.end()) return Exists(path) ? "0" : "";
     if (locked.count(path)) return "0";
@@ -46,8 +54,8 @@ class MemoryFileSystem : public files::FileSystem {
     return text;
   }
 
-  files::FileDigest Digest(const std::string& path) override {
-    const std::string signature = Signature(path);
+  files::FileDigest Digest(const std::string& path, const files::ReadActivity& onRead = {}) override {
+    const std::string signature = Signature(path, onRead);
     if (signature.empty() || signature == "0") return {signature, ""};
     return {signature, Sha256HexOf(files.at(path))};
   }
@@ -83,8 +91,9 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryReader>(it->second);
   }
 
-  bool CanOpenForWriting(const std::string& path) override {
-    return files.count(path) > 0 && !locked.count(path);
+  files::FileOutcome TestWritable(const std::string& path) override {
+    if (!files.count(path)) return files::FileOutcome::kFailed;
+    return Held(path) ? files::FileOutcome::kHeld : files::FileOutcome::kDone;
   }
 
   class MemoryFile : public files::WritableFile {
@@ -116,8 +125,11 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
-  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path) override {
-    if (!files.count(path) || locked.count(path)) return nullptr;
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
+    if (failCreate.count(path) || locked.count(path) || !ParentExists(path)) return nullptr;
+    if (empty && !Step("create " + path)) return nullptr;
+    if (empty) files[path].clear();
+    files[path];
     ++openFiles;
     return std::make_unique<MemoryFile>(*this, path);
   }
@@ -136,17 +148,60 @@ class MemoryFileSystem : public files::FileSystem {
     return links.count(path) > 0 || links.count(path + "\\") > 0;
   }
 
-  bool Flush(const std::string& path) override {
-    return files.count(path) > 0 && Step("flush " + path);
+  files::FileOutcome Flush(const std::string& path) override {
+    if (!files.count(path) || failFlush.count(path)) return files::FileOutcome::kFailed;
+    if (Held(path)) return files::FileOutcome::kHeld;
+    return Step("flush " + path) ? files::FileOutcome::kDone : files::FileOutcome::kFailed;
   }
 
-  bool MoveOnto(const std::string& from, const std::string& to) override {
-    if (!files.count(from) || locked.count(to) || locked.count(from) || failMoveOnto.count(to) ||
-        !ParentExists(to))
-      return false;
-    if (!Step("replace " + from + " -> " + to)) return false;
+  files::FileOutcome Replace(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || failMoveOnto.count(to) || !ParentExists(to)) return files::FileOutcome::kFailed;
+    // Both ends are asked, as the system checks both.
+    const bool fromHeld = Held(from);
+    const bool toHeld = Held(to);
+    if (fromHeld || toHeld) return files::FileOutcome::kHeld;
+    if (!Step("replace " + from + " -> " + to)) return files::FileOutcome::kFailed;
     files[to] = std::move(files[from]);
     files.erase(from);
+    const auto rules = security.find(from);
+    if (rules != security.end()) {
+      security[to] = rules->second;
+      security.erase(rules);
+    } else {
+      security.erase(to);
+    }
+    return files::FileOutcome::kDone;
+  }
+
+  files::FileOutcome HardLink(const std::string& existing, const std::string& link) override {
+    if (!files.count(existing) || files.count(link) || noHardLinks || !ParentExists(link))
+      return files::FileOutcome::kFailed;
+    if (Held(existing)) return files::FileOutcome::kHeld;
+    if (!Step("link " + existing + " -> " + link)) return files::FileOutcome::kFailed;
+    // Nothing writes to either name afterwards, so a copy stands for the link.
+    files[link] = files[existing];
+    if (security.count(existing)) security[link] = security[existing];
+    return files::FileOutcome::kDone;
+  }
+
+  bool CopySecurity(const std::string& from, const std::string& to) override {
+    if (!files.count(from) || !files.count(to) || failSecurity.count(from)) return false;
+    if (!Step("security " + from + " -> " + to)) return false;
+    security[to] = security.count(from) ? security.at(from) : std::string();
+    return true;
+  }
+
+  bool RemoveFolder(const std::string& path) override {
+    const std::string folder = path + "\\";
+    if (!folders.count(folder)) return false;
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) == 0) return false;
+    }
+    for (const std::string& other : folders) {
+      if (other != folder && other.compare(0, folder.size(), folder) == 0) return false;
+    }
+    if (!Step("rmdir " + folder)) return false;
+    folders.erase(folder);
     return true;
   }
 
@@ -190,6 +245,17 @@ class MemoryFileSystem : public files::FileSystem {
   bool ParentExists(const std::string& path) const {
     const size_t slash = path.rfind('\\');
     return slash == std::string::npos || folders.count(path.substr(0, slash + 1)) > 0;
+  }
+  // Whether another process holds path for this try; a try counts once
+  // against heldTries.
+  bool Held(const std::string& path) {
+    if (locked.count(path)) return true;
+    const auto from = lockedFromStep.find(path);
+    if (from != lockedFromStep.end() && steps >= from->second) return true;
+    const auto it = heldTries.find(path);
+    if (it == heldTries.end() || it->second <= 0) return false;
+    --it->second;
+    return true;
   }
   bool Step(const std::string& what) {
     ++steps;

@@ -8,7 +8,7 @@
 #include "base/gbk_text.h"
 #include "engine/update_config.h"
 #include "tool_support.h"
-#include "updpub/site_check.h"
+#include "updpub/check/site_check.h"
 
 namespace {
 

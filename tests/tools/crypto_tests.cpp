@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "tool_support.h"
-#include "updpub/crypto.h"
-#include "updpub/key_codec.h"
+#include "updpub/keys/crypto.h"
+#include "updpub/keys/key_codec.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "tool_support.h"
-#include "updpub/site_check.h"
+#include "updpub/check/site_check.h"
 
 extern char** environ;
 

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
+#include "engine/version_order.h"
 #include "tool_support.h"
-#include "updpub/older_versions.h"
-#include "updpub/text_rules.h"
+#include "updpub/publish/older_versions.h"
+#include "updpub/publish/text_rules.h"
 
 namespace {
 
@@ -37,6 +39,15 @@ TEST(OlderVersions, CompareNumbersAsNumbers) {
   EXPECT_GT(updpub::CompareVersions("10.0", "9.99"), 0);
   EXPECT_LT(updpub::CompareVersions("1.0", "1.0.1"), 0);
   EXPECT_EQ(updpub::CompareVersions("1.01", "1.1"), 0);
+  // Dotted decimal versions rank exactly as the updater orders them.
+  const std::pair<const char*, const char*> pairs[] = {{"1.2", "1.2.0"}, {"1.2.0.0", "1.2"}, {"1.2", "1.2.1"},
+                                                       {"01.10", "1.9"}, {"3", "2.99.99"}, {"0.0", "0"}};
+  for (const auto& [a, b] : pairs) {
+    const engine::VersionOrder order = engine::CompareDottedVersions(a, b);
+    const int expected = order == engine::VersionOrder::kLower ? -1 : order == engine::VersionOrder::kEqual ? 0 : 1;
+    const int got = updpub::CompareVersions(a, b);
+    EXPECT_EQ((got > 0) - (got < 0), expected) << a << " against " << b;
+  }
   EXPECT_LT(updpub::CompareVersions("2.0-beta", "2.0.1"), 0);
   EXPECT_GT(updpub::CompareVersions("1.0", "release"), 0);
   EXPECT_LT(updpub::CompareVersions("alpha", "beta"), 0);

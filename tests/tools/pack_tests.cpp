@@ -7,7 +7,7 @@
 
 #include "engine/file_objects.h"
 #include "tool_support.h"
-#include "updpub/site_check.h"
+#include "updpub/check/site_check.h"
 #include "xml/xml_document.h"
 
 namespace {
@@ -123,6 +123,31 @@ TEST(Packing, ChangedAndRenamedFilesGetObjectsThatDecodeToThem) {
   options.olderVersions = {"1.0"};
   const updpub::CheckReport report = updpub::CheckSite(options, http);
   EXPECT_TRUE(report.findings.empty()) << updpub::FindingLine(report.findings.at(0));
+}
+
+// An older version's file whose bytes no longer match its list (a site
+// edited by hand, a damaged copy) is no base: a delta made from it would be
+// taken by updaters whose installed file has the listed CRC, and fail.
+TEST(Packing, NoDeltaFromAnOlderFileThatNoLongerMatchesItsList) {
+  ScratchFolder scratch;
+  const std::string app = Words(300000, 2);
+  WriteRelease(scratch.path() / "r1", {{"app.exe", app}});
+  WriteRelease(scratch.path() / "r2", {{"app.exe", app.substr(0, 100000) + Words(3000, 4) + app.substr(100000)}});
+  const fs::path site = scratch.path() / "srv1";
+  ASSERT_EQ(updpub::Publish(Options(scratch.path() / "r1", site, "1.0"), updpub::HostSiteFiles(), nullptr).exitCode,
+            updpub::kPublished);
+  std::string changed = app;
+  changed[150000] ^= 0x20;
+  WriteBytes(site / "1.0" / "app.exe", changed);
+  ASSERT_EQ(updpub::Publish(Options(scratch.path() / "r2", site, "2.0"), updpub::HostSiteFiles(), nullptr).exitCode,
+            updpub::kPublished);
+  xml::XmlDocument document;
+  ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
+  const std::vector<engine::FileEntry> entries = engine::ReadServerFileList(document);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_GT(entries[0].PackedSize, 0u);
+  EXPECT_TRUE(entries[0].Deltas.empty());
+  EXPECT_FALSE(fs::exists(site / "2.0" / "update" / "delta"));
 }
 
 TEST(Packing, NoPackWritesThePlainSiteOnly) {

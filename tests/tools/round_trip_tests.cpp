@@ -9,7 +9,7 @@
 #include "engine/file_list.h"
 #include "engine/update_config.h"
 #include "tool_support.h"
-#include "updpub/site_check.h"
+#include "updpub/check/site_check.h"
 #include "xml/xml_document.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "base/gbk_text.h"
 #include "tool_support.h"
-#include "updpub/crypto.h"
-#include "updpub/site_check.h"
+#include "updpub/keys/crypto.h"
+#include "updpub/check/site_check.h"
 #include "xml/xml_document.h"
 
 namespace {
@@ -101,6 +101,25 @@ TEST(SignedPublish, DocumentsCarryWhatTheUpdaterChecksAndSignaturesCoverTheirByt
     for (char& c : relative) c = c == '\\' ? '/' : c;
     const fs::path file = scratch.path() / "site" / "2.0" / fs::path(relative);
     EXPECT_EQ(document.GetAttribute(path, "Sha256"), crypto::DigestText(crypto::Sha256Of(ReadBytes(file)))) << i;
+  }
+}
+
+// A signed site whose version the rollback floor cannot weigh is still
+// published, with a warning that names the floor; a dotted one has none.
+TEST(SignedPublish, AVersionTheFloorCannotHoldIsPublishedWithAWarning) {
+  for (const char* version : {"1.2-beta", "2.0"}) {
+    SCOPED_TRACE(version);
+    ScratchFolder scratch;
+    WriteRelease(scratch.path() / "release", SmallRelease());
+    const updpub::PublishResult result = updpub::Publish(
+        SignedOptions(scratch.path() / "release", scratch.path() / "site", version), updpub::HostSiteFiles(), nullptr);
+    ASSERT_EQ(result.exitCode, updpub::kPublished) << result.failure;
+    if (std::string(version) == "2.0") {
+      EXPECT_TRUE(result.warnings.empty());
+    } else {
+      ASSERT_EQ(result.warnings.size(), 1u);
+      EXPECT_NE(result.warnings[0].find("rollback floor"), std::string::npos) << result.warnings[0];
+    }
   }
 }
 

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "updpub/publish.h"
-#include "updpub/site_files.h"
-#include "updpub/site_source.h"
+#include "updpub/publish/publish.h"
+#include "updpub/publish/site_files.h"
+#include "updpub/check/site_source.h"
 
 namespace tool_testing {
 

@@ -4,10 +4,10 @@
 #include <map>
 #include <optional>
 
-#include "updpub/documents.h"
-#include "updpub/key_files.h"
-#include "updpub/publish.h"
-#include "updpub/site_check.h"
+#include "updpub/publish/documents.h"
+#include "updpub/keys/key_files.h"
+#include "updpub/publish/publish.h"
+#include "updpub/check/site_check.h"
 
 namespace updpub {
 namespace {
@@ -275,6 +275,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   options.showProgress = errIsTerminal;
 
   const PublishResult result = Publish(options, HostSiteFiles(), err);
+  for (const std::string& warning : result.warnings) std::fprintf(err, "updpub: warning: %s\n", warning.c_str());
   switch (result.exitCode) {
     case kPublished:
       std::fprintf(out, "published version %s: %llu files, %llu bytes in %s; %s written (%d servers, %s URLs)\n",
@@ -284,9 +285,10 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
                    Utf8Path(options.site / kConfigFileName).c_str(), result.config.ServerCount,
                    result.config.UTF8Encode ? "UTF-8" : "local GBK");
       if (options.pack)
-        std::fprintf(out, "packed: %llu packed objects, %llu deltas, %llu bytes\n",
+        std::fprintf(out, "packed: %llu packed objects, %llu deltas, %llu code deltas, %llu bytes\n",
                      static_cast<unsigned long long>(result.packed.packed),
                      static_cast<unsigned long long>(result.packed.deltas),
+                     static_cast<unsigned long long>(result.packed.codeDeltas),
                      static_cast<unsigned long long>(result.packed.bytes));
       if (options.signingKey)
         std::fprintf(out, "signed with %s; the configuration expires in %d days\n",

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "updpub/site_source.h"
+#include "updpub/check/site_source.h"
 
 namespace updpub {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "updpub/command_line.h"
-#include "updpub/host_files.h"
+#include "updpub/host/host_files.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "updpub/command_line.h"
-#include "updpub/host_files.h"
+#include "updpub/host/host_files.h"
 
 namespace {
 

@@ -1,0 +1,326 @@
+#include "files/code_delta.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace files {
+namespace {
+
+constexpr size_t kVersionAt = 4;
+constexpr size_t kNewSizeAt = 8;
+constexpr size_t kBaseSizeAt = 16;
+constexpr size_t kBaseCrcAt = 24;
+constexpr size_t kMapBytesAt = 28;
+constexpr size_t kMapRawBytesAt = 32;
+
+// A section entry and a block of the map take at most this many bytes.
+constexpr uint64_t kMostSectionBytes = 4 * 5;
+constexpr uint64_t kMostBlockBytes = 3 * 10;
+constexpr uint64_t kMostSections = 96;
+// The map's fixed part: the image base and the two counts.
+constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5;
+// Blocks shorter than this never pay for their entry, and the encoder
+// writes none: the map of a file holds at most one block per this many
+// bytes, which keeps it within half the file's size.
+constexpr uint64_t kShortestBlockBound = 64;
+
+constexpr unsigned kVarintBits = 7;
+constexpr uint8_t kVarintMore = 0x80;
+constexpr uint8_t kVarintPayload = 0x7F;
+constexpr unsigned kMostVarintBytes = 10;
+
+void Put(std::string& out, size_t at, uint64_t value, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+uint64_t Get(std::string_view in, size_t at, size_t bytes) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+  return value;
+}
+
+void PutVarint(std::string& out, uint64_t value) {
+  while (value >= kVarintMore) {
+    out.push_back(static_cast<char>((value & kVarintPayload) | kVarintMore));
+    value >>= kVarintBits;
+  }
+  out.push_back(static_cast<char>(value));
+}
+
+// Zigzag: small distances either way take few bytes.
+uint64_t Zigzag(int64_t value) { return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63); }
+int64_t Unzigzag(uint64_t value) { return static_cast<int64_t>(value >> 1) ^ -static_cast<int64_t>(value & 1); }
+
+class VarintReader {
+ public:
+  explicit VarintReader(std::string_view in) : in_(in) {}
+  bool Next(uint64_t& value) {
+    value = 0;
+    for (unsigned i = 0; i < kMostVarintBytes; ++i) {
+      if (at_ >= in_.size()) return false;
+      const auto byte = static_cast<uint8_t>(in_[at_++]);
+      value |= static_cast<uint64_t>(byte & kVarintPayload) << (kVarintBits * i);
+      if ((byte & kVarintMore) == 0) return true;
+    }
+    return false;
+  }
+  bool Next32(uint32_t& value) {
+    uint64_t wide = 0;
+    if (!Next(wide) || wide > UINT32_MAX) return false;
+    value = static_cast<uint32_t>(wide);
+    return true;
+  }
+  bool AtEnd() const { return at_ == in_.size(); }
+
+ private:
+  std::string_view in_;
+  size_t at_ = 0;
+};
+
+// The blocks before a target's that are looked at for one that holds it:
+// blocks repeat the same old bytes only a few times.
+constexpr size_t kMostBlocksWeighed = 16;
+
+// Where the base's references point in the new file.
+class Translator {
+ public:
+  Translator(const PeLayout& oldLayout, const PeLayout& newLayout, const std::vector<CodeBlock>& blocks)
+      : old_(oldLayout), new_(newLayout), blocks_(blocks) {
+    byOld_.resize(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) byOld_[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byOld_.begin(), byOld_.end(),
+                     [&](uint32_t a, uint32_t b) { return blocks[a].oldOffset < blocks[b].oldOffset; });
+    reach_.resize(byOld_.size());
+    uint64_t reach = 0;
+    for (size_t i = 0; i < byOld_.size(); ++i) {
+      const CodeBlock& block = blocks[byOld_[i]];
+      reach = std::max(reach, uint64_t{block.oldOffset} + block.length);
+      reach_[i] = reach;
+    }
+  }
+
+  // The new address of an old one: through a block that repeats its byte,
+  // else at the same distance into the section of the same place in the
+  // table (uninitialised data has no bytes to match). Of several blocks
+  // that repeat it, the one that moved most like the referring block
+  // (`shift`, its new offset less its old one) wins: code that moved
+  // together tends to point within itself.
+  bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) const {
+    uint32_t oldOffset = 0;
+    if (old_.OffsetOf(oldTarget, oldOffset)) {
+      auto at = std::upper_bound(byOld_.begin(), byOld_.end(), oldOffset,
+                                 [&](uint32_t offset, uint32_t i) { return offset < blocks_[i].oldOffset; });
+      const CodeBlock* best = nullptr;
+      uint64_t bestDistance = 0;
+      // Back from the last block that starts at or before it, while any
+      // block that far back still reaches it.
+      for (size_t looked = 0; at != byOld_.begin() && looked < kMostBlocksWeighed; ++looked) {
+        --at;
+        if (reach_[at - byOld_.begin()] <= oldOffset) break;
+        const CodeBlock& block = blocks_[*at];
+        if (oldOffset - block.oldOffset >= block.length) continue;
+        const int64_t blockShift = int64_t{block.newOffset} - int64_t{block.oldOffset};
+        const uint64_t distance = static_cast<uint64_t>(blockShift > shift ? blockShift - shift : shift - blockShift);
+        if (!best || distance < bestDistance) {
+          best = &block;
+          bestDistance = distance;
+        }
+      }
+      if (best) return new_.RvaOf(best->newOffset + (oldOffset - best->oldOffset), newTarget);
+    }
+    const int section = old_.SectionOf(oldTarget);
+    if (section < 0 || static_cast<size_t>(section) >= new_.sections.size()) return false;
+    const uint64_t moved =
+        uint64_t{new_.sections[section].virtualAddress} + (oldTarget - old_.sections[section].virtualAddress);
+    if (moved > UINT32_MAX) return false;
+    newTarget = static_cast<uint32_t>(moved);
+    return true;
+  }
+
+ private:
+  const PeLayout& old_;
+  const PeLayout& new_;
+  const std::vector<CodeBlock>& blocks_;
+  std::vector<uint32_t> byOld_;  // block indices by old offset
+  std::vector<uint64_t> reach_;  // the furthest old end of byOld_[0..i]
+};
+
+void AddAbsolute(const PeLayout& layout, uint32_t offset, std::vector<uint32_t>& rvas) {
+  uint32_t rva = 0;
+  if (layout.RvaOf(offset, rva)) rvas.push_back(rva);
+}
+
+}  // namespace
+
+std::string WriteCodeDeltaHeader(const CodeDeltaHeader& header) {
+  std::string out(kCodeDeltaHeaderSize, '\0');
+  std::memcpy(out.data(), kCodeDeltaMagic, kCodeDeltaMagicSize);
+  out[kVersionAt] = static_cast<char>(kCodeDeltaVersion);
+  Put(out, kNewSizeAt, header.newSize, 8);
+  Put(out, kBaseSizeAt, header.baseSize, 8);
+  Put(out, kBaseCrcAt, header.baseCrc, 4);
+  Put(out, kMapBytesAt, header.mapBytes, 4);
+  Put(out, kMapRawBytesAt, header.mapRawBytes, 4);
+  return out;
+}
+
+HeadCheck CheckCodeDeltaHead(const void* data, size_t size, uint64_t expectedSize) {
+  const std::string_view bytes(static_cast<const char*>(data), size);
+  // A wrong magic shows in the first byte that differs.
+  const size_t known = std::min(size, kCodeDeltaMagicSize);
+  if (bytes.substr(0, known) != std::string_view(kCodeDeltaMagic, known)) return {true, DecodeStatus::kCorrupt};
+  if (size < kCodeDeltaHeaderSize) return {};
+  CodeDeltaHeader header;
+  if (!ReadCodeDeltaHeader(bytes, header)) return {true, DecodeStatus::kCorrupt};
+  if (header.newSize != expectedSize)
+    return {true, header.newSize > expectedSize ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort};
+  return {true, DecodeStatus::kOk};
+}
+
+bool ReadCodeDeltaHeader(std::string_view bytes, CodeDeltaHeader& header) {
+  if (bytes.size() < kCodeDeltaHeaderSize || bytes.substr(0, kCodeDeltaMagicSize) != kCodeDeltaMagic ||
+      static_cast<uint8_t>(bytes[kVersionAt]) != kCodeDeltaVersion)
+    return false;
+  // The bytes after the version are reserved and must be zero, so that a
+  // later format can use them.
+  for (size_t i = kVersionAt + 1; i < kNewSizeAt; ++i)
+    if (bytes[i] != 0) return false;
+  header.newSize = Get(bytes, kNewSizeAt, 8);
+  header.baseSize = Get(bytes, kBaseSizeAt, 8);
+  header.baseCrc = static_cast<uint32_t>(Get(bytes, kBaseCrcAt, 4));
+  header.mapBytes = static_cast<uint32_t>(Get(bytes, kMapBytesAt, 4));
+  header.mapRawBytes = static_cast<uint32_t>(Get(bytes, kMapRawBytesAt, 4));
+  return true;
+}
+
+std::string WriteCodeMap(const CodeMap& map) {
+  std::string out;
+  PutVarint(out, map.imageBase);
+  PutVarint(out, map.sections.size());
+  for (const PeSection& section : map.sections) {
+    PutVarint(out, section.virtualAddress);
+    PutVarint(out, section.virtualSize);
+    PutVarint(out, section.rawOffset);
+    PutVarint(out, section.rawSize);
+  }
+  PutVarint(out, map.relocationRva);
+  PutVarint(out, map.relocationSize);
+  PutVarint(out, map.blocks.size());
+  uint64_t newEnd = 0;
+  uint64_t oldEnd = 0;
+  for (const CodeBlock& block : map.blocks) {
+    PutVarint(out, block.newOffset - newEnd);
+    PutVarint(out, Zigzag(static_cast<int64_t>(block.oldOffset) - static_cast<int64_t>(oldEnd)));
+    PutVarint(out, block.length);
+    newEnd = uint64_t{block.newOffset} + block.length;
+    oldEnd = uint64_t{block.oldOffset} + block.length;
+  }
+  return out;
+}
+
+uint64_t LargestCodeMap(uint64_t newSize) {
+  return kMapFixedBytes + kMostSections * kMostSectionBytes + newSize / kShortestBlockBound * kMostBlockBytes;
+}
+
+bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map) {
+  map = CodeMap{};
+  VarintReader in(bytes);
+  uint64_t sectionCount = 0;
+  if (!in.Next(map.imageBase) || !in.Next(sectionCount) || sectionCount > kMostSections) return false;
+  map.sections.resize(sectionCount);
+  for (PeSection& section : map.sections) {
+    if (!in.Next32(section.virtualAddress) || !in.Next32(section.virtualSize) || !in.Next32(section.rawOffset) ||
+        !in.Next32(section.rawSize))
+      return false;
+  }
+  if (!in.Next32(map.relocationRva) || !in.Next32(map.relocationSize)) return false;
+  uint64_t blockCount = 0;
+  // Each block takes at least three bytes of the map: the count cannot
+  // reserve more than the map could hold.
+  if (!in.Next(blockCount) || blockCount > bytes.size() / 3) return false;
+  map.blocks.reserve(blockCount);
+  uint64_t newEnd = 0;
+  int64_t oldEnd = 0;
+  for (uint64_t i = 0; i < blockCount; ++i) {
+    uint64_t gap = 0;
+    uint64_t oldStep = 0;
+    uint64_t length = 0;
+    if (!in.Next(gap) || !in.Next(oldStep) || !in.Next(length)) return false;
+    if (gap > newSize || length == 0 || length > newSize) return false;
+    const uint64_t newOffset = newEnd + gap;
+    const int64_t step = Unzigzag(oldStep);
+    if (step < -oldEnd || step > static_cast<int64_t>(baseSize)) return false;
+    const uint64_t oldOffset = static_cast<uint64_t>(oldEnd + step);
+    if (newOffset > newSize || length > newSize - newOffset || oldOffset > baseSize || length > baseSize - oldOffset)
+      return false;
+    map.blocks.push_back(CodeBlock{static_cast<uint32_t>(newOffset), static_cast<uint32_t>(oldOffset),
+                                   static_cast<uint32_t>(length)});
+    newEnd = newOffset + length;
+    oldEnd = static_cast<int64_t>(oldOffset + length);
+  }
+  return in.AtEnd();
+}
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  try {
+    prediction.assign(static_cast<size_t>(newSize), '\0');
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (const CodeBlock& block : map.blocks)
+    std::memcpy(prediction.data() + block.newOffset, base.data() + block.oldOffset, block.length);
+
+  PeLayout oldLayout;
+  if (!ReadPeLayout(base, oldLayout)) return true;
+  PeLayout newLayout;
+  newLayout.wide = oldLayout.wide;
+  newLayout.imageBase = map.imageBase;
+  newLayout.sections = map.sections;
+  const std::vector<Reference> refs = FindReferences(base, oldLayout);
+  const Translator translator(oldLayout, newLayout, map.blocks);
+  std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
+  for (const CodeBlock& block : map.blocks) {
+    // The references that lie wholly inside the block's old bytes.
+    auto ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset,
+                                [](const Reference& r, uint32_t at) { return r.offset < at; });
+    const uint64_t oldEnd = uint64_t{block.oldOffset} + block.length;
+    for (; ref != refs.end() && ref->offset + uint64_t{OperandWidth(ref->kind)} <= oldEnd; ++ref) {
+      const uint32_t at = block.newOffset + (ref->offset - block.oldOffset);
+      // Listed in the table whether or not its target can be followed.
+      if (ref->kind != ReferenceKind::kRelative32) AddAbsolute(newLayout, at, absolute);
+      uint32_t target = 0;
+      if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
+      char* operand = prediction.data() + at;
+      std::string bytes(8, '\0');
+      switch (ref->kind) {
+        case ReferenceKind::kAbsolute32:
+          Put(bytes, 0, static_cast<uint32_t>(map.imageBase + target), 4);
+          break;
+        case ReferenceKind::kAbsolute64:
+          Put(bytes, 0, map.imageBase + target, 8);
+          break;
+        case ReferenceKind::kRelative32: {
+          uint32_t operandRva = 0;
+          if (!newLayout.RvaOf(at, operandRva)) continue;
+          Put(bytes, 0, target - (operandRva + 4), 4);
+          break;
+        }
+      }
+      std::memcpy(operand, bytes.data(), OperandWidth(ref->kind));
+    }
+  }
+  // The blocks come in new order, so the operands are sorted but for blocks
+  // that share old bytes.
+  std::sort(absolute.begin(), absolute.end());
+  absolute.erase(std::unique(absolute.begin(), absolute.end()), absolute.end());
+  uint32_t tableOffset = 0;
+  if (map.relocationSize > 0 && newLayout.OffsetOf(map.relocationRva, tableOffset)) {
+    const std::string table = RelocationTable(absolute, oldLayout.wide);
+    const uint64_t room = std::min<uint64_t>(map.relocationSize, newSize - std::min<uint64_t>(tableOffset, newSize));
+    std::memcpy(prediction.data() + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
+  }
+  return true;
+}
+
+}  // namespace files

@@ -1,0 +1,328 @@
+#include "files/pe_image.h"
+
+#include <algorithm>
+
+namespace files {
+namespace {
+
+// The format's fixed offsets (the DOS stub's pointer to the PE header, the
+// COFF file header, the optional header's two forms, a section header).
+constexpr uint32_t kDosSignature = 0x5A4D;      // "MZ"
+constexpr uint32_t kPeSignature = 0x00004550;   // "PE\0\0"
+constexpr size_t kPeHeaderPointer = 0x3C;
+constexpr size_t kCoffHeaderSize = 20;
+constexpr size_t kSectionCountField = 2;
+constexpr size_t kOptionalSizeField = 16;
+constexpr uint32_t kMagicPe32 = 0x10B;
+constexpr uint32_t kMagicPe32Plus = 0x20B;
+constexpr size_t kImageBase32Field = 28;
+constexpr size_t kImageBase64Field = 24;
+constexpr size_t kDirectoryCount32Field = 92;
+constexpr size_t kDirectoryCount64Field = 108;
+constexpr size_t kDirectories32Field = 96;
+constexpr size_t kDirectories64Field = 112;
+constexpr uint32_t kRelocationDirectory = 5;
+constexpr size_t kDirectorySize = 8;
+constexpr size_t kSectionHeaderSize = 40;
+constexpr size_t kSectionVirtualSizeField = 8;
+constexpr size_t kSectionAddressField = 12;
+constexpr size_t kSectionRawSizeField = 16;
+constexpr size_t kSectionRawOffsetField = 20;
+constexpr size_t kSectionFlagsField = 36;
+constexpr uint32_t kSectionCode = 0x00000020;
+constexpr uint32_t kSectionExecute = 0x20000000;
+// The loader refuses more.
+constexpr uint32_t kMostSections = 96;
+
+// A relocation block: page address and block size, then 16-bit entries of
+// a 4-bit type and a 12-bit offset in the page.
+constexpr size_t kRelocationBlockHeader = 8;
+constexpr uint32_t kRelocationHighLow = 3;
+constexpr uint32_t kRelocationDir64 = 10;
+constexpr uint32_t kRelocationTypeShift = 12;
+constexpr uint32_t kRelocationOffsetMask = 0xFFF;
+
+// call rel32, jmp rel32, and the two-byte jcc rel32 (0F 80 .. 0F 8F).
+constexpr unsigned char kCall = 0xE8;
+constexpr unsigned char kJump = 0xE9;
+constexpr unsigned char kTwoByteEscape = 0x0F;
+constexpr unsigned char kJccMask = 0xF0;
+constexpr unsigned char kJccFirst = 0x80;
+constexpr uint32_t kRel32Width = 4;
+
+// On x64, data is reached through RIP-relative operands: a ModRM byte with
+// mod 00 and r/m 101, then a 32-bit displacement from the next instruction.
+// The opcodes taken here have no immediate after it, so the instruction
+// ends with the operand, as a call's does.
+constexpr unsigned char kRexFirst = 0x40;
+constexpr unsigned char kRexLast = 0x4F;
+constexpr unsigned char kModRmMask = 0xC7;
+constexpr unsigned char kRipRelative = 0x05;
+constexpr unsigned char kRipOneByte[] = {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31,
+                                         0x33, 0x39, 0x3B, 0x85, 0x87, 0x89, 0x8B, 0x8D, 0xFF};
+constexpr unsigned char kRipTwoByte[] = {0x10, 0x11, 0x28, 0x29, 0x2E, 0x2F, 0x6F, 0x7F, 0xB6, 0xB7, 0xBE, 0xBF};
+
+struct OpcodeTable {
+  bool oneByte[256] = {};
+  bool twoByte[256] = {};
+};
+
+const OpcodeTable& RipOpcodes() {
+  static const OpcodeTable table = [] {
+    OpcodeTable t;
+    for (unsigned char op : kRipOneByte) t.oneByte[op] = true;
+    for (unsigned char op : kRipTwoByte) t.twoByte[op] = true;
+    return t;
+  }();
+  return table;
+}
+
+// The offset of a RIP-relative operand of the instruction at `at`, or 0.
+uint64_t RipOperand(const unsigned char* bytes, uint64_t at, uint64_t end) {
+  const OpcodeTable& table = RipOpcodes();
+  uint64_t p = at;
+  if (bytes[p] >= kRexFirst && bytes[p] <= kRexLast) ++p;
+  if (p + 1 >= end) return 0;
+  uint64_t modRm = 0;
+  if (table.oneByte[bytes[p]]) {
+    modRm = p + 1;
+  } else if (bytes[p] == kTwoByteEscape && p + 2 < end && table.twoByte[bytes[p + 1]]) {
+    modRm = p + 2;
+  } else {
+    return 0;
+  }
+  return (bytes[modRm] & kModRmMask) == kRipRelative ? modRm + 1 : 0;
+}
+
+uint32_t Read16(std::string_view file, size_t at) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(file[at])) |
+         static_cast<uint32_t>(static_cast<unsigned char>(file[at + 1])) << 8;
+}
+
+uint32_t Read32(std::string_view file, size_t at) { return Read16(file, at) | Read16(file, at + 2) << 16; }
+
+uint64_t Read64(std::string_view file, size_t at) {
+  return static_cast<uint64_t>(Read32(file, at)) | static_cast<uint64_t>(Read32(file, at + 4)) << 32;
+}
+
+bool Fits(std::string_view file, uint64_t at, uint64_t size) { return at <= file.size() && size <= file.size() - at; }
+
+// The relocation table's entries with their targets, in table order.
+void AddRelocations(std::string_view file, const PeLayout& layout, uint32_t tableRva, uint32_t tableSize,
+                    std::vector<Reference>& out) {
+  uint32_t tableOffset = 0;
+  if (tableSize == 0 || !layout.OffsetOf(tableRva, tableOffset)) return;
+  const uint64_t end = std::min<uint64_t>(uint64_t{tableOffset} + tableSize, file.size());
+  uint64_t at = tableOffset;
+  while (at + kRelocationBlockHeader <= end) {
+    const uint32_t page = Read32(file, at);
+    const uint32_t blockSize = Read32(file, at + 4);
+    if (blockSize < kRelocationBlockHeader || blockSize > end - at) return;
+    for (uint64_t entry = at + kRelocationBlockHeader; entry + 2 <= at + blockSize; entry += 2) {
+      const uint32_t value = Read16(file, entry);
+      const uint32_t type = value >> kRelocationTypeShift;
+      if (type != kRelocationHighLow && type != kRelocationDir64) continue;
+      const ReferenceKind kind = type == kRelocationHighLow ? ReferenceKind::kAbsolute32 : ReferenceKind::kAbsolute64;
+      uint32_t offset = 0;
+      if (!layout.OffsetOf(page + (value & kRelocationOffsetMask), offset) ||
+          !Fits(file, offset, OperandWidth(kind)))
+        continue;
+      const uint64_t address = kind == ReferenceKind::kAbsolute32 ? Read32(file, offset) : Read64(file, offset);
+      const uint64_t target = kind == ReferenceKind::kAbsolute32 ? static_cast<uint32_t>(address - layout.imageBase)
+                                                                  : address - layout.imageBase;
+      // A target outside the image stays a reference: it is listed in the
+      // table all the same, and the prediction keeps its bytes.
+      if (target > UINT32_MAX) continue;
+      out.push_back(Reference{offset, static_cast<uint32_t>(target), kind});
+    }
+    at += blockSize;
+  }
+}
+
+// Sorted by offset; of two that overlap, the first stays.
+void SortWithoutOverlaps(std::vector<Reference>& refs) {
+  const auto before = [](const Reference& a, const Reference& b) { return a.offset < b.offset; };
+  if (!std::is_sorted(refs.begin(), refs.end(), before)) std::stable_sort(refs.begin(), refs.end(), before);
+  size_t kept = 0;
+  uint64_t end = 0;
+  for (const Reference& ref : refs) {
+    if (kept > 0 && ref.offset < end) continue;
+    refs[kept++] = ref;
+    end = uint64_t{ref.offset} + OperandWidth(ref.kind);
+  }
+  refs.resize(kept);
+}
+
+// call/jmp/jcc operands of one executable section whose target is code, and
+// on x64 RIP-relative ones whose target lies in the image,
+// between the absolute ones (sorted) that they must not overlap. One pass
+// over the bytes: the opcodes are rare, so most bytes cost one comparison.
+void ScanSection(std::string_view file, const PeLayout& layout, const PeSection& section,
+                 const std::vector<Reference>& absolute, std::vector<Reference>& out) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+  const uint64_t begin = section.rawOffset;
+  const uint64_t end = uint64_t{section.rawOffset} + section.rawSize;
+  size_t next = static_cast<size_t>(
+      std::lower_bound(absolute.begin(), absolute.end(), section.rawOffset,
+                       [](const Reference& ref, uint32_t at) { return ref.offset + OperandWidth(ref.kind) <= at; }) -
+      absolute.begin());
+  // Targets mostly lie in the scanned section itself: it is tried first.
+  const uint32_t ownStart = section.virtualAddress;
+  const uint32_t ownSize = std::max(section.virtualSize, section.rawSize);
+  uint64_t at = begin;
+  while (at < end) {
+    const unsigned char byte = bytes[at];
+    uint64_t operand = 0;
+    bool data = false;  // a RIP-relative operand: its target may be any section
+    if (byte == kCall || byte == kJump) {
+      operand = at + 1;
+    } else if (byte == kTwoByteEscape && at + 1 < end && (bytes[at + 1] & kJccMask) == kJccFirst) {
+      operand = at + 2;
+    } else if (layout.wide && (operand = RipOperand(bytes, at, end)) != 0) {
+      data = true;
+    } else {
+      ++at;
+      continue;
+    }
+    while (next < absolute.size() && absolute[next].offset + uint64_t{OperandWidth(absolute[next].kind)} <= at) ++next;
+    const uint64_t operandEnd = operand + kRel32Width;
+    if (operandEnd > end || (next < absolute.size() && absolute[next].offset < operandEnd)) {
+      ++at;
+      continue;
+    }
+    const uint32_t operandRva = section.virtualAddress + static_cast<uint32_t>(operand - begin);
+    const uint32_t target = operandRva + kRel32Width + Read32(file, operand);
+    bool inImage = target - ownStart < ownSize;
+    if (!inImage) {
+      const int targetSection = layout.SectionOf(target);
+      inImage = targetSection >= 0 && (data || layout.sections[targetSection].executable);
+    }
+    if (!inImage) {
+      ++at;
+      continue;
+    }
+    out.push_back(Reference{static_cast<uint32_t>(operand), target, ReferenceKind::kRelative32});
+    at = operandEnd;
+  }
+}
+
+}  // namespace
+
+uint32_t OperandWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbsolute64 ? 8 : 4; }
+
+bool PeLayout::OffsetOf(uint32_t rva, uint32_t& offset) const {
+  for (const PeSection& section : sections) {
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
+      offset = section.rawOffset + (rva - section.virtualAddress);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PeLayout::RvaOf(uint32_t offset, uint32_t& rva) const {
+  for (const PeSection& section : sections) {
+    if (offset >= section.rawOffset && offset - section.rawOffset < section.rawSize) {
+      const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
+      if (address > UINT32_MAX) return false;
+      rva = static_cast<uint32_t>(address);
+      return true;
+    }
+  }
+  return false;
+}
+
+int PeLayout::SectionOf(uint32_t rva) const {
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const PeSection& section = sections[i];
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool ReadPeLayout(std::string_view file, PeLayout& layout) {
+  layout = PeLayout{};
+  if (!Fits(file, 0, kPeHeaderPointer + 4) || Read16(file, 0) != kDosSignature) return false;
+  const uint64_t pe = Read32(file, kPeHeaderPointer);
+  if (!Fits(file, pe, 4 + kCoffHeaderSize + 2) || Read32(file, pe) != kPeSignature) return false;
+  const uint64_t coff = pe + 4;
+  const uint32_t sectionCount = Read16(file, coff + kSectionCountField);
+  const uint64_t optional = coff + kCoffHeaderSize;
+  const uint32_t optionalSize = Read16(file, coff + kOptionalSizeField);
+  const uint32_t magic = Read16(file, optional);
+  if (magic != kMagicPe32 && magic != kMagicPe32Plus) return false;
+  layout.wide = magic == kMagicPe32Plus;
+  const size_t directoriesField = layout.wide ? kDirectories64Field : kDirectories32Field;
+  if (optionalSize < directoriesField || !Fits(file, optional, optionalSize)) return false;
+  layout.imageBase = layout.wide ? Read64(file, optional + kImageBase64Field) : Read32(file, optional + kImageBase32Field);
+  if (sectionCount > kMostSections) return false;
+  // The relocation directory counts only when the header counts it and
+  // holds it.
+  const uint64_t countField = optional + (layout.wide ? kDirectoryCount64Field : kDirectoryCount32Field);
+  const uint64_t entry = optional + directoriesField + kRelocationDirectory * kDirectorySize;
+  if (countField + 4 <= optional + optionalSize && Read32(file, countField) > kRelocationDirectory &&
+      entry + kDirectorySize <= optional + optionalSize) {
+    layout.relocationRva = Read32(file, entry);
+    layout.relocationSize = Read32(file, entry + 4);
+  }
+  const uint64_t table = optional + optionalSize;
+  if (!Fits(file, table, uint64_t{sectionCount} * kSectionHeaderSize)) return false;
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const uint64_t header = table + uint64_t{i} * kSectionHeaderSize;
+    PeSection section;
+    section.virtualSize = Read32(file, header + kSectionVirtualSizeField);
+    section.virtualAddress = Read32(file, header + kSectionAddressField);
+    section.rawSize = Read32(file, header + kSectionRawSizeField);
+    section.rawOffset = Read32(file, header + kSectionRawOffsetField);
+    const uint32_t flags = Read32(file, header + kSectionFlagsField);
+    section.executable = (flags & (kSectionCode | kSectionExecute)) != 0;
+    // A section's bytes end where the file does, whatever its header says.
+    if (section.rawOffset >= file.size()) section.rawSize = 0;
+    section.rawSize = static_cast<uint32_t>(std::min<uint64_t>(section.rawSize, file.size() - std::min<uint64_t>(section.rawOffset, file.size())));
+    // Nor does it reach past the 32-bit address space.
+    section.rawSize = static_cast<uint32_t>(std::min<uint64_t>(section.rawSize, UINT32_MAX - uint64_t{section.virtualAddress}));
+    layout.sections.push_back(section);
+  }
+  return true;
+}
+
+std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout) {
+  std::vector<Reference> absolute;
+  AddRelocations(file, layout, layout.relocationRva, layout.relocationSize, absolute);
+  SortWithoutOverlaps(absolute);
+
+  std::vector<Reference> relative;
+  for (const PeSection& section : layout.sections)
+    if (section.executable && section.rawSize > 0) ScanSection(file, layout, section, absolute, relative);
+  // Sections may share file bytes; a scan's operand may then overlap another
+  // section's.
+  SortWithoutOverlaps(relative);
+  std::vector<Reference> all(absolute.size() + relative.size());
+  std::merge(absolute.begin(), absolute.end(), relative.begin(), relative.end(), all.begin(),
+             [](const Reference& a, const Reference& b) { return a.offset < b.offset; });
+  SortWithoutOverlaps(all);
+  return all;
+}
+
+std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide) {
+  const uint32_t type = wide ? kRelocationDir64 : kRelocationHighLow;
+  std::string table;
+  const auto put = [&table](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) table.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  for (size_t i = 0; i < operandRvas.size();) {
+    const uint32_t page = operandRvas[i] & ~kRelocationOffsetMask;
+    size_t end = i;
+    while (end < operandRvas.size() && (operandRvas[end] & ~kRelocationOffsetMask) == page) ++end;
+    const size_t count = end - i;
+    const size_t padded = count + (count & 1);
+    put(page, 4);
+    put(static_cast<uint32_t>(kRelocationBlockHeader + 2 * padded), 4);
+    for (; i < end; ++i) put(type << kRelocationTypeShift | (operandRvas[i] & kRelocationOffsetMask), 2);
+    if (padded != count) put(0, 2);
+  }
+  return table;
+}
+
+}  // namespace files

@@ -1,0 +1,72 @@
+#pragma once
+// What a code delta needs to know of a Windows executable (PE32 or PE32+):
+// its layout and the 32- and 64-bit operands that point into it. Read from
+// untrusted bytes: every offset is checked against the file before it is
+// read, and the work is linear in the file's size. The result is the same
+// for the same bytes on every platform, since the decoder repeats it on the
+// installed file that the encoder read.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace files {
+
+struct PeSection {
+  uint32_t virtualAddress = 0;
+  uint32_t virtualSize = 0;
+  uint32_t rawOffset = 0;
+  uint32_t rawSize = 0;
+  bool executable = false;
+};
+
+struct PeLayout {
+  bool wide = false;  // PE32+
+  uint64_t imageBase = 0;
+  std::vector<PeSection> sections;  // in header order
+  // The base relocation table's directory entry; 0 and 0 without one.
+  uint32_t relocationRva = 0;
+  uint32_t relocationSize = 0;
+
+  // The file offset that holds the byte at rva, or false when none does.
+  bool OffsetOf(uint32_t rva, uint32_t& offset) const;
+  // The address the byte at a file offset is loaded at, or false.
+  bool RvaOf(uint32_t offset, uint32_t& rva) const;
+  // The index of the section whose loaded range holds rva, or -1.
+  int SectionOf(uint32_t rva) const;
+};
+
+enum class ReferenceKind : uint8_t {
+  kAbsolute32,  // image base + target, listed as HIGHLOW by the relocation table
+  kAbsolute64,  // the same, DIR64
+  kRelative32,  // target - (address after the operand): call, jmp, jcc, x64 RIP-relative
+};
+
+// The operand's bytes: 8 for kAbsolute64, else 4.
+uint32_t OperandWidth(ReferenceKind kind);
+
+struct Reference {
+  uint32_t offset = 0;  // the operand's file offset
+  uint32_t target = 0;  // the address it points to, relative to the image base
+  ReferenceKind kind = ReferenceKind::kAbsolute32;
+};
+
+// The layout of a PE file; false when the bytes are no PE file this reader
+// takes (a section table outside the file, more sections than the format
+// allows, an unknown optional header).
+bool ReadPeLayout(std::string_view file, PeLayout& layout);
+
+// The operands of a PE file, sorted by offset and never overlapping: the
+// relocation table's entries, then call/jmp/jcc operands found by scanning
+// the executable sections whose target lies in an executable section (and
+// on x64 RIP-relative operands of common instructions whose target lies in
+// the image). The
+// scan is a guess; a wrong one costs size, never correctness.
+std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout);
+
+// A base relocation table as linkers write it, for absolute operands at the
+// given addresses (sorted, no duplicates): one block per 4 KiB page, each
+// padded to a multiple of four bytes.
+std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide);
+
+}  // namespace files

@@ -1,0 +1,131 @@
+// Code deltas on a real pair: a small library built twice by MinGW with a
+// function inserted and a string changed, so every reference after them
+// moves. Encoded by updpub, decoded by the updater's decoder, published and
+// checked.
+#include <gtest/gtest.h>
+
+#include "engine/file_objects.h"
+#include "files/code_delta_decoder.h"
+#include "files/file_system.h"
+#include "tool_support.h"
+#include "updpub/check/site_check.h"
+#include "updpub/packing/code_delta_encoder.h"
+#include "updpub/packing/object_codec.h"
+#include "xml/xml_document.h"
+
+namespace {
+
+using namespace tool_testing;
+
+class StringSink : public files::WritableFile {
+ public:
+  bool Write(const void* data, size_t size) override {
+    bytes.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  void Close() override {}
+  std::string bytes;
+};
+
+struct Sample {
+  std::string first;
+  std::string second;
+};
+
+// The pair for an architecture; empty when its compiler is not installed.
+Sample SampleOf(const std::string& arch) {
+  const fs::path dir = UPDPUB_CODE_SAMPLES;
+  if (!fs::exists(dir / (arch + "_first.dll"))) return {};
+  return {ReadBytes(dir / (arch + "_first.dll")), ReadBytes(dir / (arch + "_second.dll"))};
+}
+
+files::DecodeStatus Decode(const std::string& object, const std::string& base, uint64_t size, std::string& out) {
+  StringSink sink;
+  files::CodeDeltaDecoder decoder(sink, size, base);
+  constexpr size_t kPiece = 4096;
+  for (size_t at = 0; at < object.size(); at += kPiece)
+    if (!decoder.Feed(object.data() + at, std::min(kPiece, object.size() - at))) break;
+  const files::DecodeStatus status = decoder.Finish();
+  out = sink.bytes;
+  return status;
+}
+
+class SampleLibrary : public testing::TestWithParam<const char*> {};
+
+TEST_P(SampleLibrary, CodeDeltaIsSmallerThanTheZstdDeltaAndDecodesByteForByte) {
+  const Sample sample = SampleOf(GetParam());
+  if (sample.first.empty()) GTEST_SKIP() << GetParam() << "-w64-mingw32-gcc is not installed";
+  ASSERT_TRUE(updpub::IsCodeFile(sample.first));
+  ASSERT_NE(sample.first, sample.second);
+  std::string code, delta, error;
+  ASSERT_TRUE(updpub::EncodeCodeDelta(sample.second, sample.first, updpub::kDefaultPackLevel, code, error)) << error;
+  ASSERT_TRUE(updpub::EncodeObject(sample.second, sample.first, updpub::kDefaultPackLevel, delta, error)) << error;
+  std::string out;
+  EXPECT_EQ(Decode(code, sample.first, sample.second.size(), out), files::DecodeStatus::kOk);
+  EXPECT_TRUE(out == sample.second);
+  EXPECT_LT(code.size(), delta.size());
+}
+
+// A damaged residual never gives a file: its frame's checksum, or the
+// stream itself, refuses it.
+TEST_P(SampleLibrary, DamagedCodeDeltaIsRefused) {
+  const Sample sample = SampleOf(GetParam());
+  if (sample.first.empty()) GTEST_SKIP() << GetParam() << "-w64-mingw32-gcc is not installed";
+  std::string code, error;
+  ASSERT_TRUE(updpub::EncodeCodeDelta(sample.second, sample.first, updpub::kDefaultPackLevel, code, error)) << error;
+  for (size_t at : {code.size() / 2, code.size() - 6}) {
+    std::string damaged = code;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x40);
+    std::string out;
+    const files::DecodeStatus status = Decode(damaged, sample.first, sample.second.size(), out);
+    EXPECT_TRUE(status != files::DecodeStatus::kOk || out != sample.second) << at;
+    EXPECT_NE(status, files::DecodeStatus::kOk) << at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Architectures, SampleLibrary, testing::Values("i686", "x86_64"));
+
+TEST(CodeDeltaPublishing, TheListOffersACodeDeltaBesideTheDeltaAndCheckDecodesIt) {
+  const Sample sample = SampleOf("i686");
+  ASSERT_FALSE(sample.first.empty()) << "the project's own compiler builds the 32-bit sample";
+  ScratchFolder scratch;
+  const fs::path site = scratch.path() / "srv1";
+  WriteRelease(scratch.path() / "r1", {{"lib.dll", sample.first}, {"notes.txt", std::string(5000, 'n')}});
+  WriteRelease(scratch.path() / "r2", {{"lib.dll", sample.second}, {"notes.txt", std::string(6000, 'm')}});
+  for (const auto& [release, version] : {std::pair{"r1", "1.0"}, std::pair{"r2", "2.0"}}) {
+    const updpub::PublishOptions options = Options(scratch.path() / release, site, version);
+    ASSERT_EQ(updpub::Publish(options, updpub::HostSiteFiles(), nullptr).exitCode, updpub::kPublished);
+  }
+  xml::XmlDocument document;
+  ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
+  std::map<std::string, engine::FileEntry> list;
+  for (engine::FileEntry& entry : engine::ReadServerFileList(document)) list[entry.Name] = std::move(entry);
+  const engine::FileEntry& lib = list.at("lib.dll");
+  ASSERT_EQ(lib.CodeDeltas.size(), 1u);
+  ASSERT_EQ(lib.Deltas.size(), 1u);
+  EXPECT_EQ(lib.CodeDeltas[0].BaseCrc, CrcHex(sample.first));
+  EXPECT_LT(lib.CodeDeltas[0].Size, lib.Deltas[0].Size);
+  const std::string code = ReadBytes(site / "2.0" / "update" / "code" / lib.CodeDeltas[0].BaseCrc / "lib.dll.ucd");
+  EXPECT_EQ(code.size(), lib.CodeDeltas[0].Size);
+  std::string out;
+  EXPECT_EQ(Decode(code, sample.first, sample.second.size(), out), files::DecodeStatus::kOk);
+  EXPECT_TRUE(out == sample.second);
+  // Text is no executable: no code delta is tried for it.
+  EXPECT_TRUE(list.at("notes.txt").CodeDeltas.empty());
+
+  FolderHttp http(scratch.path());
+  updpub::CheckOptions options{"http://mirror.test/srv1/update.xml", std::nullopt};
+  options.olderVersions = {"1.0"};
+  EXPECT_TRUE(updpub::CheckSite(options, http).findings.empty());
+
+  // A damaged code delta is reported by check at its line.
+  std::string damaged = code;
+  damaged[damaged.size() / 2] ^= 0x40;
+  WriteBytes(site / "2.0" / "update" / "code" / lib.CodeDeltas[0].BaseCrc / "lib.dll.ucd", damaged);
+  const updpub::CheckReport report = updpub::CheckSite(options, http);
+  ASSERT_EQ(report.findings.size(), 1u);
+  EXPECT_NE(updpub::FindingLine(report.findings[0]).find("code delta"), std::string::npos)
+      << updpub::FindingLine(report.findings[0]);
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+#pragma once
+// Encodes a code delta (files/code_delta.h): the operands of both files are
+// masked, the blocks the new file repeats are matched on what is left, the
+// prediction is built with the updater's own code and the new file is
+// compressed against it.
+#include <string>
+#include <string_view>
+
+namespace updpub {
+
+// Whether a file is an executable a code delta can be made of.
+bool IsCodeFile(std::string_view file);
+
+// A code delta of `plain` against `base`, at the given zstd level. False with
+// `error` set when it cannot be made (the pair beyond the updater's window
+// among the reasons).
+bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error);
+
+}  // namespace updpub
