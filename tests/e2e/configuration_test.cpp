@@ -131,10 +131,8 @@ TEST_F(ConfigurationTest, AnswerOnTheFifthAttemptIsEnough) {
 
 // A document whose body stops half-way for longer than the receive time-out:
 // each attempt gives up on it and the next asks again, until the fifth fails
-// and the failure is shown, the updater still running. A Send that
-// failed after the headers still reads status 200, and reading its body
-// crashes the updater: disabled until the fetch honours the failed Send.
-TEST_F(ConfigurationTest, DISABLED_BodyThatStallsEndsInTheFailureNotice) {
+// and the failure is shown, the updater still running.
+TEST_F(ConfigurationTest, BodyThatStallsEndsInTheFailureNotice) {
   ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=45000&stall_after=100"));
   ASSERT_TRUE(StartUpdater(Arguments("/cfg/update.xml")));
   ASSERT_TRUE(WaitForPage(kReadConfigPage));
