@@ -30,8 +30,10 @@ OUTSIDE_FILE = "outside.txt"
 OUTSIDE_TEXT = b"a file beside the program folder\r\n"
 MAIN_EXE = "Demo.exe"
 UPDATER = "Update.exe"
-# What the stand-in main program writes beside itself once it ran.
+# What the stand-in main program writes beside itself once it ran (the
+# second: the program that started it).
 MAIN_MARKER = "main_program_started.txt"
+MAIN_MARKERS = (MAIN_MARKER, "main_program_parent.txt")
 MAIN_START_WAIT_S = 20
 # A cycle that has not finished after this many rounds is a finding too.
 MAX_ROUNDS_PER_UPDATE = 40
@@ -258,8 +260,9 @@ class Soak:
         self.nginx_bytes += sent
         self.rounds_in_update += 1
         problems = self.check(done)
-        if os.path.exists(marker):
-            os.remove(marker)
+        for name in MAIN_MARKERS:
+            if os.path.exists(os.path.join(self.installed, name)):
+                os.remove(os.path.join(self.installed, name))
         for problem in problems:
             self.violation(number, seed, problem)
         mixed = self.is_mixed()
@@ -299,10 +302,8 @@ class Soak:
     # --------------------------------------------------------------- checking
     def check(self, finished):
         problems = []
-        now = tree(self.installed)
+        now = {rel: h for rel, h in tree(self.installed).items() if rel not in MAIN_MARKERS}
         for rel, h in sorted(now.items()):
-            if rel == MAIN_MARKER:
-                continue
             if rel == USER_FILE:
                 if h != hashlib.sha256(USER_TEXT).hexdigest():
                     problems.append("the user's %s changed" % rel)
