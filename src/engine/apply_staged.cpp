@@ -142,8 +142,11 @@ class Placement {
 
   // The rename reaches the disk at once; the data must be there before it,
   // or a power cut could leave the target named new but full of zeros. The
-  // installed file is moved aside rather than overwritten: a program or DLL
-  // in use can be renamed, and the move can be undone.
+  // installed file is kept under a second name in the backup folder, so the
+  // staged file replaces it in one step that can be undone and a crash never
+  // finds the target missing. Where the volume has no second names, or
+  // another process holds the file, it is moved aside instead: a program or
+  // DLL in use can be renamed.
   bool Place(const FileEntry& entry) {
     File file{input_.programFolder + entry.Name, staging_ + entry.Name, replaced_ + entry.Name, false, {}};
     FileOutcome outcome = UntilReleased(clock_, file.staged, [&] { return fs_.Flush(file.staged); });
@@ -154,13 +157,15 @@ class Placement {
       return Fail(entry, file.target, FileOutcome::kFailed);
     }
     file.hadOld = fs_.Exists(file.target);
+    bool linked = false;
     if (file.hadOld) {
       // Explicit grants on the installed file (an installer's "Users:
       // Modify" on a data file) would otherwise give way to what the staging
       // folder passes on.
       if (!fs_.CopySecurity(file.target, file.staged)) base::Trace(kSecurityTrace + file.target);
       outcome = fs_.MakeFolders(FolderOfEntry(replaced_, entry.Name)) ? FileOutcome::kDone : FileOutcome::kFailed;
-      if (outcome == FileOutcome::kDone) {
+      linked = outcome == FileOutcome::kDone && fs_.HardLink(file.target, file.backup) == FileOutcome::kDone;
+      if (outcome == FileOutcome::kDone && !linked) {
         outcome = UntilReleased(clock_, file.target, [&] { return fs_.Replace(file.target, file.backup); });
       }
       if (outcome != FileOutcome::kDone) {
@@ -168,9 +173,14 @@ class Placement {
         return Fail(entry, file.target, outcome);
       }
     }
+    base::Trace(kPlacingTrace + file.target);
     outcome = UntilReleased(clock_, file.staged, [&] { return fs_.Replace(file.staged, file.target); });
     if (outcome != FileOutcome::kDone) {
-      if (file.hadOld) Restore(file.backup, file.target);
+      if (linked) {
+        fs_.RemoveFile(file.backup);  // the target never left
+      } else if (file.hadOld) {
+        Restore(file.backup, file.target);
+      }
       RemoveFolders(fs_, file.madeFolders);
       return Fail(entry, file.staged, outcome);
     }

@@ -61,15 +61,20 @@ struct ApplyResult {
 // Writability test over every listed file but the updater itself; every file
 // of the download list must still have its staged copy; then, the main
 // program's executable last, each staged file's data is flushed, the
-// installed file is moved aside into the staging folder and the staged file
-// takes its place with its access rules. A file another process holds is
+// installed file is kept under a second name in the staging folder (moved
+// aside where that cannot be) and the staged file takes its place with its
+// access rules. A file another process holds is
 // tried again with growing pauses for up to kHoldWaitMs. When a step fails
 // for good, every file placed so far goes back into the staging folder and
 // every installed file returns, so the program is the old release again and
-// the next try finds its staged files. A crash leaves every target old, new,
-// or (between the two moves of one file) absent with its old copy kept
-// aside, and the rest staged for the next run.
+// the next try finds its staged files. A crash leaves every target old or
+// new (or, where it had to be moved aside, absent between its two moves with
+// its old copy kept aside), and the rest staged for the next run.
 ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInput& input);
+
+// The trace line before a staged file replaces its target, followed by the
+// target's path: a test can stop the process between two of them.
+inline constexpr char kPlacingTrace[] = "放置文件:";
 
 // The own-executable test: Name equals the updater's file name, ASCII letter
 // case aside; a Name with a folder part never does.

@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/module_path_win.h"
 #include "base/trace.h"
@@ -48,6 +50,14 @@ void RecordApplyResult(const ApplyResult& result) {
     session.UpdateApplied = true;
     if (result.selfUpdatePending) session.SelfUpdatePending = true;
   }
+}
+
+void LeaveOutPendingSelfUpdate(std::vector<FileEntry>& downloadList) {
+  if (!CurrentSession().SelfUpdatePending) return;
+  const std::string own = OwnExecutableName();
+  downloadList.erase(std::remove_if(downloadList.begin(), downloadList.end(),
+                                    [&own](const FileEntry& entry) { return IsOwnExecutable(entry.Name, own); }),
+                     downloadList.end());
 }
 
 void CleanUpStagingAtShutdown() {

@@ -1,6 +1,9 @@
 #pragma once
 // The file side of the end of an update, on the user-interface thread.
+#include <vector>
+
 #include "engine/apply_staged.h"
+#include "engine/file_list.h"
 
 namespace engine {
 
@@ -9,6 +12,12 @@ namespace engine {
 ApplyInput SessionApplyInput();
 // Records the flags that the shutdown reads, once the pass has ended.
 void RecordApplyResult(const ApplyResult& result);
+
+// Takes the updater's own executable out of a download list once its new
+// copy waits staged for the replacement script: until this process ends the
+// running file still differs from the list, and fetching it again would only
+// start another run that places nothing.
+void LeaveOutPendingSelfUpdate(std::vector<FileEntry>& downloadList);
 
 // At the main window's destruction: starts the script that replaces the
 // updater's own executable, or removes the staging folder after an applied

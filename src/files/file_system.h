@@ -86,6 +86,10 @@ class FileSystem {
   // away this way, though it cannot be overwritten.
   virtual FileOutcome Replace(const std::string& from, const std::string& to) = 0;
   bool MoveOnto(const std::string& from, const std::string& to) { return Replace(from, to) == FileOutcome::kDone; }
+  // Gives the existing file a second name, link (a hard link: one file, two
+  // names); link must not exist. kFailed where the volume has no such
+  // links (FAT, some network shares).
+  virtual FileOutcome HardLink(const std::string& existing, const std::string& link) = 0;
   // Gives to the access rules of from (its discretionary access control
   // list, with its inheritance flags), so that grants made on an installed
   // file hold for the file that replaces it.

@@ -192,6 +192,10 @@ FileOutcome WindowsFileSystem::Replace(const std::string& from, const std::strin
              : LastOutcome();
 }
 
+FileOutcome WindowsFileSystem::HardLink(const std::string& existing, const std::string& link) {
+  return CreateHardLinkW(Wide(link).c_str(), Wide(existing).c_str(), nullptr) ? FileOutcome::kDone : LastOutcome();
+}
+
 bool WindowsFileSystem::RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
 
 bool WindowsFileSystem::RemoveFolder(const std::string& path) { return RemoveDirectoryW(Wide(path).c_str()) != 0; }

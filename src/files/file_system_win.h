@@ -19,6 +19,7 @@ class WindowsFileSystem : public FileSystem {
   bool IsLink(const std::string& path) override;
   FileOutcome Flush(const std::string& path) override;
   FileOutcome Replace(const std::string& from, const std::string& to) override;
+  FileOutcome HardLink(const std::string& existing, const std::string& link) override;
   bool CopySecurity(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;

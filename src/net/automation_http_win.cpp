@@ -55,19 +55,23 @@ HttpGetResult AutomationHttpGet(std::string_view url) {
                       AutomationArg::Int32(kSendTimeoutMs), AutomationArg::Int32(kReceiveTimeoutMs)});
   AllowTls12(request);
 
-  // A failed Open or Send is not examined: it shows as a status other than
-  // 200, and the next attempt starts over.
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+  // A failed Open shows as a failed Send. A Send that failed after the
+  // headers had arrived (the body stalled past the receive time-out) still
+  // reads status 200, and its body must not be read: it fails the attempt.
+  bool received = false;
+  for (int attempt = 0; attempt < kMaxAttempts && !received; ++attempt) {
     request.CallMethod("Open", {AutomationArg::Text("GET"), AutomationArg::Text(std::string(url)),
                                 AutomationArg::Bool(false)});
     request.CallMethod("Send");
-    if (IsStatusOk(request.GetNumber("Status"))) break;
+    received = SUCCEEDED(request.LastResult()) && IsStatusOk(request.GetNumber("Status"));
   }
 
-  if (IsStatusOk(request.GetNumber("Status"))) {
+  if (received) {
     base::VariantHolder body = request.GetValue("ResponseBody");
-    result.body = VariantToBytes(body.Get());
-    result.ok = true;
+    if (SUCCEEDED(request.LastResult())) {
+      result.body = VariantToBytes(body.Get());
+      result.ok = true;
+    }
   }
   request.Release();
   return result;

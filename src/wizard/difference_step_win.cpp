@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/trace.h"
+#include "engine/completion_win.h"
 #include "engine/difference.h"
 #include "engine/download_worker_win.h"
 #include "engine/file_list.h"
@@ -43,6 +44,7 @@ void CompareFileList() {
   AddFinishedRow(texts::kReadingLocalSignatures);
   files::WindowsFileSystem fs;
   session.DownloadList = engine::FilesToDownload(session.ServerFileList, session.ProgramFolder, fs);
+  engine::LeaveOutPendingSelfUpdate(session.DownloadList);
   AddFinishedRow(texts::kComparedFiles);
 
   const std::string count = std::to_string(session.DownloadList.size());

@@ -127,6 +127,17 @@ TEST_F(ConfigurationTest, AnswerOnTheFifthAttemptIsEnough) {
   EXPECT_EQ(ServerItems().size(), 3u);
 }
 
+// A document whose body stops half-way for longer than the receive time-out:
+// the attempt gives up on it (the headers said 200, and its body is not
+// read) and the next one asks again.
+TEST_F(ConfigurationTest, BodyThatStallsIsAskedForAgain) {
+  ASSERT_TRUE(server_.Control("set?path=/cfg/update.xml&stall_ms=45000&stall_after=100&stall_first=1"));
+  OpenServerPage("/cfg/update.xml");
+  for (const std::string& crash : updater_.Crashes()) ADD_FAILURE() << "crashed: " << crash;
+  EXPECT_EQ(server_.Hits("/cfg/update.xml"), 2);
+  EXPECT_EQ(ServerItems().size(), 3u);
+}
+
 TEST_F(ConfigurationTest, ListsAtMostTenServers) {
   OpenServerPage("/cfg/twelve_servers.xml");
   const std::vector<Item> items = ServerItems();

@@ -685,6 +685,7 @@ void Updater::OnDebugString(const OUTPUT_DEBUG_STRING_INFO& info) {
   } else {
     line = bytes.substr(0, bytes.find('\0'));
   }
+  if (trace_hook_) trace_hook_(line);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     traces_.push_back(std::move(line));

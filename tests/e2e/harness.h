@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/unique_handle_win.h"
@@ -173,6 +174,10 @@ class Updater {
   // the program again (a user who starts it a second time).
   void Reset();
   DWORD pid() const { return pid_; }
+  // Called on the debugger's thread with every trace line (GBK, the prefix
+  // included) while the updater waits at that line, so that the hook can end
+  // it at exactly that point. Set before Start.
+  void SetTraceHook(std::function<void(const std::string&)> hook) { trace_hook_ = std::move(hook); }
 
   std::vector<std::string> Traces() const;
   bool HasTrace(std::string_view line) const;
@@ -202,6 +207,7 @@ class Updater {
   void OnDebugString(const OUTPUT_DEBUG_STRING_INFO& info);
 
   std::thread debugger_;
+  std::function<void(const std::string&)> trace_hook_;
   base::UniqueKernelHandle process_;  // our own duplicate, valid to the end
   DWORD pid_ = 0;
 

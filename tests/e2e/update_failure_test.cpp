@@ -46,6 +46,7 @@ constexpr char kFaultsConfig[] = "/cfg/faults.xml";
 constexpr char kEscapeConfig[] = "/cfg/escape.xml";
 constexpr char kStagingNamesConfig[] = "/cfg/staging_names.xml";
 constexpr char kUpToDateConfig[] = "/cfg/update.xml";
+constexpr char kSelfRetryConfig[] = "/cfg/self_retry.xml";
 constexpr char kStagingFolder[] = "update\\";
 
 // Five attempts of one file take about twenty seconds; thirty seconds of
@@ -78,6 +79,10 @@ const ServedFile kKept{"kept.txt", "/staging_names/2.0/kept.txt"};
 const ServedFile kKeptBeside{"updates\\kept.txt", "/staging_names/2.0/updates/kept.txt"};
 const ServedFile kInStagingFolder[] = {{"update\\x.txt", "/staging_names/2.0/update/x.txt"},
                                        {"Update/x/y.txt", "/staging_names/2.0/Update/x/y.txt"}};
+
+// A release with a new updater: Update.exe first, then the file refused.
+const ServedFile kNewUpdater{"Update.exe", "/self_retry/2.0/Update.exe"};
+const ServedFile kBesideUpdater{"alpha.txt", "/self_retry/2.0/alpha.txt"};
 
 // The one file of the first server of the ordinary site.
 const ServedFile kReadme{"readme.txt", "/srv1/2.0/readme.txt"};
@@ -379,6 +384,33 @@ TEST_F(UpdateFailureTest, MissingFileStopsTheRunAndRetryFetchesOnlyTheRest) {
   ASSERT_TRUE(server_.Control(std::string("set?path=") + kBeta.url_path));  // serves it again
   ClickRetryAndExpectTheUpdateComplete();
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
+}
+
+// With a new updater in the release, the Retry run places the rest and the
+// difference step after it finds nothing left: the new Update.exe waits
+// staged for the replacement script, so it is neither fetched nor "placed"
+// again in one run after another.
+TEST_F(UpdateFailureTest, RetryWithANewUpdaterInTheReleaseEndsOnceTheRestIsPlaced) {
+  ASSERT_TRUE(server_.Control(std::string("set?path=") + kBesideUpdater.url_path + "&status=404"));
+  StartDownload(kSelfRetryConfig);
+  ASSERT_TRUE(WaitForRow(kDownloadFailed, kAttemptsTimeoutMs)) << DescribeState();
+  ExpectRetryOffered();
+  EXPECT_EQ(ReadFileBytes(Staged(kNewUpdater.name)), ServedBytes(kNewUpdater.url_path));
+
+  ASSERT_TRUE(server_.Control(std::string("set?path=") + kBesideUpdater.url_path));
+  ASSERT_TRUE(ClickWhenEnabled(kRetry));
+  const std::vector<std::string> rows = PageRows(0, {kUpdateComplete});
+  WaitUntil([&] { return RowTexts() == rows; }, kAttemptsTimeoutMs);
+  EXPECT_TRUE(RowsAre(rows)) << DescribeState();
+  // A run that went on would show other rows within a second or two.
+  Sleep(kQuietAfterTimeOutMs);
+  EXPECT_TRUE(RowsAre(rows)) << DescribeState();
+  EXPECT_EQ(ReadFileBytes(Installed(kBesideUpdater.name)), ServedBytes(kBesideUpdater.url_path));
+  EXPECT_EQ(ReadFileBytes(Staged(kNewUpdater.name)), ServedBytes(kNewUpdater.url_path));
+  ExpectHits({{kNewUpdater, 1}, {kBesideUpdater, 1}});
+
+  ASSERT_TRUE(ClickWhenEnabled(kClose));
+  EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
 }
 
 TEST_F(UpdateFailureTest, AnswerOnTheThirdAttemptCompletesTheUpdate) {

@@ -102,6 +102,17 @@ def main():
         write("faults/2.0/" + name.replace("\\", "/"), data)
     write("faults/2.0/filelist.xml", file_list(faults))
 
+    # A release with a new updater, listed before the file the tests make the
+    # server refuse: the new Update.exe is staged before the run stops.
+    write("cfg/self_retry.xml", config(servers=[server("自更新服务器", BASE + "self_retry/")]))
+    self_retry = [
+        ("Update.exe", "新版本的更新程序，由替换脚本在退出后放置。\r\n".encode("gbk")),
+        ("alpha.txt", "与新的更新程序一同发布的文件。\r\n".encode("gbk")),
+    ]
+    for name, data in self_retry:
+        write("self_retry/2.0/" + name, data)
+    write("self_retry/2.0/filelist.xml", file_list(self_retry))
+
     # Names that would leave the program folder, between two that do not.
     # The server has none of the escaping files: they must never be asked for.
     write("cfg/escape.xml", config(servers=[server("越界服务器", BASE + "escape/")]))

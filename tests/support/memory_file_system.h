@@ -32,6 +32,7 @@ class MemoryFileSystem : public files::FileSystem {
   std::set<std::string> failCreateFolder;    // CreateFolder of these fails...
   std::set<std::string> madeByOthers;        // ...though another process makes them meanwhile
   std::set<std::string> links;               // folders (ending in "\") that are links
+  bool noHardLinks = false;                  // a volume without hard links (FAT)
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -169,6 +170,17 @@ class MemoryFileSystem : public files::FileSystem {
     } else {
       security.erase(to);
     }
+    return files::FileOutcome::kDone;
+  }
+
+  files::FileOutcome HardLink(const std::string& existing, const std::string& link) override {
+    if (!files.count(existing) || files.count(link) || noHardLinks || !ParentExists(link))
+      return files::FileOutcome::kFailed;
+    if (Held(existing)) return files::FileOutcome::kHeld;
+    if (!Step("link " + existing + " -> " + link)) return files::FileOutcome::kFailed;
+    // Nothing writes to either name afterwards, so a copy stands for the link.
+    files[link] = files[existing];
+    if (security.count(existing)) security[link] = security[existing];
     return files::FileOutcome::kDone;
   }
 

@@ -16,6 +16,7 @@
 //                 &status=S                          every request of P gets S
 //                 &stall_ms=T[&stall_after=B]        wait T ms before answering,
 //                                                    or after the first B bytes
+//                   [&stall_first=N]                 only in the next N requests
 //                 &empty_body=1                      answer 200 with no body
 //                 &extra_length=K                    announce K bytes more than
 //                                                    the file holds, send the
@@ -48,6 +49,7 @@ struct Rule {
   int status = 0;  // 0: serve normally
   long stall_ms = 0;
   long stall_after = -1;  // bytes sent before the stall; -1: before answering
+  int stall_first = 0;    // requests that stall; 0: every one
   bool empty_body = false;
   long extra_length = 0;  // announced beyond the body, never sent
 };
@@ -134,6 +136,7 @@ void HandleControl(const httplib::Request& req, httplib::Response& res,
     rule.status = static_cast<int>(Number(req, "status", 0));
     rule.stall_ms = Number(req, "stall_ms", 0);
     rule.stall_after = Number(req, "stall_after", -1);
+    rule.stall_first = static_cast<int>(Number(req, "stall_first", 0));
     rule.empty_body = Number(req, "empty_body", 0) != 0;
     rule.extra_length = std::max(0L, Number(req, "extra_length", 0));
     state.SetRule(path, rule);
@@ -154,7 +157,8 @@ void HandleControl(const httplib::Request& req, httplib::Response& res,
 
 void HandleFile(const httplib::Request& req, httplib::Response& res,
                 State& state, const std::string& root, int port) {
-  const auto [number, rule] = state.Hit(req.path);
+  auto [number, rule] = state.Hit(req.path);
+  if (rule.stall_first > 0 && number > rule.stall_first) rule.stall_ms = 0;
   if (rule.stall_ms > 0 && rule.stall_after < 0 &&
       !state.SleepUnlessQuitting(rule.stall_ms)) {
     res.status = 503;
