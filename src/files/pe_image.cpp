@@ -1,7 +1,8 @@
 #include "files/pe_image.h"
 
+#include "files/operand_starts.h"
+
 #include <algorithm>
-#include <cstring>
 
 namespace files {
 namespace {
@@ -157,45 +158,9 @@ void SortWithoutOverlaps(std::vector<Reference>& refs) {
   refs.resize(kept);
 }
 
-// Words of eight bytes, read in the file's (little-endian) order on every
-// platform, let the scan pass over the bytes that cannot start an operand
-// without a branch per byte.
-constexpr uint64_t kEachByte = 0x0101010101010101;
-constexpr uint64_t kLowSeven = 0x7F7F7F7F7F7F7F7F;
-constexpr unsigned kWordBytes = 8;
-// A word's mask also looks at the three bytes after it (a RIP-relative
-// operand's ModRM byte follows the opcode by up to three bytes).
-constexpr uint64_t kWordReach = kWordBytes + 3;
-
-uint64_t Word(const unsigned char* p) {
-  uint64_t value = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  std::memcpy(&value, p, kWordBytes);
-#else
-  for (unsigned i = 0; i < kWordBytes; ++i) value |= static_cast<uint64_t>(p[i]) << (8 * i);
-#endif
-  return value;
-}
-
-// The top bit of each byte of v that is zero, and no other bit.
-uint64_t ZeroBytes(uint64_t v) { return ~(((v & kLowSeven) + kLowSeven) | v | kLowSeven); }
-
-// The top bit of each byte of the word at p where an operand may start:
-// call, jmp, the two-byte escape, and on x64 any byte one to three before a
-// ModRM byte of RIP-relative form. A superset: each is checked in full.
-uint64_t StartMask(const unsigned char* p, bool wide) {
-  const uint64_t word = Word(p);
-  uint64_t mask = ZeroBytes((word & (kEachByte * 0xFE)) ^ (kEachByte * kCall)) |
-                  ZeroBytes(word ^ (kEachByte * kTwoByteEscape));
-  if (wide) {
-    for (unsigned ahead = 1; ahead <= 3; ++ahead)
-      mask |= ZeroBytes((Word(p + ahead) & (kEachByte * kModRmMask)) ^ (kEachByte * kRipRelative));
-  }
-  return mask;
-}
-
-// The byte index of a mask's lowest marked byte.
-unsigned FirstMarked(uint64_t mask) { return static_cast<unsigned>(__builtin_ctzll(mask)) / 8; }
+// The scan marks the bytes that can start an operand this many chunks at a
+// time (files/operand_starts.h), then looks at the marked ones in order.
+constexpr size_t kChunksPerPass = 256;
 
 // call/jmp/jcc operands of one executable section whose target is code, and
 // on x64 RIP-relative ones whose target lies in the image, between the
@@ -225,14 +190,22 @@ class SectionScan {
 
   void Run() {
     uint64_t at = begin_;
-    uint64_t word = begin_;
-    for (; end_ - word >= kWordReach; word += kWordBytes) {
-      for (uint64_t mask = StartMask(bytes_ + word, layout_.wide); mask != 0; mask &= mask - 1) {
-        const uint64_t position = word + FirstMarked(mask);
-        if (position >= at) at = TryAt(position);
+    uint64_t chunk = begin_;
+    uint16_t masks[kChunksPerPass];
+    while (end_ - chunk >= kStartChunk + kStartLookAhead) {
+      const size_t chunks = static_cast<size_t>(
+          std::min<uint64_t>(kChunksPerPass, (end_ - chunk - kStartLookAhead) / kStartChunk));
+      MarkOperandStarts(bytes_ + chunk, chunks, layout_.wide, masks);
+      for (size_t k = 0; k < chunks; ++k, chunk += kStartChunk) {
+        for (unsigned mask = masks[k]; mask != 0; mask &= mask - 1) {
+          const uint64_t position = chunk + static_cast<unsigned>(__builtin_ctz(mask));
+          if (position >= at) at = TryAt(position);
+        }
       }
     }
-    for (at = std::max(at, word); at < end_;) at = TryAt(at);
+    // The last bytes, too few for a chunk and what it reads after it, one
+    // by one.
+    for (at = std::max(at, chunk); at < end_;) at = TryAt(at);
   }
 
  private:
