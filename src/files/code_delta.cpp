@@ -161,6 +161,13 @@ class Translator {
   // The new file's address of a new offset.
   bool NewRvaOf(uint32_t offset, uint32_t& rva) { return newFinder_.RvaOf(offset, rva); }
 
+  // Where a block's bytes are loaded in the base and in the new file, when
+  // on each side they lie in one section (see SectionFinder::RunRva).
+  bool Loaded(const CodeBlock& block, uint32_t& oldRva, uint32_t& newRva) {
+    return oldFinder_.RunRva(block.oldOffset, block.length, oldRva) &&
+           newFinder_.RunRva(block.newOffset, block.length, newRva);
+  }
+
  private:
   struct OldBlock {
     uint32_t oldOffset;
@@ -311,11 +318,18 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
     auto ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset,
                                 [](const Reference& r, uint32_t at) { return r.offset < at; });
     const uint64_t oldEnd = uint64_t{block.oldOffset} + block.length;
+    // A block that lies in one section on each side moved whole: a relative
+    // operand between two of its bytes keeps its value, and its addresses
+    // need no look-up.
+    uint32_t oldRva = 0;
+    uint32_t newRva = 0;
+    const bool whole = translator.Loaded(block, oldRva, newRva);
     for (; ref != refs.end() && ref->offset + uint64_t{OperandWidth(ref->kind)} <= oldEnd; ++ref) {
+      if (whole && ref->kind == ReferenceKind::kRelative32 && ref->target - oldRva < block.length) continue;
       const uint32_t at = block.newOffset + (ref->offset - block.oldOffset);
       // Listed in the table whether or not its target can be followed.
-      uint32_t operandRva = 0;
-      const bool loaded = translator.NewRvaOf(at, operandRva);
+      uint32_t operandRva = newRva + (at - block.newOffset);
+      const bool loaded = whole || translator.NewRvaOf(at, operandRva);
       if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
       if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;

@@ -349,6 +349,13 @@ bool SectionFinder::RvaOf(uint32_t offset, uint32_t& rva) {
   return true;
 }
 
+bool SectionFinder::RunRva(uint32_t offset, uint32_t length, uint32_t& rva) {
+  if (!loadedApart_ || !storedApart_ || length == 0 || !RvaOf(offset, rva)) return false;
+  const PeSection& section = layout_.sections[rvaHint_];
+  return uint64_t{offset} + length <= uint64_t{section.rawOffset} + section.rawSize &&
+         uint64_t{rva} + length - 1 <= UINT32_MAX;
+}
+
 int SectionFinder::SectionOf(uint32_t rva) {
   const std::vector<PeSection>& sections = layout_.sections;
   const auto holds = [rva](const PeSection& s) {

@@ -46,6 +46,11 @@ class SectionFinder {
   bool OffsetOf(uint32_t rva, uint32_t& offset);
   bool RvaOf(uint32_t offset, uint32_t& rva);
   int SectionOf(uint32_t rva);
+  // True when the bytes [offset, offset + length) lie in one section's, no
+  // two sections overlap (in the file or loaded) and the addresses fit in
+  // 32 bits: each byte i of them is then loaded at rva + i, and OffsetOf
+  // of that address gives the byte back.
+  bool RunRva(uint32_t offset, uint32_t length, uint32_t& rva);
 
  private:
   const PeLayout& layout_;
