@@ -209,6 +209,7 @@ class SectionScan {
     // The last bytes, too few for a chunk and what it reads after it, one
     // by one.
     for (at = std::max(at, chunk); at < end_;) at = TryAt(at);
+    Flush();
   }
 
  private:
@@ -240,9 +241,9 @@ class SectionScan {
     }
     if (!inImage) return at + 1;
     if (merged_) {
-      while (*merged_ < absolute_.size() && absolute_[*merged_].offset < operand) out_.push_back(absolute_[(*merged_)++]);
+      while (*merged_ < absolute_.size() && absolute_[*merged_].offset < operand) Put(absolute_[(*merged_)++]);
     }
-    out_.push_back(Reference{static_cast<uint32_t>(operand), target, ReferenceKind::kRelative32});
+    Put(Reference{static_cast<uint32_t>(operand), target, ReferenceKind::kRelative32});
     return operandEnd;
   }
 
@@ -256,8 +257,22 @@ class SectionScan {
   const uint32_t virtualAddress_;
   const uint32_t ownStart_;
   const uint32_t ownSize_;
+  // What the scan finds goes to out_ a batch at a time, so that the
+  // vector's growth stays out of the loop.
+  void Put(const Reference& ref) {
+    if (found_ == kFoundBatch) Flush();
+    batch_[found_++] = ref;
+  }
+  void Flush() {
+    out_.insert(out_.end(), batch_, batch_ + found_);
+    found_ = 0;
+  }
+
+  static constexpr size_t kFoundBatch = 256;
   const std::vector<Reference>& absolute_;
   size_t next_ = 0;
+  Reference batch_[kFoundBatch];
+  size_t found_ = 0;
   std::vector<Reference>& out_;
   size_t* const merged_;  // the absolute operands already put in out_, or null
 };
