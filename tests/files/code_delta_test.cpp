@@ -288,7 +288,7 @@ TEST(PeImage, SectionFinderAnswersAsTheLayoutDoes) {
     files::SectionFinder finder(*layout);
     std::vector<uint32_t> values;
     for (uint32_t v = 0; v < 0x3200; v += 7) values.push_back(v);
-    for (uint32_t v = 0x3200; v > 0; v -= 13) values.push_back(v);
+    for (uint32_t v = 0x3200; v >= 13; v -= 13) values.push_back(v);
     for (uint32_t v : {0xFFFFFF00u, 0xFFFFFFFFu, 0x100u, 0x2FFu}) values.push_back(v);
     for (uint32_t v : values) {
       uint32_t expected = 0, got = 0;
