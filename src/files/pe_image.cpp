@@ -1,8 +1,8 @@
 #include "files/pe_image.h"
 
-#include "files/operand_starts.h"
-
 #include <algorithm>
+
+#include "files/operand_starts.h"
 
 namespace files {
 namespace {
@@ -247,16 +247,6 @@ class SectionScan {
     return operandEnd;
   }
 
-  const std::string_view file_;
-  const unsigned char* const bytes_;
-  const PeLayout& layout_;
-  SectionFinder& finder_;
-  const OpcodeTable& table_;
-  const uint64_t begin_;
-  const uint64_t end_;
-  const uint32_t virtualAddress_;
-  const uint32_t ownStart_;
-  const uint32_t ownSize_;
   // What the scan finds goes to out_ a batch at a time, so that the
   // vector's growth stays out of the loop.
   void Put(const Reference& ref) {
@@ -268,6 +258,16 @@ class SectionScan {
     found_ = 0;
   }
 
+  const std::string_view file_;
+  const unsigned char* const bytes_;
+  const PeLayout& layout_;
+  SectionFinder& finder_;
+  const OpcodeTable& table_;
+  const uint64_t begin_;
+  const uint64_t end_;
+  const uint32_t virtualAddress_;
+  const uint32_t ownStart_;
+  const uint32_t ownSize_;
   static constexpr size_t kFoundBatch = 256;
   const std::vector<Reference>& absolute_;
   size_t next_ = 0;
