@@ -296,13 +296,24 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
 }
 
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  // The blocks come sorted and apart (ReadCodeMap): the bytes are written
+  // once, in order, the gaps as zeros. A map out of order (none that
+  // ReadCodeMap passes) leaves the whole file zeros.
   try {
-    prediction.assign(static_cast<size_t>(newSize), '\0');
+    prediction.clear();
+    prediction.reserve(static_cast<size_t>(newSize));
+    for (const CodeBlock& block : map.blocks) {
+      if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
+        prediction.clear();
+        break;
+      }
+      prediction.append(block.newOffset - prediction.size(), '\0');
+      prediction.append(base.data() + block.oldOffset, block.length);
+    }
+    prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
   } catch (const std::bad_alloc&) {
     return false;
   }
-  for (const CodeBlock& block : map.blocks)
-    std::memcpy(prediction.data() + block.newOffset, base.data() + block.oldOffset, block.length);
 
   PeLayout oldLayout;
   if (!ReadPeLayout(base, oldLayout)) return true;
