@@ -34,6 +34,10 @@ void Put(std::string& out, size_t at, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+void PutAt(char* out, uint64_t value, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
 uint64_t Get(std::string_view in, size_t at, size_t bytes) {
   uint64_t value = 0;
   for (size_t i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
@@ -81,22 +85,35 @@ class VarintReader {
 // The blocks before a target's that are looked at for one that holds it:
 // blocks repeat the same old bytes only a few times.
 constexpr size_t kMostBlocksWeighed = 16;
+// The translator finds the blocks near an old offset through a table of one
+// entry per this many bytes of the base.
+constexpr unsigned kPageShift = 12;
 
 // Where the base's references point in the new file.
 class Translator {
  public:
-  Translator(const PeLayout& oldLayout, const PeLayout& newLayout, const std::vector<CodeBlock>& blocks)
-      : old_(oldLayout), new_(newLayout), blocks_(blocks) {
-    byOld_.resize(blocks.size());
-    for (size_t i = 0; i < blocks.size(); ++i) byOld_[i] = static_cast<uint32_t>(i);
-    std::stable_sort(byOld_.begin(), byOld_.end(),
+  Translator(const PeLayout& oldLayout, const PeLayout& newLayout, const std::vector<CodeBlock>& blocks,
+             uint64_t baseSize)
+      : old_(oldLayout), new_(newLayout), oldFinder_(oldLayout), newFinder_(newLayout) {
+    std::vector<uint32_t> order(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(),
                      [&](uint32_t a, uint32_t b) { return blocks[a].oldOffset < blocks[b].oldOffset; });
-    reach_.resize(byOld_.size());
+    byOld_.reserve(blocks.size());
     uint64_t reach = 0;
-    for (size_t i = 0; i < byOld_.size(); ++i) {
-      const CodeBlock& block = blocks[byOld_[i]];
+    for (uint32_t i : order) {
+      const CodeBlock& block = blocks[i];
       reach = std::max(reach, uint64_t{block.oldOffset} + block.length);
-      reach_[i] = reach;
+      byOld_.push_back(OldBlock{block.oldOffset, block.length, block.newOffset, reach});
+    }
+    // pageStart_[p]: the first block (by old offset) that starts at or after
+    // page p, so that a look-up searches only the blocks of one page.
+    const size_t pages = static_cast<size_t>(baseSize >> kPageShift) + 2;
+    pageStart_.resize(pages);
+    size_t block = 0;
+    for (size_t page = 0; page < pages; ++page) {
+      while (block < byOld_.size() && (uint64_t{byOld_[block].oldOffset} >> kPageShift) < page) ++block;
+      pageStart_[page] = static_cast<uint32_t>(block);
     }
   }
 
@@ -106,30 +123,33 @@ class Translator {
   // that repeat it, the one that moved most like the referring block
   // (`shift`, its new offset less its old one) wins: code that moved
   // together tends to point within itself.
-  bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) const {
+  bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) {
     uint32_t oldOffset = 0;
-    if (old_.OffsetOf(oldTarget, oldOffset)) {
-      auto at = std::upper_bound(byOld_.begin(), byOld_.end(), oldOffset,
-                                 [&](uint32_t offset, uint32_t i) { return offset < blocks_[i].oldOffset; });
-      const CodeBlock* best = nullptr;
+    if (oldFinder_.OffsetOf(oldTarget, oldOffset)) {
+      // The first block that starts after it, found among its page's.
+      const size_t page = oldOffset >> kPageShift;
+      const auto pageEnd = byOld_.begin() + (page + 1 < pageStart_.size() ? pageStart_[page + 1] : byOld_.size());
+      auto at = std::upper_bound(byOld_.begin() + (page < pageStart_.size() ? pageStart_[page] : byOld_.size()),
+                                 pageEnd, oldOffset,
+                                 [](uint32_t offset, const OldBlock& block) { return offset < block.oldOffset; });
+      const OldBlock* best = nullptr;
       uint64_t bestDistance = 0;
       // Back from the last block that starts at or before it, while any
       // block that far back still reaches it.
       for (size_t looked = 0; at != byOld_.begin() && looked < kMostBlocksWeighed; ++looked) {
         --at;
-        if (reach_[at - byOld_.begin()] <= oldOffset) break;
-        const CodeBlock& block = blocks_[*at];
-        if (oldOffset - block.oldOffset >= block.length) continue;
-        const int64_t blockShift = int64_t{block.newOffset} - int64_t{block.oldOffset};
+        if (at->reach <= oldOffset) break;
+        if (oldOffset - at->oldOffset >= at->length) continue;
+        const int64_t blockShift = int64_t{at->newOffset} - int64_t{at->oldOffset};
         const uint64_t distance = static_cast<uint64_t>(blockShift > shift ? blockShift - shift : shift - blockShift);
         if (!best || distance < bestDistance) {
-          best = &block;
+          best = &*at;
           bestDistance = distance;
         }
       }
-      if (best) return new_.RvaOf(best->newOffset + (oldOffset - best->oldOffset), newTarget);
+      if (best) return newFinder_.RvaOf(best->newOffset + (oldOffset - best->oldOffset), newTarget);
     }
-    const int section = old_.SectionOf(oldTarget);
+    const int section = oldFinder_.SectionOf(oldTarget);
     if (section < 0 || static_cast<size_t>(section) >= new_.sections.size()) return false;
     const uint64_t moved =
         uint64_t{new_.sections[section].virtualAddress} + (oldTarget - old_.sections[section].virtualAddress);
@@ -138,18 +158,31 @@ class Translator {
     return true;
   }
 
+  // The new file's address of a new offset.
+  bool NewRvaOf(uint32_t offset, uint32_t& rva) { return newFinder_.RvaOf(offset, rva); }
+
+  // Where a block's bytes are loaded in the base and in the new file, when
+  // on each side they lie in one section (see SectionFinder::RunRva).
+  bool Loaded(const CodeBlock& block, uint32_t& oldRva, uint32_t& newRva) {
+    return oldFinder_.RunRva(block.oldOffset, block.length, oldRva) &&
+           newFinder_.RunRva(block.newOffset, block.length, newRva);
+  }
+
  private:
+  struct OldBlock {
+    uint32_t oldOffset;
+    uint32_t length;
+    uint32_t newOffset;
+    uint64_t reach;  // the furthest old end of this block and those before it
+  };
+
   const PeLayout& old_;
   const PeLayout& new_;
-  const std::vector<CodeBlock>& blocks_;
-  std::vector<uint32_t> byOld_;  // block indices by old offset
-  std::vector<uint64_t> reach_;  // the furthest old end of byOld_[0..i]
+  SectionFinder oldFinder_;
+  SectionFinder newFinder_;
+  std::vector<OldBlock> byOld_;      // the blocks by old offset
+  std::vector<uint32_t> pageStart_;  // per page of the base, see above
 };
-
-void AddAbsolute(const PeLayout& layout, uint32_t offset, std::vector<uint32_t>& rvas) {
-  uint32_t rva = 0;
-  if (layout.RvaOf(offset, rva)) rvas.push_back(rva);
-}
 
 }  // namespace
 
@@ -263,13 +296,24 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
 }
 
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  // The blocks come sorted and apart (ReadCodeMap): the bytes are written
+  // once, in order, the gaps as zeros. A map out of order (none that
+  // ReadCodeMap passes) leaves the whole file zeros.
   try {
-    prediction.assign(static_cast<size_t>(newSize), '\0');
+    prediction.clear();
+    prediction.reserve(static_cast<size_t>(newSize));
+    for (const CodeBlock& block : map.blocks) {
+      if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
+        prediction.clear();
+        break;
+      }
+      prediction.append(block.newOffset - prediction.size(), '\0');
+      prediction.append(base.data() + block.oldOffset, block.length);
+    }
+    prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
   } catch (const std::bad_alloc&) {
     return false;
   }
-  for (const CodeBlock& block : map.blocks)
-    std::memcpy(prediction.data() + block.newOffset, base.data() + block.oldOffset, block.length);
 
   PeLayout oldLayout;
   if (!ReadPeLayout(base, oldLayout)) return true;
@@ -278,41 +322,45 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
   newLayout.imageBase = map.imageBase;
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
-  const Translator translator(oldLayout, newLayout, map.blocks);
+  Translator translator(oldLayout, newLayout, map.blocks, base.size());
   std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   for (const CodeBlock& block : map.blocks) {
     // The references that lie wholly inside the block's old bytes.
     auto ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset,
                                 [](const Reference& r, uint32_t at) { return r.offset < at; });
     const uint64_t oldEnd = uint64_t{block.oldOffset} + block.length;
+    // A block that lies in one section on each side moved whole: a relative
+    // operand between two of its bytes keeps its value, and its addresses
+    // need no look-up.
+    uint32_t oldRva = 0;
+    uint32_t newRva = 0;
+    const bool whole = translator.Loaded(block, oldRva, newRva);
     for (; ref != refs.end() && ref->offset + uint64_t{OperandWidth(ref->kind)} <= oldEnd; ++ref) {
+      if (whole && ref->kind == ReferenceKind::kRelative32 && ref->target - oldRva < block.length) continue;
       const uint32_t at = block.newOffset + (ref->offset - block.oldOffset);
       // Listed in the table whether or not its target can be followed.
-      if (ref->kind != ReferenceKind::kRelative32) AddAbsolute(newLayout, at, absolute);
+      uint32_t operandRva = newRva + (at - block.newOffset);
+      const bool loaded = whole || translator.NewRvaOf(at, operandRva);
+      if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
       if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
       char* operand = prediction.data() + at;
-      std::string bytes(8, '\0');
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
-          Put(bytes, 0, static_cast<uint32_t>(map.imageBase + target), 4);
+          PutAt(operand, static_cast<uint32_t>(map.imageBase + target), 4);
           break;
         case ReferenceKind::kAbsolute64:
-          Put(bytes, 0, map.imageBase + target, 8);
+          PutAt(operand, map.imageBase + target, 8);
           break;
-        case ReferenceKind::kRelative32: {
-          uint32_t operandRva = 0;
-          if (!newLayout.RvaOf(at, operandRva)) continue;
-          Put(bytes, 0, target - (operandRva + 4), 4);
+        case ReferenceKind::kRelative32:
+          if (loaded) PutAt(operand, target - (operandRva + 4), 4);
           break;
-        }
       }
-      std::memcpy(operand, bytes.data(), OperandWidth(ref->kind));
     }
   }
   // The blocks come in new order, so the operands are sorted but for blocks
   // that share old bytes.
-  std::sort(absolute.begin(), absolute.end());
+  if (!std::is_sorted(absolute.begin(), absolute.end())) std::sort(absolute.begin(), absolute.end());
   absolute.erase(std::unique(absolute.begin(), absolute.end()), absolute.end());
   uint32_t tableOffset = 0;
   if (map.relocationSize > 0 && newLayout.OffsetOf(map.relocationRva, tableOffset)) {

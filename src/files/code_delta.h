@@ -21,7 +21,7 @@ namespace files {
 
 inline constexpr char kCodeDeltaMagic[] = "UCD\x1a";
 inline constexpr size_t kCodeDeltaMagicSize = 4;
-inline constexpr uint8_t kCodeDeltaVersion = 1;
+inline constexpr uint8_t kCodeDeltaVersion = 2;
 inline constexpr size_t kCodeDeltaHeaderSize = 36;
 
 struct CodeDeltaHeader {
@@ -69,7 +69,8 @@ uint64_t LargestCodeMap(uint64_t newSize);
 
 // The prediction of the new file (newSize bytes, validated by ReadCodeMap):
 // each block's bytes from the base, each reference of the base inside a
-// block rewritten to point where its target moved, the relocation table
+// block rewritten to point where its target moved (a relative one whose
+// target lies in its own block keeps its bytes), the relocation table
 // rebuilt from the absolute ones, zeros elsewhere. False
 // only when the memory cannot be had.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);

@@ -36,6 +36,31 @@ struct PeLayout {
   int SectionOf(uint32_t rva) const;
 };
 
+// PeLayout's look-ups, with the same answers, for many addresses in a row:
+// the section of the last answer is tried first. That is exact when no two
+// sections overlap, as linkers lay them out; when some do, every look-up
+// goes through the table in order as PeLayout's does.
+class SectionFinder {
+ public:
+  explicit SectionFinder(const PeLayout& layout);
+  bool OffsetOf(uint32_t rva, uint32_t& offset);
+  bool RvaOf(uint32_t offset, uint32_t& rva);
+  int SectionOf(uint32_t rva);
+  // True when the bytes [offset, offset + length) lie in one section's, no
+  // two sections overlap (in the file or loaded) and the addresses fit in
+  // 32 bits: each byte i of them is then loaded at rva + i, and OffsetOf
+  // of that address gives the byte back.
+  bool RunRva(uint32_t offset, uint32_t length, uint32_t& rva);
+
+ private:
+  const PeLayout& layout_;
+  bool loadedApart_ = true;  // no two sections' loaded ranges overlap
+  bool storedApart_ = true;  // nor their bytes in the file
+  size_t offsetHint_ = 0;
+  size_t rvaHint_ = 0;
+  size_t sectionHint_ = 0;
+};
+
 enum class ReferenceKind : uint8_t {
   kAbsolute32,  // image base + target, listed as HIGHLOW by the relocation table
   kAbsolute64,  // the same, DIR64

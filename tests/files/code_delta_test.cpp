@@ -133,7 +133,11 @@ const Hostile kHostile[] = {
     {"TruncatedResidual", NoChange, [](std::string& o) { o.resize(o.size() - 5); }, files::DecodeStatus::kTruncated},
     {"TrailingBytes", NoChange, [](std::string& o) { o += "x"; }, files::DecodeStatus::kTrailingData},
     {"WrongMagic", NoChange, [](std::string& o) { o[0] = 'X'; }, files::DecodeStatus::kCorrupt},
-    {"LaterVersion", NoChange, [](std::string& o) { o[4] = 2; }, files::DecodeStatus::kCorrupt},
+    {"LaterVersion", NoChange, [](std::string& o) { o[4] = files::kCodeDeltaVersion + 1; },
+     files::DecodeStatus::kCorrupt},
+    // An earlier format built its prediction otherwise.
+    {"EarlierVersion", NoChange, [](std::string& o) { o[4] = files::kCodeDeltaVersion - 1; },
+     files::DecodeStatus::kCorrupt},
     {"ReservedByteSet", NoChange, [](std::string& o) { o[5] = 1; }, files::DecodeStatus::kCorrupt},
     {"OtherBaseCrc", [](Pair&, files::CodeDeltaHeader& h, std::string&) { h.baseCrc ^= 1; }, Nothing,
      files::DecodeStatus::kCorrupt},
@@ -268,6 +272,97 @@ TEST(PeImage, FindsTheRelocatedPointerAndTheCall) {
   EXPECT_EQ(refs[1].offset, 0x300u);
   EXPECT_EQ(refs[1].kind, files::ReferenceKind::kAbsolute32);
   EXPECT_EQ(refs[1].target, 0x2000u);
+}
+
+// The finder's hints never change an answer: it agrees with the layout's
+// own look-ups for sections as linkers lay them out and for sections that
+// overlap in the file and in memory, whatever order it is asked in.
+TEST(PeImage, SectionFinderAnswersAsTheLayoutDoes) {
+  files::PeLayout apart;
+  apart.sections = {{0x1000, 0x180, 0x200, 0x200, true}, {0x2000, 0x900, 0x400, 0x200, false},
+                    {0x3000, 0x100, 0x600, 0, false}};
+  files::PeLayout overlapping;
+  overlapping.sections = {{0x1000, 0x300, 0x200, 0x300, true}, {0x1100, 0x100, 0x300, 0x200, false},
+                          {0xFFFFFF00, 0x200, 0x100, 0x200, false}};
+  for (const files::PeLayout* layout : {&apart, &overlapping}) {
+    files::SectionFinder finder(*layout);
+    std::vector<uint32_t> values;
+    for (uint32_t v = 0; v < 0x3200; v += 7) values.push_back(v);
+    for (uint32_t v = 0x3200; v >= 13; v -= 13) values.push_back(v);
+    for (uint32_t v : {0xFFFFFF00u, 0xFFFFFFFFu, 0x100u, 0x2FFu}) values.push_back(v);
+    for (uint32_t v : values) {
+      uint32_t expected = 0, got = 0;
+      const bool expectedFound = layout->OffsetOf(v, expected);
+      ASSERT_EQ(finder.OffsetOf(v, got), expectedFound) << v;
+      if (expectedFound) {
+        EXPECT_EQ(got, expected) << v;
+      }
+      const bool expectedLoaded = layout->RvaOf(v, expected);
+      ASSERT_EQ(finder.RvaOf(v, got), expectedLoaded) << v;
+      if (expectedLoaded) {
+        EXPECT_EQ(got, expected) << v;
+      }
+      EXPECT_EQ(finder.SectionOf(v), layout->SectionOf(v)) << v;
+    }
+    // A run the finder vouches for maps byte by byte as the layout does.
+    for (uint32_t offset = 0; offset < 0x800; offset += 0x40) {
+      for (uint32_t length : {1u, 0x40u, 0x100u, 0x200u}) {
+        uint32_t rva = 0;
+        if (!finder.RunRva(offset, length, rva)) continue;
+        for (uint32_t i : {0u, length / 2, length - 1}) {
+          uint32_t expected = 0, back = 0;
+          ASSERT_TRUE(layout->RvaOf(offset + i, expected));
+          EXPECT_EQ(rva + i, expected);
+          ASSERT_TRUE(layout->OffsetOf(rva + i, back));
+          EXPECT_EQ(back, offset + i);
+        }
+      }
+    }
+  }
+  uint32_t rva = 0;
+  files::SectionFinder overlapped(overlapping);
+  EXPECT_FALSE(overlapped.RunRva(0x200, 0x10, rva)) << "overlapping sections vouch for no run";
+}
+
+// Code sections listed out of file order are scanned the same: the
+// operands found do not depend on the order of the section table.
+TEST(PeImage, TheSectionTablesOrderChangesNoOperand) {
+  TinyPe pe;
+  pe.Section(1, 0x2000, 0x400, 0x200, 0x60000020);  // code too, holding the table at its end
+  uint32_t seed = 11;
+  const auto next = [&seed] { return seed = seed * 1103515245 + 12345; };
+  for (size_t at : {size_t{0x210}, size_t{0x400}}) {
+    for (size_t i = at; i < at + 0xE0;) {
+      const uint32_t kind = next() >> 16 & 3;
+      if (kind == 0) {
+        pe.bytes[i] = static_cast<char>(0xE8 | (next() >> 20 & 1));
+        pe.Put32(i + 1, 0x1000 + (next() >> 8) % 0x1200 - static_cast<uint32_t>(i + 5 - 0x200 + 0x1000));
+        i += 5;
+      } else if (kind == 1) {
+        pe.bytes[i] = 0x0F;
+        pe.bytes[i + 1] = static_cast<char>(0x80 | (next() >> 20 & 15));
+        pe.Put32(i + 2, (next() >> 12) % 0x400);
+        i += 6;
+      } else {
+        pe.bytes[i] = static_cast<char>(next() >> 16);
+        ++i;
+      }
+    }
+  }
+  files::PeLayout layout;
+  ASSERT_TRUE(files::ReadPeLayout(pe.bytes, layout));
+  const std::vector<files::Reference> inOrder = files::FindReferences(pe.bytes, layout);
+  ASSERT_GT(inOrder.size(), 20u);
+  pe.Section(0, 0x2000, 0x400, 0x200, 0x60000020);
+  pe.Section(1, 0x1000, 0x200, 0x200, 0x60000020);
+  ASSERT_TRUE(files::ReadPeLayout(pe.bytes, layout));
+  const std::vector<files::Reference> reversed = files::FindReferences(pe.bytes, layout);
+  ASSERT_EQ(reversed.size(), inOrder.size());
+  for (size_t i = 0; i < inOrder.size(); ++i) {
+    EXPECT_EQ(reversed[i].offset, inOrder[i].offset) << i;
+    EXPECT_EQ(reversed[i].target, inOrder[i].target) << i;
+    EXPECT_EQ(reversed[i].kind, inOrder[i].kind) << i;
+  }
 }
 
 struct LyingPe {

@@ -128,4 +128,27 @@ TEST(CodeDeltaPublishing, TheListOffersACodeDeltaBesideTheDeltaAndCheckDecodesIt
       << updpub::FindingLine(report.findings[0]);
 }
 
+// A vendor can leave code deltas out: the executable gets its zstd delta
+// only, and no folder of code deltas is written.
+TEST(CodeDeltaPublishing, WithoutCodeDeltasTheListOffersOnlyTheDelta) {
+  const Sample sample = SampleOf("i686");
+  ASSERT_FALSE(sample.first.empty()) << "the project's own compiler builds the 32-bit sample";
+  ScratchFolder scratch;
+  const fs::path site = scratch.path() / "srv1";
+  WriteRelease(scratch.path() / "r1", {{"lib.dll", sample.first}});
+  WriteRelease(scratch.path() / "r2", {{"lib.dll", sample.second}});
+  for (const auto& [release, version] : {std::pair{"r1", "1.0"}, std::pair{"r2", "2.0"}}) {
+    updpub::PublishOptions options = Options(scratch.path() / release, site, version);
+    options.codeDeltas = false;
+    ASSERT_EQ(updpub::Publish(options, updpub::HostSiteFiles(), nullptr).exitCode, updpub::kPublished);
+  }
+  xml::XmlDocument document;
+  ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
+  const std::vector<engine::FileEntry> list = engine::ReadServerFileList(document);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_TRUE(list[0].CodeDeltas.empty());
+  EXPECT_EQ(list[0].Deltas.size(), 1u);
+  EXPECT_FALSE(fs::exists(site / "2.0" / "update" / "code"));
+}
+
 }  // namespace

@@ -45,6 +45,7 @@ TEST(CommandLine, UsageErrorsGoToStderrWithCodeTwo) {
   EXPECT_EQ(RunUpdpub("frobnicate").code, 2);
   EXPECT_EQ(RunUpdpub("publish --from x --site y").code, 2);
   EXPECT_EQ(RunUpdpub("publish --from x --version 1 --site y --colour red").code, 2);
+  EXPECT_EQ(RunUpdpub("publish --from x --version 1 --site y --no-pack --no-code-deltas").code, 2);
   EXPECT_EQ(RunUpdpub("check").code, 2);
   const Ran quiet = RunUpdpub("publish --from x --site y");
   EXPECT_EQ(quiet.out, "");  // nothing on stdout

@@ -58,6 +58,7 @@ constexpr char kPublishHelp[] =
     "  --deltas K          deltas against the last K older versions on the site\n"
     "                      (default 3, at most 8; 0 for packed objects only)\n"
     "  --level L           zstd level of the objects (1 to 22, default 19)\n"
+    "  --no-code-deltas    only zstd deltas for executables, no code deltas\n"
     "\n"
     "Packing (the default): each file that compresses by at least 1 KiB and\n"
     "5 % gets V/update/packed/NAME.zst, and each file that changed since one of the\n"
@@ -219,7 +220,7 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
       Parse(args, 1,
             {"--from", "--version", "--site", "--soft-name", "--short-name", "--server", "--log", "--ad-code",
              "--main-exe", "--sign", "--expires", "--deltas", "--level"},
-            {"--utf8-urls", "--local-urls", "--no-pack"});
+            {"--utf8-urls", "--local-urls", "--no-pack", "--no-code-deltas"});
   if (parsed.Has("--help")) {
     std::fputs(kPublishHelp, out);
     return kPublished;
@@ -262,6 +263,9 @@ int RunPublish(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     options.expiresDays = *value;
   }
   options.pack = !parsed.Has("--no-pack");
+  options.codeDeltas = !parsed.Has("--no-code-deltas");
+  if (parsed.Has("--no-pack") && parsed.Has("--no-code-deltas"))
+    return Usage(err, "--no-code-deltas and --no-pack exclude each other", kPublishHelp);
   for (const auto& [name, field] : {std::pair<const char*, int*>{"--deltas", &options.deltaVersions},
                                     std::pair<const char*, int*>{"--level", &options.packLevel}}) {
     const auto text = parsed.Value(name);

@@ -368,6 +368,7 @@ class Writer {
     PackSettings settings;
     settings.deltaVersions = options_.deltaVersions;
     settings.level = options_.packLevel;
+    settings.codeDeltas = options_.codeDeltas;
     settings.site = options_.site;
     settings.latest = result.replacedVersion;
     settings.publishing = options_.version;

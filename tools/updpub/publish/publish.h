@@ -57,6 +57,7 @@ struct PublishOptions {
   bool pack = true;
   int deltaVersions = kDefaultDeltaVersions;  // 0 to kMaxDeltaVersions older versions as bases
   int packLevel = kDefaultPackLevel;
+  bool codeDeltas = true;  // beside the deltas of executables that they beat
 };
 
 struct PublishResult {
