@@ -45,7 +45,9 @@ constexpr int kRunTimeoutMs = 600000;
 // Pages 1 to 3 that do not move on in this time end the run with a close,
 // as a user would; so does one of these texts at once.
 constexpr int kStuckPageMs = 45000;
-const char* const kDeadEndTexts[] = {"读取服务器升级配置失败……", "网络连接失败！", "读取服务器版本失败！",
+const char* const kDeadEndTexts[] = {"读取服务器升级配置失败……", "配置信息签名无效，已停止升级。",
+                                     "配置信息已过期，已停止升级。", "配置信息版本低于本地版本，已停止升级。",
+                                     "网络连接失败！", "读取服务器版本失败！", "文件列表签名无效！",
                                      "文件列表与配置不符！"};
 // How long the host may take to end the process after "KILL".
 constexpr DWORD kHostKillWaitMs = 15000;
