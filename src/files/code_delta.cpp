@@ -88,6 +88,11 @@ constexpr size_t kMostBlocksWeighed = 16;
 // The translator finds the blocks near an old offset through a table of one
 // entry per this many bytes of the base.
 constexpr unsigned kPageShift = 12;
+// And, where one block alone covers a few bytes of the base, names it in a
+// table of one entry per this many bytes: most targets are found there.
+constexpr unsigned kGrainShift = 8;
+constexpr uint32_t kNoBlock = UINT32_MAX;
+constexpr uint32_t kManyBlocks = UINT32_MAX - 1;
 
 // Where the base's references point in the new file.
 class Translator {
@@ -115,6 +120,7 @@ class Translator {
       while (block < byOld_.size() && (uint64_t{byOld_[block].oldOffset} >> kPageShift) < page) ++block;
       pageStart_[page] = static_cast<uint32_t>(block);
     }
+    MarkGrains(baseSize);
   }
 
   // The new address of an old one: through a block that repeats its byte,
@@ -126,6 +132,13 @@ class Translator {
   bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) {
     uint32_t oldOffset = 0;
     if (oldFinder_.OffsetOf(oldTarget, oldOffset)) {
+      const uint32_t only = (oldOffset >> kGrainShift) < grainBlock_.size() ? grainBlock_[oldOffset >> kGrainShift] : kManyBlocks;
+      if (only != kManyBlocks) {
+        const OldBlock* block = only == kNoBlock ? nullptr : &byOld_[only];
+        if (block && oldOffset - block->oldOffset < block->length)
+          return newFinder_.RvaOf(block->newOffset + (oldOffset - block->oldOffset), newTarget);
+        return SameSectionPlace(oldTarget, newTarget);
+      }
       // The first block that starts after it, found among its page's.
       const size_t page = oldOffset >> kPageShift;
       const auto pageEnd = byOld_.begin() + (page + 1 < pageStart_.size() ? pageStart_[page + 1] : byOld_.size());
@@ -149,6 +162,12 @@ class Translator {
       }
       if (best) return newFinder_.RvaOf(best->newOffset + (oldOffset - best->oldOffset), newTarget);
     }
+    return SameSectionPlace(oldTarget, newTarget);
+  }
+
+  // The new address at the same distance into the section of the same
+  // place in the table.
+  bool SameSectionPlace(uint32_t oldTarget, uint32_t& newTarget) {
     const int section = oldFinder_.SectionOf(oldTarget);
     if (section < 0 || static_cast<size_t>(section) >= new_.sections.size()) return false;
     const uint64_t moved =
@@ -169,6 +188,29 @@ class Translator {
   }
 
  private:
+  // grainBlock_[g]: for the bytes [g << kGrainShift, (g + 1) << kGrainShift)
+  // of the base, kNoBlock when no block holds any of them, the block when
+  // one alone does and the search above would find it too (it is among the
+  // kMostBlocksWeighed that start last before the grain's end), else
+  // kManyBlocks: those are searched.
+  void MarkGrains(uint64_t baseSize) {
+    const size_t grains = static_cast<size_t>((baseSize >> kGrainShift) + 1);
+    grainBlock_.assign(grains, kNoBlock);
+    for (size_t i = 0; i < byOld_.size(); ++i) {
+      const OldBlock& block = byOld_[i];
+      const size_t last = std::min<size_t>((uint64_t{block.oldOffset} + block.length - 1) >> kGrainShift, grains - 1);
+      for (size_t grain = block.oldOffset >> kGrainShift; grain <= last; ++grain)
+        grainBlock_[grain] = grainBlock_[grain] == kNoBlock ? static_cast<uint32_t>(i) : kManyBlocks;
+    }
+    size_t startingBefore = 0;  // the blocks that start before the grain's end
+    for (size_t grain = 0; grain < grains; ++grain) {
+      const uint64_t grainEnd = uint64_t{grain + 1} << kGrainShift;
+      while (startingBefore < byOld_.size() && byOld_[startingBefore].oldOffset < grainEnd) ++startingBefore;
+      const uint32_t only = grainBlock_[grain];
+      if (only < kManyBlocks && startingBefore - only > kMostBlocksWeighed) grainBlock_[grain] = kManyBlocks;
+    }
+  }
+
   struct OldBlock {
     uint32_t oldOffset;
     uint32_t length;
@@ -182,6 +224,7 @@ class Translator {
   SectionFinder newFinder_;
   std::vector<OldBlock> byOld_;      // the blocks by old offset
   std::vector<uint32_t> pageStart_;  // per page of the base, see above
+  std::vector<uint32_t> grainBlock_;  // see MarkGrains
 };
 
 }  // namespace

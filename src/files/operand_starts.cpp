@@ -15,13 +15,7 @@ constexpr uint64_t kLowSeven = 0x7F7F7F7F7F7F7F7F;
 constexpr uint64_t kGatherLowBits = 0x0102040810204080;
 constexpr unsigned kGatherShift = 56;
 
-constexpr unsigned char kCall = 0xE8;   // and jmp, E9: the same but for bit 0
-constexpr unsigned char kCallOrJumpMask = 0xFE;
-constexpr unsigned char kTwoByteEscape = 0x0F;
-constexpr unsigned char kJccMask = 0xF0;  // 0F 80 .. 0F 8F
-constexpr unsigned char kJccFirst = 0x80;
-constexpr unsigned char kModRmMask = 0xC7;
-constexpr unsigned char kRipRelative = 0x05;
+using namespace operand_forms;
 
 uint64_t Word(const unsigned char* p) {
   uint64_t value = 0;
@@ -36,16 +30,27 @@ uint64_t Word(const unsigned char* p) {
 // The top bit of each byte of v that is zero, and no other bit.
 uint64_t ZeroBytes(uint64_t v) { return ~(((v & kLowSeven) + kLowSeven) | v | kLowSeven); }
 
+// The bytes of v equal to value once masked, as the top bit of each.
+uint64_t Matches(uint64_t v, unsigned char mask, unsigned char value) {
+  return ZeroBytes((v & (kEachByte * mask)) ^ (kEachByte * value));
+}
+
 // The eight bytes at p as eight bits.
 unsigned WordStarts(const unsigned char* p, bool wide) {
   const uint64_t word = Word(p);
   const uint64_t next = Word(p + 1);
-  uint64_t marked = ZeroBytes((word & (kEachByte * kCallOrJumpMask)) ^ (kEachByte * kCall)) |
-                    (ZeroBytes(word ^ (kEachByte * kTwoByteEscape)) &
-                     ZeroBytes((next & (kEachByte * kJccMask)) ^ (kEachByte * kJccFirst)));
+  uint64_t marked = Matches(word, kCallOrJumpMask, kCall) |
+                    (Matches(word, 0xFF, kTwoByteEscape) & Matches(next, kJccMask, kJccFirst));
   if (wide) {
-    for (unsigned ahead = 1; ahead <= kStartLookAhead; ++ahead)
-      marked |= ZeroBytes((Word(p + ahead) & (kEachByte * kModRmMask)) ^ (kEachByte * kRipRelative));
+    const uint64_t third = Word(p + 2);
+    const auto oneByte = [](uint64_t v) {
+      return Matches(v, kAluMask, kAlu) | Matches(v, kMoveMask, kMove) | Matches(v, 0xFF, kGroupFive);
+    };
+    const uint64_t rex = Matches(word, kRexMask, kRex);
+    const uint64_t escape = Matches(word, 0xFF, kTwoByteEscape);
+    marked |= (Matches(next, kModRmMask, kRipRelative) & oneByte(word)) |
+              (Matches(third, kModRmMask, kRipRelative) & ((rex & oneByte(next)) | escape)) |
+              (Matches(Word(p + 3), kModRmMask, kRipRelative) & rex & Matches(next, 0xFF, kTwoByteEscape));
   }
   return static_cast<unsigned>(((marked >> 7) * kGatherLowBits) >> kGatherShift);
 }

@@ -14,7 +14,8 @@ namespace {
 // Code-like bytes: the opcodes and ModRM forms the scan looks for are
 // frequent, so that every combination of them meets at chunk edges.
 std::string CodeLikeBytes(size_t size, unsigned seed) {
-  static const unsigned char kCommon[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8F, 0x05, 0x0D, 0x48, 0x8B, 0xC7, 0xFF};
+  static const unsigned char kCommon[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8F, 0x05, 0x0D,
+                                         0x48, 0x8B, 0xC7, 0xFF, 0x01, 0x3B, 0x8D, 0x10};
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
   for (char& byte : bytes)
@@ -22,13 +23,17 @@ std::string CodeLikeBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
-// The marks by their definition, byte by byte.
+// The marks by their definition, byte by byte: on x64 an opcode of the
+// families read (or REX, 0F, or both before one) with a RIP-relative ModRM
+// byte right after it.
+bool OneByteFamily(unsigned char op) { return (op & 0xC4) == 0 || (op & 0xF1) == 0x81 || op == 0xFF; }
+bool RipModRm(unsigned char byte) { return (byte & 0xC7) == 0x05; }
 bool StartsHere(const unsigned char* p, bool wide) {
   if ((p[0] & 0xFE) == 0xE8 || (p[0] == 0x0F && (p[1] & 0xF0) == 0x80)) return true;
   if (!wide) return false;
-  for (int ahead = 1; ahead <= 3; ++ahead)
-    if ((p[ahead] & 0xC7) == 0x05) return true;
-  return false;
+  const bool rex = (p[0] & 0xF0) == 0x40;
+  return (OneByteFamily(p[0]) && RipModRm(p[1])) || (rex && OneByteFamily(p[1]) && RipModRm(p[2])) ||
+         (p[0] == 0x0F && RipModRm(p[2])) || (rex && p[1] == 0x0F && RipModRm(p[3]));
 }
 
 TEST(OperandStarts, KernelsMarkTheBytesThatCanStartAnOperandAtEveryAlignment) {
