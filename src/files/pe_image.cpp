@@ -340,11 +340,50 @@ int PeLayout::SectionOf(uint32_t rva) const {
   return -1;
 }
 
+namespace {
+
+constexpr unsigned kGrainShift = 9;
+constexpr uint64_t kGrainBytes = uint64_t{1} << kGrainShift;
+// Tables cover this much of the file and of the address space; look-ups
+// beyond go through the sections.
+constexpr uint64_t kGrainTableReach = uint64_t{64} << 20;
+constexpr uint8_t kGrainNone = 0xFF;
+constexpr uint8_t kGrainAsk = 0xFE;
+static_assert(kMostSections < kGrainAsk, "a section index must not read as a grain mark");
+
+}  // namespace
+
+template <typename Range>
+void SectionFinder::GrainTable::Paint(const std::vector<PeSection>& sections, uint64_t limit, Range range) {
+  limit = std::min(limit, kGrainTableReach);
+  entries.assign(static_cast<size_t>((limit + kGrainBytes - 1) >> kGrainShift), kGrainNone);
+  // Backwards, so that the first section to meet a grain paints it last.
+  for (size_t i = sections.size(); i-- > 0;) {
+    const std::pair<uint64_t, uint64_t> bounds = range(sections[i]);
+    const uint64_t begin = bounds.first;
+    const uint64_t end = std::min(bounds.second, limit);
+    for (uint64_t grain = begin >> kGrainShift; begin < end && grain < entries.size() && grain << kGrainShift < end;
+         ++grain) {
+      const bool whole = begin <= grain << kGrainShift && (grain + 1) << kGrainShift <= bounds.second;
+      entries[static_cast<size_t>(grain)] = whole ? static_cast<uint8_t>(i) : kGrainAsk;
+    }
+  }
+}
+
+uint8_t SectionFinder::GrainTable::At(uint64_t at) const {
+  const uint64_t grain = at >> kGrainShift;
+  return grain < entries.size() ? entries[static_cast<size_t>(grain)] : kGrainAsk;
+}
+
 SectionFinder::SectionFinder(const PeLayout& layout) : layout_(layout) {
   const auto loadedEnd = [](const PeSection& s) { return uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize); };
   const auto storedEnd = [](const PeSection& s) { return uint64_t{s.rawOffset} + s.rawSize; };
   const std::vector<PeSection>& sections = layout.sections;
+  uint64_t fileEnd = 0;
+  uint64_t imageEnd = 0;
   for (size_t i = 0; i < sections.size(); ++i) {
+    fileEnd = std::max(fileEnd, storedEnd(sections[i]));
+    imageEnd = std::max(imageEnd, loadedEnd(sections[i]));
     for (size_t j = i + 1; j < sections.size(); ++j) {
       const PeSection& a = sections[i];
       const PeSection& b = sections[j];
@@ -352,9 +391,42 @@ SectionFinder::SectionFinder(const PeLayout& layout) : layout_(layout) {
       if (a.rawOffset < storedEnd(b) && b.rawOffset < storedEnd(a)) storedApart_ = false;
     }
   }
+  stored_.Paint(sections, fileEnd, [&](const PeSection& s) { return std::make_pair(uint64_t{s.rawOffset}, storedEnd(s)); });
+  mapped_.Paint(sections, imageEnd, [](const PeSection& s) {
+    return std::make_pair(uint64_t{s.virtualAddress}, uint64_t{s.virtualAddress} + s.rawSize);
+  });
+  loaded_.Paint(sections, imageEnd, [&](const PeSection& s) { return std::make_pair(uint64_t{s.virtualAddress}, loadedEnd(s)); });
 }
 
 bool SectionFinder::OffsetOf(uint32_t rva, uint32_t& offset) {
+  const uint8_t only = mapped_.At(rva);
+  if (only == kGrainNone) return false;
+  if (only == kGrainAsk) return SlowOffsetOf(rva, offset);
+  const PeSection& section = layout_.sections[only];
+  offset = section.rawOffset + (rva - section.virtualAddress);
+  return true;
+}
+
+bool SectionFinder::RvaOf(uint32_t offset, uint32_t& rva) {
+  const uint8_t only = stored_.At(offset);
+  if (only == kGrainNone) return false;
+  if (only == kGrainAsk) return SlowRvaOf(offset, rva);
+  const PeSection& section = layout_.sections[only];
+  rvaHint_ = only;
+  const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
+  if (address > UINT32_MAX) return false;
+  rva = static_cast<uint32_t>(address);
+  return true;
+}
+
+int SectionFinder::SectionOf(uint32_t rva) {
+  const uint8_t only = loaded_.At(rva);
+  if (only == kGrainNone) return -1;
+  if (only == kGrainAsk) return SlowSectionOf(rva);
+  return only;
+}
+
+bool SectionFinder::SlowOffsetOf(uint32_t rva, uint32_t& offset) {
   const std::vector<PeSection>& sections = layout_.sections;
   if (loadedApart_ && offsetHint_ < sections.size()) {
     const PeSection& section = sections[offsetHint_];
@@ -374,7 +446,7 @@ bool SectionFinder::OffsetOf(uint32_t rva, uint32_t& offset) {
   return false;
 }
 
-bool SectionFinder::RvaOf(uint32_t offset, uint32_t& rva) {
+bool SectionFinder::SlowRvaOf(uint32_t offset, uint32_t& rva) {
   const std::vector<PeSection>& sections = layout_.sections;
   size_t found = sections.size();
   if (storedApart_ && rvaHint_ < sections.size() && offset >= sections[rvaHint_].rawOffset &&
@@ -399,7 +471,7 @@ bool SectionFinder::RunRva(uint32_t offset, uint32_t length, uint32_t& rva) {
          uint64_t{rva} + length - 1 <= UINT32_MAX;
 }
 
-int SectionFinder::SectionOf(uint32_t rva) {
+int SectionFinder::SlowSectionOf(uint32_t rva) {
   const std::vector<PeSection>& sections = layout_.sections;
   const auto holds = [rva](const PeSection& s) {
     return rva >= s.virtualAddress && rva - s.virtualAddress < std::max(s.virtualSize, s.rawSize);

@@ -6,6 +6,7 @@
 // for the same bytes on every platform, since the decoder repeats it on the
 // installed file that the encoder read.
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,10 @@ struct PeLayout {
 };
 
 // PeLayout's look-ups, with the same answers, for many addresses in a row:
-// the section of the last answer is tried first. That is exact when no two
-// sections overlap, as linkers lay them out; when some do, every look-up
-// goes through the table in order as PeLayout's does.
+// tables of 512-byte grains name the section that alone answers for a
+// whole grain; elsewhere the section of the last answer is tried first.
+// That is exact when no two sections overlap, as linkers lay them out; when
+// some do, the look-up goes through the table in order as PeLayout's does.
 class SectionFinder {
  public:
   explicit SectionFinder(const PeLayout& layout);
@@ -53,7 +55,23 @@ class SectionFinder {
   bool RunRva(uint32_t offset, uint32_t length, uint32_t& rva);
 
  private:
+  // One entry per grain: the index of the first section that meets the
+  // grain when it covers all of it, kGrainNone when none meets it, else
+  // kGrainAsk.
+  struct GrainTable {
+    std::vector<uint8_t> entries;
+    template <typename Range>
+    void Paint(const std::vector<PeSection>& sections, uint64_t limit, Range range);
+    uint8_t At(uint64_t at) const;
+  };
+  bool SlowOffsetOf(uint32_t rva, uint32_t& offset);
+  bool SlowRvaOf(uint32_t offset, uint32_t& rva);
+  int SlowSectionOf(uint32_t rva);
+
   const PeLayout& layout_;
+  GrainTable stored_;  // by file offset, the sections' bytes
+  GrainTable mapped_;  // by address, the sections' bytes as loaded
+  GrainTable loaded_;  // by address, the sections' whole loaded ranges
   bool loadedApart_ = true;  // no two sections' loaded ranges overlap
   bool storedApart_ = true;  // nor their bytes in the file
   size_t offsetHint_ = 0;
