@@ -274,9 +274,10 @@ TEST(PeImage, FindsTheRelocatedPointerAndTheCall) {
   EXPECT_EQ(refs[1].target, 0x2000u);
 }
 
-// The finder's hints never change an answer: it agrees with the layout's
-// own look-ups for sections as linkers lay them out and for sections that
-// overlap in the file and in memory, whatever order it is asked in.
+// The finder's tables and hints never change an answer: it agrees with the
+// layout's own look-ups for sections as linkers lay them out, for sections
+// that overlap in the file and in memory, and for sections of many grains
+// that end inside one, whatever order it is asked in.
 TEST(PeImage, SectionFinderAnswersAsTheLayoutDoes) {
   files::PeLayout apart;
   apart.sections = {{0x1000, 0x180, 0x200, 0x200, true}, {0x2000, 0x900, 0x400, 0x200, false},
@@ -284,11 +285,14 @@ TEST(PeImage, SectionFinderAnswersAsTheLayoutDoes) {
   files::PeLayout overlapping;
   overlapping.sections = {{0x1000, 0x300, 0x200, 0x300, true}, {0x1100, 0x100, 0x300, 0x200, false},
                           {0xFFFFFF00, 0x200, 0x100, 0x200, false}};
-  for (const files::PeLayout* layout : {&apart, &overlapping}) {
+  files::PeLayout large;
+  large.sections = {{0x1000, 0x2345, 0x400, 0x2400, true}, {0x4000, 0x5000, 0x2800, 0x1e00, false},
+                    {0x3800, 0x100, 0x2800, 0x300, false}, {0xA000, 0, 0x4600, 0x1000, false}};
+  for (const files::PeLayout* layout : {&apart, &overlapping, &large}) {
     files::SectionFinder finder(*layout);
     std::vector<uint32_t> values;
-    for (uint32_t v = 0; v < 0x3200; v += 7) values.push_back(v);
-    for (uint32_t v = 0x3200; v >= 13; v -= 13) values.push_back(v);
+    for (uint32_t v = 0; v < 0xC000; v += 7) values.push_back(v);
+    for (uint32_t v = 0xC000; v >= 13; v -= 13) values.push_back(v);
     for (uint32_t v : {0xFFFFFF00u, 0xFFFFFFFFu, 0x100u, 0x2FFu}) values.push_back(v);
     for (uint32_t v : values) {
       uint32_t expected = 0, got = 0;
