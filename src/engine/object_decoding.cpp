@@ -5,8 +5,8 @@
 namespace engine {
 
 std::unique_ptr<files::StreamDecoder> DecoderFor(ObjectKind kind, files::WritableFile& sink, uint64_t size,
-                                                 std::string_view base) {
-  if (kind == ObjectKind::kCodeDelta) return std::make_unique<files::CodeDeltaDecoder>(sink, size, base);
+                                                 std::string_view base, std::optional<uint32_t> baseCrc) {
+  if (kind == ObjectKind::kCodeDelta) return std::make_unique<files::CodeDeltaDecoder>(sink, size, base, baseCrc);
   return std::make_unique<files::ObjectDecoder>(sink, size, base);
 }
 

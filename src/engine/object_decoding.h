@@ -3,6 +3,7 @@
 // made from its base, a packed object's or a delta's as one zstd frame.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "engine/object_choice.h"
@@ -12,9 +13,11 @@
 namespace engine {
 
 // Decodes into sink exactly size bytes; base is a delta's installed file
-// (empty for a packed object), kept alive by the caller until Finish.
+// (empty for a packed object), kept alive by the caller until Finish, and
+// baseCrc its CRC-32 when the caller computed it from those bytes.
 std::unique_ptr<files::StreamDecoder> DecoderFor(ObjectKind kind, files::WritableFile& sink, uint64_t size,
-                                                 std::string_view base);
+                                                 std::string_view base,
+                                                 std::optional<uint32_t> baseCrc = std::nullopt);
 
 // The most first bytes CheckHead needs for any kind.
 inline constexpr size_t kHeadMax = files::kCodeDeltaHeaderSize > files::kObjectHeadMax ? files::kCodeDeltaHeaderSize

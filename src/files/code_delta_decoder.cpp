@@ -10,8 +10,9 @@
 
 namespace files {
 
-CodeDeltaDecoder::CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base)
-    : sink_(sink), expected_(expectedSize), base_(base), headWanted_(kCodeDeltaHeaderSize) {}
+CodeDeltaDecoder::CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base,
+                                   std::optional<uint32_t> baseCrc)
+    : sink_(sink), expected_(expectedSize), base_(base), baseCrc_(baseCrc), headWanted_(kCodeDeltaHeaderSize) {}
 
 CodeDeltaDecoder::~CodeDeltaDecoder() = default;
 
@@ -29,7 +30,7 @@ bool CodeDeltaDecoder::ReadHead() {
     return Fail(header.newSize > expected_ ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort);
   // Another base, or a file no 32-bit offset reaches.
   if (header.baseSize != base_.size() || header.newSize > UINT32_MAX || header.baseSize > UINT32_MAX ||
-      header.baseCrc != Crc32Update(0, base_.data(), base_.size()))
+      header.baseCrc != (baseCrc_ ? *baseCrc_ : Crc32Update(0, base_.data(), base_.size())))
     return Fail(DecodeStatus::kCorrupt);
   // The map is bounded by what a file of this size can use, so that a
   // hostile header cannot make the decoder hold more.

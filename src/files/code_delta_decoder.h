@@ -6,6 +6,7 @@
 // prediction (the new file's size) and the frame's window.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,11 @@ namespace files {
 class CodeDeltaDecoder : public StreamDecoder {
  public:
   // Decodes into sink exactly expectedSize bytes; base is the installed
-  // file, kept alive and unchanged by the caller until Finish.
-  CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base);
+  // file, kept alive and unchanged by the caller until Finish. baseCrc is
+  // its CRC-32 when the caller has just computed it from these bytes; the
+  // decoder computes it otherwise.
+  CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base,
+                   std::optional<uint32_t> baseCrc = std::nullopt);
   ~CodeDeltaDecoder() override;
 
   bool Feed(const void* data, size_t size) override;
@@ -31,6 +35,7 @@ class CodeDeltaDecoder : public StreamDecoder {
   WritableFile& sink_;
   const uint64_t expected_;
   const std::string_view base_;
+  const std::optional<uint32_t> baseCrc_;
   std::string head_;  // the header, then the compressed map, until whole
   size_t headWanted_;
   bool headerRead_ = false;

@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,9 +72,9 @@ files::CodeDeltaHeader HeaderOf(const Pair& pair) {
 }
 
 files::DecodeStatus Decode(const std::string& object, const std::string& base, uint64_t size, std::string& out,
-                           size_t piece = 7) {
+                           size_t piece = 7, std::optional<uint32_t> baseCrc = std::nullopt) {
   StringSink sink;
-  files::CodeDeltaDecoder decoder(sink, size, base);
+  files::CodeDeltaDecoder decoder(sink, size, base, baseCrc);
   for (size_t at = 0; at < object.size(); at += piece)
     if (!decoder.Feed(object.data() + at, std::min(piece, object.size() - at))) break;
   const files::DecodeStatus status = decoder.Finish();
@@ -207,6 +208,12 @@ TEST(CodeDelta, AnotherBaseOfTheSameSizeIsRefusedByItsCrc) {
   std::string out;
   EXPECT_EQ(Decode(object, other, pair.plain.size(), out), files::DecodeStatus::kCorrupt);
   EXPECT_TRUE(out.empty());
+  // The same when the caller names the CRC it read the other base with.
+  const uint32_t otherCrc = files::Crc32Update(0, other.data(), other.size());
+  EXPECT_EQ(Decode(object, other, pair.plain.size(), out, 7, otherCrc), files::DecodeStatus::kCorrupt);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(Decode(object, pair.base, pair.plain.size(), out, 7, HeaderOf(pair).baseCrc), files::DecodeStatus::kOk);
+  EXPECT_EQ(out, pair.plain);
 }
 
 // A small PE32 image: headers, one code section and one data section, and a
