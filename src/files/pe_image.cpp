@@ -125,13 +125,17 @@ void AddRelocations(std::string_view file, const PeLayout& layout, SectionFinder
     const uint32_t page = Read32(file, at);
     const uint32_t blockSize = Read32(file, at + 4);
     if (blockSize < kRelocationBlockHeader || blockSize > end - at) return;
+    // A page in one section's bytes maps to the file as one run: its
+    // entries need no look-up each.
+    uint32_t pageOffset = 0;
+    const bool pageMapped = finder.MappedRun(page, kRelocationOffsetMask + 1, pageOffset);
     for (uint64_t entry = at + kRelocationBlockHeader; entry + 2 <= at + blockSize; entry += 2) {
       const uint32_t value = Read16(file, entry);
       const uint32_t type = value >> kRelocationTypeShift;
       if (type != kRelocationHighLow && type != kRelocationDir64) continue;
       const ReferenceKind kind = type == kRelocationHighLow ? ReferenceKind::kAbsolute32 : ReferenceKind::kAbsolute64;
-      uint32_t offset = 0;
-      if (!finder.OffsetOf(page + (value & kRelocationOffsetMask), offset) ||
+      uint32_t offset = pageOffset + (value & kRelocationOffsetMask);
+      if ((!pageMapped && !finder.OffsetOf(page + (value & kRelocationOffsetMask), offset)) ||
           !Fits(file, offset, OperandWidth(kind)))
         continue;
       const uint64_t address = kind == ReferenceKind::kAbsolute32 ? Read32(file, offset) : Read64(file, offset);
@@ -419,6 +423,18 @@ bool SectionFinder::RvaOf(uint32_t offset, uint32_t& rva) {
   return true;
 }
 
+bool SectionFinder::MappedRun(uint32_t rva, uint32_t length, uint32_t& offset) {
+  if (!loadedApart_ || !storedApart_ || length == 0) return false;
+  for (const PeSection& section : layout_.sections) {
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
+      if (uint64_t{rva} + length > uint64_t{section.virtualAddress} + section.rawSize) return false;
+      offset = section.rawOffset + (rva - section.virtualAddress);
+      return true;
+    }
+  }
+  return false;
+}
+
 int SectionFinder::SectionOf(uint32_t rva) {
   const uint8_t only = loaded_.At(rva);
   if (only == kGrainNone) return -1;
@@ -582,9 +598,11 @@ std::vector<Reference> FindReferences(std::string_view file, const PeLayout& lay
 
 std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide) {
   const uint32_t type = wide ? kRelocationDir64 : kRelocationHighLow;
-  std::string table;
-  const auto put = [&table](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) table.push_back(static_cast<char>(value >> (8 * i)));
+  // At most a header and a pad per operand besides its entry.
+  std::string table(operandRvas.size() * (kRelocationBlockHeader + 4), '\0');
+  size_t size = 0;
+  const auto put = [&table, &size](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) table[size++] = static_cast<char>(value >> (8 * i));
   };
   for (size_t i = 0; i < operandRvas.size();) {
     const uint32_t page = operandRvas[i] & ~kRelocationOffsetMask;
@@ -597,6 +615,7 @@ std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide)
     for (; i < end; ++i) put(type << kRelocationTypeShift | (operandRvas[i] & kRelocationOffsetMask), 2);
     if (padded != count) put(0, 2);
   }
+  table.resize(size);
   return table;
 }
 

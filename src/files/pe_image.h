@@ -53,6 +53,10 @@ class SectionFinder {
   // 32 bits: each byte i of them is then loaded at rva + i, and OffsetOf
   // of that address gives the byte back.
   bool RunRva(uint32_t offset, uint32_t length, uint32_t& rva);
+  // The same the other way: true when the addresses [rva, rva + length)
+  // lie in one section's bytes and no two sections overlap; OffsetOf of
+  // each address i of them is then offset + i.
+  bool MappedRun(uint32_t rva, uint32_t length, uint32_t& offset);
 
  private:
   // One entry per grain: the index of the first section that meets the
