@@ -35,7 +35,7 @@ struct Clock {
   static time_point now() { return std::clock(); }
 };
 constexpr int kLevel = 19;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr size_t kPiece = 64 * 1024;
 
 double Seconds(std::clock_t ticks) { return static_cast<double>(ticks) / CLOCKS_PER_SEC; }
