@@ -35,22 +35,24 @@ uint64_t Matches(uint64_t v, unsigned char mask, unsigned char value) {
   return ZeroBytes((v & (kEachByte * mask)) ^ (kEachByte * value));
 }
 
+uint64_t Equal(uint64_t v, unsigned char value) { return ZeroBytes(v ^ (kEachByte * value)); }
+
 // The eight bytes at p as eight bits.
 unsigned WordStarts(const unsigned char* p, bool wide) {
   const uint64_t word = Word(p);
   const uint64_t next = Word(p + 1);
   uint64_t marked = Matches(word, kCallOrJumpMask, kCall) |
-                    (Matches(word, 0xFF, kTwoByteEscape) & Matches(next, kJccMask, kJccFirst));
+                    (Equal(word, kTwoByteEscape) & Matches(next, kJccMask, kJccFirst));
   if (wide) {
     const uint64_t third = Word(p + 2);
     const auto oneByte = [](uint64_t v) {
-      return Matches(v, kAluMask, kAlu) | Matches(v, kMoveMask, kMove) | Matches(v, 0xFF, kGroupFive);
+      return Matches(v, kAluMask, kAlu) | Matches(v, kMoveMask, kMove) | Equal(v, kGroupFive);
     };
     const uint64_t rex = Matches(word, kRexMask, kRex);
-    const uint64_t escape = Matches(word, 0xFF, kTwoByteEscape);
+    const uint64_t escape = Equal(word, kTwoByteEscape);
     marked |= (Matches(next, kModRmMask, kRipRelative) & oneByte(word)) |
               (Matches(third, kModRmMask, kRipRelative) & ((rex & oneByte(next)) | escape)) |
-              (Matches(Word(p + 3), kModRmMask, kRipRelative) & rex & Matches(next, 0xFF, kTwoByteEscape));
+              (Matches(Word(p + 3), kModRmMask, kRipRelative) & rex & Equal(next, kTwoByteEscape));
   }
   return static_cast<unsigned>(((marked >> 7) * kGatherLowBits) >> kGatherShift);
 }

@@ -329,10 +329,23 @@ TEST(PeImage, SectionFinderAnswersAsTheLayoutDoes) {
         }
       }
     }
+    // And a run of addresses the other way.
+    for (uint32_t rva = 0; rva < 0xC000; rva += 0x180) {
+      for (uint32_t length : {1u, 0x100u, 0x1000u}) {
+        uint32_t offset = 0;
+        if (!finder.MappedRun(rva, length, offset)) continue;
+        for (uint32_t i : {0u, length / 2, length - 1}) {
+          uint32_t expected = 0;
+          ASSERT_TRUE(layout->OffsetOf(rva + i, expected)) << rva + i;
+          EXPECT_EQ(offset + i, expected) << rva + i;
+        }
+      }
+    }
   }
   uint32_t rva = 0;
   files::SectionFinder overlapped(overlapping);
   EXPECT_FALSE(overlapped.RunRva(0x200, 0x10, rva)) << "overlapping sections vouch for no run";
+  EXPECT_FALSE(overlapped.MappedRun(0x1000, 0x10, rva)) << "overlapping sections vouch for no run";
 }
 
 // Code sections listed out of file order are scanned the same: the
