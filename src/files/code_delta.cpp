@@ -132,7 +132,8 @@ class Translator {
   bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) {
     uint32_t oldOffset = 0;
     if (oldFinder_.OffsetOf(oldTarget, oldOffset)) {
-      const uint32_t only = (oldOffset >> kGrainShift) < grainBlock_.size() ? grainBlock_[oldOffset >> kGrainShift] : kManyBlocks;
+      const size_t grain = oldOffset >> kGrainShift;
+      const uint32_t only = grain < grainBlock_.size() ? grainBlock_[grain] : kManyBlocks;
       if (only != kManyBlocks) {
         const OldBlock* block = only == kNoBlock ? nullptr : &byOld_[only];
         if (block && oldOffset - block->oldOffset < block->length)
@@ -381,7 +382,8 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
         ref += step;
         step *= 2;
       }
-      ref = std::lower_bound(ref, ref + std::min(step + 1, static_cast<size_t>(refs.end() - ref)), block.oldOffset, before);
+      const size_t span = std::min(step + 1, static_cast<size_t>(refs.end() - ref));
+      ref = std::lower_bound(ref, ref + static_cast<std::ptrdiff_t>(span), block.oldOffset, before);
     } else {
       ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset, before);
     }

@@ -395,11 +395,13 @@ SectionFinder::SectionFinder(const PeLayout& layout) : layout_(layout) {
       if (a.rawOffset < storedEnd(b) && b.rawOffset < storedEnd(a)) storedApart_ = false;
     }
   }
-  stored_.Paint(sections, fileEnd, [&](const PeSection& s) { return std::make_pair(uint64_t{s.rawOffset}, storedEnd(s)); });
+  stored_.Paint(sections, fileEnd,
+                [&](const PeSection& s) { return std::make_pair(uint64_t{s.rawOffset}, storedEnd(s)); });
   mapped_.Paint(sections, imageEnd, [](const PeSection& s) {
     return std::make_pair(uint64_t{s.virtualAddress}, uint64_t{s.virtualAddress} + s.rawSize);
   });
-  loaded_.Paint(sections, imageEnd, [&](const PeSection& s) { return std::make_pair(uint64_t{s.virtualAddress}, loadedEnd(s)); });
+  loaded_.Paint(sections, imageEnd,
+                [&](const PeSection& s) { return std::make_pair(uint64_t{s.virtualAddress}, loadedEnd(s)); });
 }
 
 bool SectionFinder::OffsetOf(uint32_t rva, uint32_t& offset) {
