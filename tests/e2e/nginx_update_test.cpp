@@ -515,10 +515,7 @@ TEST_F(NginxUpdateTest, UpdatesOverHttps) {
 // Partial files are named by a digest of their address; the one of the
 // large file is the largest there.
 constexpr char kPartialFolder[] = "update\\update\\p\\";
-constexpr char kRetry[] = "重试(&R)";
 constexpr char kTimedOutRow[] = "连接服务器超时……";
-constexpr char kUpdateCompleteText[] = "更新已完成。";
-constexpr char kCloseButton[] = "关闭(&Q)";
 // Large and slow enough to be broken off mid-way, quick enough for a test.
 constexpr size_t kResumeSize = size_t{12} << 20;
 constexpr int kResumeBytesPerS = 3 << 20;
@@ -562,9 +559,9 @@ class ResumeUpdateTest : public NginxUpdateTest {
   }
   // After Retry the wizard ends on the download page with the update done.
   void ExpectCompleteAfterRetryAndClose(const std::string& content) {
-    ASSERT_TRUE(WaitForText(kUpdateCompleteText, kStepTimeoutMs)) << DescribeState();
+    ASSERT_TRUE(WaitForText(kUpdateComplete, kStepTimeoutMs)) << DescribeState();
     EXPECT_TRUE(HoldsContent(folder_.path() + kLargeName, content));
-    ASSERT_TRUE(ClickWhenEnabled(kCloseButton)) << DescribeState();
+    ASSERT_TRUE(ClickWhenEnabled(kClose)) << DescribeState();
     ASSERT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value()) << DescribeState();
     EXPECT_FALSE(Exists(StagingFolder()));
   }

@@ -27,9 +27,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kRetry[] = "重试(&R)";
-constexpr char kClose[] = "关闭(&Q)";
-constexpr char kUpdateComplete[] = "更新已完成。";
 constexpr char kTimedOut[] = "连接服务器超时……";
 constexpr char kUnwritable[] = "存在不可写文件，升级失败。";
 constexpr char kUnreplaceable[] = "无法替换的文件：";

@@ -158,51 +158,51 @@ TEST_F(ApplyStagedTest, UpdaterStaysStagedAndPendsOnlyWhenVerifiedThisRun) {
 // next run must finish the job from the staged copies alone. Only on a volume
 // without hard links may a target wait aside between its two moves.
 TEST_F(ApplyStagedTest, CrashAtAnyStepIsFinishedByNextRun) {
- for (const bool fat : {false, true}) {
-  SCOPED_TRACE(fat ? "no hard links" : "hard links");
-  struct File {
-    std::string name, oldContent, newContent;
-  };
-  const std::vector<File> files = {{"Main.exe", "main 1", "main 2"},   {"a.dll", "a 1", "a 2"},
-                                   {"sub\\b.dll", "b 1", "b 2"},       {"new\\n.dll", "", "n 2"},
-                                   {"sub\\deep\\c.dat", "c 1", "c 2"}, {"same.txt", "same", "same"}};
-  bool completed = false;
-  for (long crashAt = 0; !completed; ++crashAt) {
-    ASSERT_LT(crashAt, 100) << "never completed";
-    SCOPED_TRACE("crash at step " + std::to_string(crashAt));
-    fs_ = testing_support::MemoryFileSystem();
-    fs_.noHardLinks = fat;
-    server_.clear();
-    for (const File& file : files) {
-      Release(file.name, file.newContent, file.oldContent.empty() ? nullptr : file.oldContent.c_str());
-    }
-    const std::vector<FileEntry> firstList = Difference();
-    fs_.crashAtStep = crashAt;
-    Apply(firstList);
-    completed = !fs_.crashed();
+  for (const bool fat : {false, true}) {
+    SCOPED_TRACE(fat ? "no hard links" : "hard links");
+    struct File {
+      std::string name, oldContent, newContent;
+    };
+    const std::vector<File> files = {{"Main.exe", "main 1", "main 2"},   {"a.dll", "a 1", "a 2"},
+                                     {"sub\\b.dll", "b 1", "b 2"},       {"new\\n.dll", "", "n 2"},
+                                     {"sub\\deep\\c.dat", "c 1", "c 2"}, {"same.txt", "same", "same"}};
+    bool completed = false;
+    for (long crashAt = 0; !completed; ++crashAt) {
+      ASSERT_LT(crashAt, 100) << "never completed";
+      SCOPED_TRACE("crash at step " + std::to_string(crashAt));
+      fs_ = testing_support::MemoryFileSystem();
+      fs_.noHardLinks = fat;
+      server_.clear();
+      for (const File& file : files) {
+        Release(file.name, file.newContent, file.oldContent.empty() ? nullptr : file.oldContent.c_str());
+      }
+      const std::vector<FileEntry> firstList = Difference();
+      fs_.crashAtStep = crashAt;
+      Apply(firstList);
+      completed = !fs_.crashed();
 
-    bool othersNew = true;
-    for (const File& file : files) {
-      const std::string content = Installed(file.name);
-      // Between the two moves of one file the old copy waits aside.
-      const bool asideBetweenMoves =
-          fat && content.empty() && fs_.files.count(kReplaced + file.name) &&
-          fs_.files.at(kReplaced + file.name) == file.oldContent && fs_.files.count(kStaging + file.name);
-      EXPECT_TRUE(content == file.oldContent || content == file.newContent || asideBetweenMoves) << file.name;
-      if (file.name != "Main.exe" && content != file.newContent) othersNew = false;
-    }
-    EXPECT_TRUE(Installed("Main.exe") == "main 1" || othersNew);
+      bool othersNew = true;
+      for (const File& file : files) {
+        const std::string content = Installed(file.name);
+        // Between the two moves of one file the old copy waits aside.
+        const bool asideBetweenMoves =
+            fat && content.empty() && fs_.files.count(kReplaced + file.name) &&
+            fs_.files.at(kReplaced + file.name) == file.oldContent && fs_.files.count(kStaging + file.name);
+        EXPECT_TRUE(content == file.oldContent || content == file.newContent || asideBetweenMoves) << file.name;
+        if (file.name != "Main.exe" && content != file.newContent) othersNew = false;
+      }
+      EXPECT_TRUE(Installed("Main.exe") == "main 1" || othersNew);
 
-    fs_.crashAtStep = -1;
-    const std::vector<FileEntry> secondList = Difference();
-    EXPECT_TRUE(!completed || secondList.empty());
-    for (const FileEntry& entry : secondList) {
-      EXPECT_TRUE(engine::SignatureMatches(fs_.Signature(kStaging + entry.Name), entry.Hash)) << entry.Name;
+      fs_.crashAtStep = -1;
+      const std::vector<FileEntry> secondList = Difference();
+      EXPECT_TRUE(!completed || secondList.empty());
+      for (const FileEntry& entry : secondList) {
+        EXPECT_TRUE(engine::SignatureMatches(fs_.Signature(kStaging + entry.Name), entry.Hash)) << entry.Name;
+      }
+      EXPECT_EQ(Apply(secondList).outcome, ApplyOutcome::kApplied);
+      for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
     }
-    EXPECT_EQ(Apply(secondList).outcome, ApplyOutcome::kApplied);
-    for (const File& file : files) EXPECT_EQ(Installed(file.name), file.newContent) << file.name;
   }
- }
 }
 
 // A scanner or the indexer opens a freshly written file for a moment: the

@@ -96,7 +96,7 @@ int Drive(const std::string& exe, const std::string& arguments) {
       }
     }
     const std::vector<e2e::Control> controls = e2e::ReadControls(window);
-    if (MainButton(controls, "重试(&R)")) {
+    if (MainButton(controls, e2e::kRetry)) {
       Say("the download failed: see the screenshot");
       Photograph(window, 4);
       return 1;

@@ -15,10 +15,10 @@
 // The kill itself is the host's: at the chosen moment the driver prints
 // "KILL <pid>" and waits for the process to vanish; the soak then ends the
 // updater's whole Wine process. With a delay of 0 the updater still waits at
-// that very trace line when it dies. The driver ends with one line
-// "RESULT <finished|complete|failed|closed|killed|timeout> retries=<n> ..."
-// (complete: the update completed on the download page, after a Retry).
-// after the trace of the run.
+// that very trace line when it dies. After the trace of the run the driver
+// prints one line "RESULT <finished|complete|failed|closed|killed|timeout>
+// retries=<n> ..." (complete: the update completed on the download page,
+// after a Retry).
 #include <windows.h>
 
 #include <atomic>
@@ -35,11 +35,9 @@
 
 namespace {
 
-constexpr char kRetry[] = "重试(&R)";
-constexpr char kClose[] = "关闭(&Q)";
-// The download page's last row when a run that went through Retry (or found
-// nothing to fetch) completed the update there.
-constexpr char kUpdateComplete[] = "更新已完成。";
+using e2e::kClose;
+using e2e::kRetry;
+using e2e::kUpdateComplete;
 constexpr char kTracePrefix[] = "VIRarazo:";
 constexpr int kRunTimeoutMs = 600000;
 // Pages 1 to 3 that do not move on in this time end the run with a close,
@@ -237,7 +235,6 @@ class Run {
       }
       if (page >= 1 && page <= 3 && (now - pageSince > static_cast<DWORD>(kStuckPageMs) || ShowsDeadEnd(controls))) {
         PostMessageW(window, WM_CLOSE, 0, 0);
-        gaveUp_ = true;
         break;
       }
       if ((page == 2 || page == 3) && Pressable(controls, e2e::kNext)) {
@@ -251,7 +248,6 @@ class Run {
       } else if (page == 4 && Pressable(controls, kRetry)) {
         if (retries_ >= kMaxRetries) {
           PostMessageW(window, WM_CLOSE, 0, 0);
-          gaveUp_ = true;
           break;
         }
         ++retries_;
@@ -291,7 +287,6 @@ class Run {
   int retries_ = 0;
   int listRetries_ = 0;
   bool closed_ = false;
-  bool gaveUp_ = false;
 };
 
 }  // namespace
