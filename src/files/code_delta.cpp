@@ -121,6 +121,7 @@ class Translator {
       pageStart_[page] = static_cast<uint32_t>(block);
     }
     MarkGrains(baseSize);
+    MarkShortcuts(baseSize);
   }
 
   // The new address of an old one: through a block that repeats its byte,
@@ -130,6 +131,14 @@ class Translator {
   // (`shift`, its new offset less its old one) wins: code that moved
   // together tends to point within itself.
   bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) {
+    const uint64_t fromLow = uint64_t{oldTarget} - shortcutLow_;
+    if (fromLow < shortcutSpan_) {
+      const Shortcut& shortcut = shortcuts_[static_cast<size_t>(fromLow >> kGrainShift)];
+      if (oldTarget - shortcut.start < shortcut.length) {
+        newTarget = oldTarget + shortcut.moved;
+        return true;
+      }
+    }
     uint32_t oldOffset = 0;
     if (oldFinder_.OffsetOf(oldTarget, oldOffset)) {
       const size_t grain = oldOffset >> kGrainShift;
@@ -212,6 +221,71 @@ class Translator {
     }
   }
 
+  // shortcuts_[g]: for the addresses [g << kGrainShift, (g + 1) <<
+  // kGrainShift) above shortcutLow_, the run of them that one block answers
+  // for through the grain table above, with its bytes loaded in one section
+  // on each side: those addresses move by the block's shift, with no look-up
+  // in the sections (SectionFinder::RunRva makes that exact). Where two runs
+  // meet in a grain, or none, the length is 0 and Translate looks up.
+  void MarkShortcuts(uint64_t baseSize) {
+    struct Run {
+      uint32_t oldRva, newRva;
+    };
+    std::vector<std::pair<size_t, Run>> runs;  // the blocks so loaded, by index
+    uint64_t low = UINT64_MAX;
+    uint64_t high = 0;
+    for (size_t i = 0; i < byOld_.size(); ++i) {
+      const OldBlock& block = byOld_[i];
+      Run run{};
+      if (!oldFinder_.RunRva(block.oldOffset, block.length, run.oldRva) ||
+          !newFinder_.RunRva(block.newOffset, block.length, run.newRva))
+        continue;
+      runs.emplace_back(i, run);
+      low = std::min<uint64_t>(low, run.oldRva);
+      high = std::max<uint64_t>(high, uint64_t{run.oldRva} + block.length);
+    }
+    // Addresses far apart in a hostile table would make the table large:
+    // it covers no more addresses than the base has bytes, twice over.
+    if (runs.empty() || high - low > 2 * baseSize + (uint64_t{1} << kPageShift)) return;
+    shortcutLow_ = low;
+    shortcuts_.assign(static_cast<size_t>(((high - low) >> kGrainShift) + 1), Shortcut{});
+    shortcutSpan_ = uint64_t{shortcuts_.size()} << kGrainShift;
+    std::vector<uint32_t> owner(shortcuts_.size(), kNoBlock);
+    for (const auto& [index, run] : runs) {
+      const OldBlock& block = byOld_[index];
+      const uint64_t end = uint64_t{block.oldOffset} + block.length;
+      for (uint64_t grain = block.oldOffset >> kGrainShift; (grain << kGrainShift) < end; ++grain) {
+        if (grainBlock_[static_cast<size_t>(grain)] != index) continue;
+        // The block's bytes in this grain of the base, as loaded.
+        const uint64_t from = std::max<uint64_t>(block.oldOffset, grain << kGrainShift);
+        const uint64_t to = std::min<uint64_t>(end, (grain + 1) << kGrainShift);
+        const uint32_t start = static_cast<uint32_t>(run.oldRva + (from - block.oldOffset));
+        const uint32_t length = static_cast<uint32_t>(to - from);
+        const uint64_t first = (start - low) >> kGrainShift;
+        const uint64_t last = (start + uint64_t{length} - 1 - low) >> kGrainShift;
+        for (uint64_t at = first; at <= last; ++at) {
+          Shortcut& shortcut = shortcuts_[static_cast<size_t>(at)];
+          uint32_t& by = owner[static_cast<size_t>(at)];
+          if (by == kNoBlock) {
+            by = static_cast<uint32_t>(index);
+            shortcut = Shortcut{start, length, run.newRva - run.oldRva};
+          } else if (by == index && shortcut.length > 0 && shortcut.start + shortcut.length == start) {
+            shortcut.length += length;
+          } else {
+            by = kManyBlocks;
+            shortcut.length = 0;
+          }
+        }
+      }
+    }
+  }
+
+  struct Shortcut {
+    uint32_t start = 0;
+    uint32_t length = 0;
+    uint32_t moved = 0;  // the new address less the old, modulo 2^32
+  };
+
   struct OldBlock {
     uint32_t oldOffset;
     uint32_t length;
@@ -226,6 +300,9 @@ class Translator {
   std::vector<OldBlock> byOld_;      // the blocks by old offset
   std::vector<uint32_t> pageStart_;  // per page of the base, see above
   std::vector<uint32_t> grainBlock_;  // see MarkGrains
+  std::vector<Shortcut> shortcuts_;  // see MarkShortcuts
+  uint64_t shortcutLow_ = 0;
+  uint64_t shortcutSpan_ = 0;  // the addresses shortcuts_ covers
 };
 
 }  // namespace

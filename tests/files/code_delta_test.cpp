@@ -429,6 +429,42 @@ const LyingPe kLies[] = {
 INSTANTIATE_TEST_SUITE_P(Tables, PeImageLies, testing::ValuesIn(kLies),
                          [](const testing::TestParamInfo<LyingPe>& info) { return std::string(info.param.name); });
 
+uint32_t Get32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The prediction writes each operand as the new layout needs it: a call
+// into a block that stayed, a pointer into a block that moved with its
+// section, a pointer to bytes no block repeats (the same place in the moved
+// section), and the relocation table rebuilt for where the pointers now lie.
+TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
+  TinyPe pe;
+  pe.Put32(0x304, 0x10002180);
+  pe.Put32(0x504, 12);
+  pe.Put16(0x50A, 0x3000 | 0x104);
+  files::CodeMap map;
+  map.imageBase = 0x10000000;
+  // The code grows by 0x100 bytes; the data section moves to 0x3000.
+  map.sections = {{0x1000, 0x300, 0x200, 0x300}, {0x3000, 0x200, 0x600, 0x200}};
+  map.relocationRva = 0x3100;
+  map.relocationSize = 12;
+  // The call moves to 0x300 (address 0x1100), the pointers by 0x100, the
+  // data's first half with its section; its second half is left out.
+  map.blocks = {{0x210, 0x210, 0xF0}, {0x300, 0x200, 0x10}, {0x400, 0x300, 0x80}, {0x600, 0x400, 0x100}};
+  std::string prediction;
+  ASSERT_TRUE(files::PredictNewFile(pe.bytes, map, 0x800, prediction));
+  ASSERT_EQ(prediction.size(), 0x800u);
+  EXPECT_EQ(Get32(prediction, 0x301), 0x1010u - (0x1101 + 4));  // the call's target stayed
+  EXPECT_EQ(Get32(prediction, 0x400), 0x10003000u);             // 0x2000 moved with its block
+  EXPECT_EQ(Get32(prediction, 0x404), 0x10003180u);             // 0x2180, in no block
+  // One page (0x1000) holding the pointers at 0x1200 and 0x1204.
+  EXPECT_EQ(Get32(prediction, 0x700), 0x1000u);
+  EXPECT_EQ(Get32(prediction, 0x704), 12u);
+  EXPECT_EQ(Get32(prediction, 0x708), (0x3000u | 0x200) | (0x3000u | 0x204) << 16);
+}
+
 // A base whose tables lie still gives a prediction of the listed size, and
 // the round trip holds: the prediction only ever costs size.
 TEST(CodeDelta, ABaseWithLyingTablesStillRoundTrips) {

@@ -76,7 +76,7 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
     return false;
   }
   std::string residual;
-  if (!EncodeObject(plain, prediction, level, residual, error)) return false;
+  if (!EncodeResidual(plain, prediction, level, residual, error)) return false;
 
   std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
   const size_t mapBytes = ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), kMapLevel);

@@ -28,4 +28,10 @@ inline constexpr size_t kLargestPackedFile = kWideAddresses ? size_t{1} << 30 : 
 // it cannot (a delta's pair beyond kMaxDeltaWindowBytes among the reasons).
 bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error);
 
+// The same frame against `prediction`, without zstd's checksum: a code
+// delta's residual. The updater checks the file it decodes by its CRC-32
+// (and SHA-256) in any case, and hashing it once more costs decode time.
+bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
+                    std::string& error);
+
 }  // namespace updpub

@@ -27,9 +27,8 @@ bool Failed(size_t code, std::string& error) {
   return true;
 }
 
-}  // namespace
-
-bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
+bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, std::string& out,
+            std::string& error) {
   if (!base.empty() && base.size() + plain.size() > kMaxDeltaWindowBytes) {
     error = "the file and its base together exceed the window a 32-bit updater can decode with";
     return false;
@@ -42,7 +41,7 @@ bool EncodeObject(std::string_view plain, std::string_view base, int level, std:
   ZSTD_CCtx* c = context.get();
   if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), error) ||
       Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), error) ||
-      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1), error))
+      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0), error))
     return false;
   if (!base.empty()) {
     if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error) ||
@@ -55,6 +54,17 @@ bool EncodeObject(std::string_view plain, std::string_view base, int level, std:
   if (Failed(written, error)) return false;
   out.resize(written);
   return true;
+}
+
+}  // namespace
+
+bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
+  return Encode(plain, base, level, true, out, error);
+}
+
+bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
+                    std::string& error) {
+  return Encode(plain, prediction, level, false, out, error);
 }
 
 }  // namespace updpub
