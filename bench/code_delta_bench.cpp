@@ -3,13 +3,23 @@
 //   code_delta_bench OLD NEW [OLD NEW ...]   sizes and times per pair
 //   code_delta_bench --decode OLD OBJECT SIZE code|delta
 //                                            one decode, then its peak memory
+//   code_delta_bench --decode-times OLD NEW CODE_DELTA DELTA
+//                                            the decode times of two objects
+//                                            made of NEW (as in the list)
 //
 // Per pair: the plain size, the packed object, the delta and the code delta
 // (both as updpub makes them, level 19), the time to make each and the time
-// to decode each with the updater's decoders (best of three). Times are the
+// to decode each with the updater's decoders (best of five). Times are the
 // process's CPU time: on a shared machine wall time measures the neighbours.
+// Built for Windows, --decode-times measures Update.exe's own 32-bit build
+// of the decoders under Wine, whose thread and process times tick at 10 ms,
+// too coarse for decodes of a few: there the best of the wall times stands
+// in for them.
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
+#include <chrono>
 #include <ctime>
 #include <cinttypes>
 #include <cstdio>
@@ -29,16 +39,19 @@
 
 namespace {
 
-// CPU time of this process.
-struct Clock {
-  using time_point = std::clock_t;
-  static time_point now() { return std::clock(); }
-};
+// Seconds of this process's CPU time (see above for Windows).
+double Now() {
+#ifdef _WIN32
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+#else
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+#endif
+}
 constexpr int kLevel = 19;
 constexpr int kRounds = 5;
+// Wall times need more rounds for their best to be the decode's own.
+constexpr int kWallRounds = 15;
 constexpr size_t kPiece = 64 * 1024;
-
-double Seconds(std::clock_t ticks) { return static_cast<double>(ticks) / CLOCKS_PER_SEC; }
 
 std::string ReadAll(const char* path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,9 +81,6 @@ class CheckingSink : public files::WritableFile {
   bool same_ = true;
 };
 
-// The updater has the base's CRC-32 from reading it (for either kind of
-// delta) and hands it to the code delta's decoder: it is computed before the
-// clock starts.
 bool Decode(const std::string& object, const std::string& base, uint32_t baseCrc, uint64_t size, bool code,
             const std::string* expected) {
   CheckingSink sink(expected);
@@ -85,14 +95,35 @@ bool Decode(const std::string& object, const std::string& base, uint32_t baseCrc
   return decoder->Finish() == files::DecodeStatus::kOk && sink.Same();
 }
 
-double Best(const std::function<void()>& run) {
+double Best(const std::function<void()>& run, int rounds = kRounds) {
   double best = 1e30;
-  for (int i = 0; i < kRounds; ++i) {
-    const Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    const double start = Now();
     run();
-    best = std::min(best, Seconds(Clock::now() - start));
+    best = std::min(best, Now() - start);
   }
   return best;
+}
+
+// The decode times of both objects of one file, after checking that both
+// give it; false when one does not.
+bool TimeDecodes(const std::string& code, const std::string& delta, const std::string& base, const std::string& plain,
+                 int rounds, double& codeTime, double& deltaTime) {
+  // The updater has the base's CRC-32 from reading it (for either kind of
+  // delta) and hands it to the code delta's decoder: it is computed before
+  // the clock starts.
+  const uint32_t baseCrc = files::Crc32Update(0, base.data(), base.size());
+  if (!Decode(code, base, baseCrc, plain.size(), true, &plain) ||
+      !Decode(delta, base, baseCrc, plain.size(), false, &plain))
+    return false;
+  deltaTime = Best([&] { Decode(delta, base, baseCrc, plain.size(), false, nullptr); }, rounds);
+  codeTime = Best([&] { Decode(code, base, baseCrc, plain.size(), true, nullptr); }, rounds);
+  return true;
+}
+
+void PrintDecodes(double deltaTime, double codeTime) {
+  std::printf("  decode: delta %.3f s  code delta %.3f s (%.2fx; target <= 2x)\n", deltaTime, codeTime,
+              codeTime / deltaTime);
 }
 
 struct Figures {
@@ -107,28 +138,24 @@ int RunPair(const char* oldPath, const char* newPath, Figures& total) {
   Figures f;
   f.plain = plain.size();
   if (!updpub::EncodeObject(plain, {}, kLevel, packed, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
-  Clock::time_point start = Clock::now();
+  double start = Now();
   if (!updpub::EncodeObject(plain, base, kLevel, delta, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
-  f.deltaMake = Seconds(Clock::now() - start);
-  start = Clock::now();
+  f.deltaMake = Now() - start;
+  start = Now();
   if (!updpub::EncodeCodeDelta(plain, base, kLevel, code, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
-  f.codeMake = Seconds(Clock::now() - start);
+  f.codeMake = Now() - start;
   f.packed = packed.size();
   f.delta = delta.size();
   f.code = code.size();
-  const uint32_t baseCrc = files::Crc32Update(0, base.data(), base.size());
-  if (!Decode(code, base, baseCrc, plain.size(), true, &plain) ||
-      !Decode(delta, base, baseCrc, plain.size(), false, &plain)) {
+  if (!TimeDecodes(code, delta, base, plain, kRounds, f.codeDecode, f.deltaDecode)) {
     std::fprintf(stderr, "%s: a decode differs from the file\n", newPath);
     return 1;
   }
-  f.deltaDecode = Best([&] { Decode(delta, base, baseCrc, plain.size(), false, nullptr); });
-  f.codeDecode = Best([&] { Decode(code, base, baseCrc, plain.size(), true, nullptr); });
   std::printf("%s\n  plain %" PRIu64 "  packed %" PRIu64 "  delta %" PRIu64 "  code delta %" PRIu64
-              "  code/delta %.3f\n  make: delta %.2f s  code delta %.2f s (%.2fx)\n"
-              "  decode: delta %.3f s  code delta %.3f s (%.2fx; target <= 2x)\n",
+              "  code/delta %.3f\n  make: delta %.2f s  code delta %.2f s (%.2fx)\n",
               newPath, f.plain, f.packed, f.delta, f.code, double(f.code) / double(f.delta), f.deltaMake, f.codeMake,
-              f.codeMake / f.deltaMake, f.deltaDecode, f.codeDecode, f.codeDecode / f.deltaDecode);
+              f.codeMake / f.deltaMake);
+  PrintDecodes(f.deltaDecode, f.codeDecode);
   total.plain += f.plain;
   total.packed += f.packed;
   total.delta += f.delta;
@@ -136,15 +163,28 @@ int RunPair(const char* oldPath, const char* newPath, Figures& total) {
   return 0;
 }
 
+#ifndef _WIN32
 long PeakKilobytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--decode-times") {
+    double codeTime = 0, deltaTime = 0;
+    if (!TimeDecodes(ReadAll(argv[4]), ReadAll(argv[5]), ReadAll(argv[2]), ReadAll(argv[3]), kWallRounds, codeTime,
+                     deltaTime)) {
+      std::fprintf(stderr, "%s: a decode differs from the file\n", argv[3]);
+      return 1;
+    }
+    PrintDecodes(deltaTime, codeTime);
+    return 0;
+  }
+#ifndef _WIN32  // the peak memory is measured natively
   if (argc == 6 && std::string(argv[1]) == "--decode") {
     const std::string base = ReadAll(argv[2]);
     const std::string object = ReadAll(argv[3]);
@@ -156,8 +196,11 @@ int main(int argc, char** argv) {
                 ok ? "ok" : "FAILED", PeakKilobytes(), before);
     return ok ? 0 : 1;
   }
+#endif
   if (argc < 3 || argc % 2 == 0) {
-    std::fprintf(stderr, "usage: code_delta_bench OLD NEW [OLD NEW ...] | --decode OLD OBJECT SIZE code|delta\n");
+    std::fprintf(stderr,
+                 "usage: code_delta_bench OLD NEW [OLD NEW ...] | --decode OLD OBJECT SIZE code|delta |"
+                 " --decode-times OLD NEW CODE_DELTA DELTA\n");
     return 2;
   }
   Figures total;
