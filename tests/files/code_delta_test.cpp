@@ -442,7 +442,6 @@ uint32_t Get32(const std::string& bytes, size_t at) {
 TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   TinyPe pe;
   pe.Put32(0x304, 0x10002180);
-  pe.Put32(0x504, 12);
   pe.Put16(0x50A, 0x3000 | 0x104);
   files::CodeMap map;
   map.imageBase = 0x10000000;
