@@ -269,7 +269,7 @@ class Translator {
           if (by == kNoBlock) {
             by = static_cast<uint32_t>(index);
             shortcut = Shortcut{start, length, run.newRva - run.oldRva};
-          } else if (by == index && shortcut.length > 0 && shortcut.start + shortcut.length == start) {
+          } else if (by == index && shortcut.start + shortcut.length == start) {
             shortcut.length += length;
           } else {
             by = kManyBlocks;
