@@ -26,11 +26,11 @@
 
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
-#include "engine/apply_staged.h"
+#include "download/download_run.h"
 #include "engine/apply_worker_win.h"
-#include "engine/download_run.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_system_win.h"
+#include "install/apply_staged.h"
 
 namespace {
 

@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "files/code_delta_decoder.h"
-#include "files/crc32.h"
+#include "codecs/code_delta_decoder.h"
+#include "codecs/object_decoder.h"
+#include "digests/crc32.h"
 #include "files/file_system.h"
-#include "files/object_decoder.h"
 #include "updpub/packing/code_delta_encoder.h"
 #include "updpub/packing/object_codec.h"
 

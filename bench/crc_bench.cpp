@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/gbk_text.h"
-#include "files/crc32.h"
-#include "files/crc32_kernels.h"
+#include "digests/crc32.h"
+#include "digests/crc32_kernels.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
 

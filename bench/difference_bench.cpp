@@ -30,11 +30,11 @@
 
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
-#include "engine/apply_staged.h"
-#include "engine/difference.h"
-#include "engine/download_run.h"
-#include "engine/file_list.h"
+#include "download/difference.h"
+#include "download/download_run.h"
 #include "files/file_system_win.h"
+#include "install/apply_staged.h"
+#include "site/file_list.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/unique_handle_win.h"
+#include "digests/sha256_win.h"
 #include "files/file_signature.h"
-#include "files/sha256_win.h"
 
 namespace {
 

@@ -58,10 +58,10 @@
 
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
+#include "download/download_run.h"
 #include "e2e/harness.h"
 #include "e2e/host_files.h"
 #include "e2e/wizard_texts.h"
-#include "engine/download_run.h"
 
 #ifndef UPDATER_EXE_PATH
 #define UPDATER_EXE_PATH ""

@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "files/code_delta.h"
-#include "files/code_delta_decoder.h"
+#include "codecs/code_delta.h"
+#include "codecs/code_delta_decoder.h"
+#include "codecs/pe_image.h"
 #include "files/file_system.h"
-#include "files/pe_image.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "codecs/object_decoder.h"
 #include "files/file_system.h"
-#include "files/object_decoder.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "base/start_worker_win.h"
 #include "base/trace.h"
-#include "engine/download_run.h"
+#include "download/download_run.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_holder_win.h"
 #include "files/file_system_win.h"

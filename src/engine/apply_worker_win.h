@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/apply_staged.h"
+#include "install/apply_staged.h"
 
 namespace engine {
 

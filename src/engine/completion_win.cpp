@@ -10,12 +10,12 @@
 #include "base/module_path_win.h"
 #include "base/trace.h"
 #include "base/wide_text_win.h"
-#include "engine/desktop_start_win.h"
-#include "engine/replacement_script_win.h"
 #include "engine/session.h"
-#include "engine/signing.h"
 #include "files/file_system_win.h"
 #include "files/path_text.h"
+#include "install/desktop_start_win.h"
+#include "install/replacement_script_win.h"
+#include "site/signing.h"
 
 namespace engine {
 namespace {

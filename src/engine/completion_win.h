@@ -2,8 +2,8 @@
 // The file side of the end of an update, on the user-interface thread.
 #include <vector>
 
-#include "engine/apply_staged.h"
-#include "engine/file_list.h"
+#include "install/apply_staged.h"
+#include "site/file_list.h"
 
 namespace engine {
 

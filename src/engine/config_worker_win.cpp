@@ -4,12 +4,12 @@
 #include <string_view>
 
 #include "base/trace.h"
-#include "engine/document_fetch_win.h"
 #include "engine/session.h"
-#include "engine/signed_documents.h"
-#include "engine/signing.h"
-#include "engine/update_config.h"
 #include "engine/worker_messages_win.h"
+#include "site/document_fetch_win.h"
+#include "site/signed_documents.h"
+#include "site/signing.h"
+#include "site/update_config.h"
 #include "xml/xml_document.h"
 
 namespace engine {

@@ -7,13 +7,13 @@
 #include "base/start_worker_win.h"
 #include "base/trace.h"
 #include "base/unique_handle_win.h"
-#include "engine/download_run.h"
+#include "download/download_run.h"
+#include "download/stall_watchdog.h"
 #include "engine/session.h"
-#include "engine/signing.h"
-#include "engine/stall_watchdog.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_system_win.h"
 #include "net/http_client_win.h"
+#include "site/signing.h"
 
 namespace engine {
 namespace {

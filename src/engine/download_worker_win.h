@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "engine/file_list.h"
+#include "site/file_list.h"
 
 namespace engine {
 

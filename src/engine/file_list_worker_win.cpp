@@ -3,12 +3,12 @@
 #include <string>
 
 #include "base/trace.h"
-#include "engine/file_list.h"
-#include "engine/document_fetch_win.h"
 #include "engine/session.h"
-#include "engine/signed_documents.h"
-#include "engine/signing.h"
 #include "engine/worker_messages_win.h"
+#include "site/document_fetch_win.h"
+#include "site/file_list.h"
+#include "site/signed_documents.h"
+#include "site/signing.h"
 
 namespace engine {
 namespace {

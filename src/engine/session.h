@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_list.h"
-#include "engine/signed_documents.h"
-#include "engine/update_config.h"
+#include "site/file_list.h"
+#include "site/signed_documents.h"
+#include "site/update_config.h"
 #include "xml/xml_document.h"
 
 namespace engine {

@@ -1,7 +1,7 @@
 #include "engine/worker_messages_win.h"
 
+#include "download/download_run.h"
 #include "engine/apply_worker_win.h"
-#include "engine/download_run.h"
 
 namespace engine {
 namespace {

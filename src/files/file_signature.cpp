@@ -9,10 +9,10 @@
 #include <new>
 #include <thread>
 
-#include "files/crc32.h"
+#include "digests/crc32.h"
+#include "digests/sha256.h"
 #include "files/file_reader.h"
 #include "files/file_signature_internal.h"
-#include "files/sha256.h"
 #include "files/wait_point.h"
 
 namespace files {

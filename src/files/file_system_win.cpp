@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "base/unique_handle_win.h"
+#include "digests/sha256_win.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
-#include "files/sha256_win.h"
 #include "files/system_path_win.h"
 
 namespace files {

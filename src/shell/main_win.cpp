@@ -16,9 +16,9 @@
 #include <string>
 #include <utility>
 
-#include "engine/document_verifier_win.h"
-#include "engine/key_ring.h"
-#include "engine/signing.h"
+#include "site/document_verifier_win.h"
+#include "site/key_ring.h"
+#include "site/signing.h"
 #endif
 
 namespace {

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "base/trace.h"
+#include "download/difference.h"
 #include "engine/completion_win.h"
-#include "engine/difference.h"
 #include "engine/download_worker_win.h"
-#include "engine/file_list.h"
 #include "engine/session.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_system_win.h"
+#include "site/file_list.h"
 #include "wizard/main_window_win.h"
 #include "wizard/progress_display_win.h"
 #include "wizard/window_layer_win.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/wide_text_win.h"
-#include "engine/download_run.h"
+#include "download/download_run.h"
 #include "engine/session.h"
 #include "wizard/main_window_win.h"
 #include "wizard/window_layer_win.h"

@@ -10,8 +10,8 @@
 #include "base/gbk_text.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
+#include "digests/crc32.h"
 #include "e2e/harness.h"
-#include "files/crc32.h"
 
 namespace e2e {
 namespace {

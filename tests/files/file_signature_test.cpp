@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/gbk_text.h"
-#include "files/crc32.h"
+#include "digests/crc32.h"
 #include "files/crc32_reference.h"
 #include "files/file_reader.h"
 #include "files/file_signature_internal.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/crc32.h"
+#include "digests/crc32.h"
 
 namespace testing_support {
 

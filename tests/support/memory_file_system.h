@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "files/crc32.h"
+#include "digests/crc32.h"
 #include "files/file_system.h"
 #include "support/sha256_reference.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/sha256.h"
+#include "digests/sha256.h"
 
 namespace testing_support {
 

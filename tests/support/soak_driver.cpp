@@ -31,7 +31,7 @@
 #include "base/unique_handle_win.h"
 #include "e2e/harness.h"
 #include "e2e/wizard_texts.h"
-#include "engine/apply_staged.h"
+#include "install/apply_staged.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "base/gbk_text.h"
-#include "engine/update_config.h"
+#include "site/update_config.h"
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
 

@@ -4,10 +4,10 @@
 // checked.
 #include <gtest/gtest.h>
 
-#include "engine/file_objects.h"
-#include "files/code_delta_decoder.h"
-#include "files/crc32.h"
+#include "codecs/code_delta_decoder.h"
+#include "digests/crc32.h"
 #include "files/file_system.h"
+#include "site/file_objects.h"
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
 #include "updpub/packing/code_delta_encoder.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "engine/version_order.h"
+#include "site/version_order.h"
 #include "tool_support.h"
 #include "updpub/publish/older_versions.h"
 #include "updpub/publish/text_rules.h"

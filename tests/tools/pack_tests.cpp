@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "engine/file_objects.h"
+#include "site/file_objects.h"
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
 #include "xml/xml_document.h"

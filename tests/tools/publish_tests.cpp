@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "engine/update_config.h"
+#include "site/update_config.h"
 #include "tool_support.h"
 #include "xml/xml_document.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/gbk_text.h"
-#include "engine/file_list.h"
-#include "engine/update_config.h"
+#include "site/file_list.h"
+#include "site/update_config.h"
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
 #include "xml/xml_document.h"

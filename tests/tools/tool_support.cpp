@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "files/crc32.h"
+#include "digests/crc32.h"
 
 namespace tool_testing {
 

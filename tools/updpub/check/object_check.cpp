@@ -4,15 +4,15 @@
 #include <optional>
 #include <utility>
 
-#include "engine/file_objects.h"
-#include "engine/object_decoding.h"
-#include "files/crc32.h"
+#include "codecs/object_decoder.h"
+#include "digests/crc32.h"
+#include "download/object_decoding.h"
 #include "files/file_system.h"
-#include "files/object_decoder.h"
 #include "net/url_encoding.h"
+#include "site/file_objects.h"
 #include "updpub/keys/crypto.h"
-#include "updpub/publish/documents.h"
 #include "updpub/packing/object_codec.h"
+#include "updpub/publish/documents.h"
 #include "updpub/publish/text_rules.h"
 #include "xml/xml_document.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_list.h"
-#include "engine/object_choice.h"
+#include "download/object_choice.h"
+#include "site/file_list.h"
 #include "updpub/check/findings.h"
 #include "updpub/check/site_source.h"
 

@@ -4,9 +4,9 @@
 #include <system_error>
 #include <vector>
 
-#include "files/crc32.h"
-#include "updpub/publish/copy_with_crc.h"
+#include "digests/crc32.h"
 #include "updpub/keys/crypto.h"
+#include "updpub/publish/copy_with_crc.h"
 
 namespace updpub {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "files/code_delta.h"
+#include "codecs/code_delta.h"
 
 namespace updpub {
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "files/code_delta.h"
-#include "files/crc32.h"
-#include "files/pe_image.h"
+#include "codecs/code_delta.h"
+#include "codecs/pe_image.h"
+#include "digests/crc32.h"
 #include "updpub/packing/block_matcher.h"
 #include "updpub/packing/object_codec.h"
 

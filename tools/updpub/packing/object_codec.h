@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/object_decoder.h"
+#include "codecs/object_decoder.h"
 
 namespace updpub {
 

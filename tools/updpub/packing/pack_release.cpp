@@ -5,14 +5,14 @@
 #include <numeric>
 #include <set>
 
-#include "engine/file_objects.h"
-#include "files/crc32.h"
-#include "updpub/publish/documents.h"
-#include "updpub/packing/code_delta_encoder.h"
-#include "updpub/packing/object_codec.h"
-#include "updpub/publish/older_versions.h"
+#include "digests/crc32.h"
+#include "site/file_objects.h"
 #include "updpub/host/parallel_jobs.h"
 #include "updpub/host/progress.h"
+#include "updpub/packing/code_delta_encoder.h"
+#include "updpub/packing/object_codec.h"
+#include "updpub/publish/documents.h"
+#include "updpub/publish/older_versions.h"
 #include "updpub/publish/text_rules.h"
 
 namespace updpub {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_list.h"
+#include "site/file_list.h"
 #include "updpub/publish/release_tree.h"
 #include "updpub/publish/site_files.h"
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "files/crc32.h"
+#include "digests/crc32.h"
 #include "updpub/keys/crypto.h"
 
 namespace updpub {

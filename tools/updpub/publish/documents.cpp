@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/file_objects.h"
+#include "site/file_objects.h"
 #include "updpub/publish/text_rules.h"
 #include "xml/xml_document.h"
 #include "xml/xml_entities.h"

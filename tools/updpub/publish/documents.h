@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/file_list.h"
-#include "engine/update_config.h"
+#include "site/file_list.h"
+#include "site/update_config.h"
 
 namespace updpub {
 

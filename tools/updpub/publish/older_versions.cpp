@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "engine/file_list.h"
-#include "engine/version_order.h"
+#include "site/file_list.h"
+#include "site/version_order.h"
 #include "updpub/publish/documents.h"
 #include "updpub/publish/text_rules.h"
 #include "xml/xml_document.h"

@@ -4,12 +4,12 @@
 #include <set>
 #include <system_error>
 
-#include "engine/version_order.h"
-#include "updpub/keys/crypto.h"
-#include "updpub/publish/documents.h"
-#include "updpub/keys/key_codec.h"
-#include "updpub/publish/parallel_copy.h"
+#include "site/version_order.h"
 #include "updpub/host/progress.h"
+#include "updpub/keys/crypto.h"
+#include "updpub/keys/key_codec.h"
+#include "updpub/publish/documents.h"
+#include "updpub/publish/parallel_copy.h"
 #include "updpub/publish/text_rules.h"
 #include "xml/xml_document.h"
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/update_config.h"
+#include "site/update_config.h"
 #include "updpub/packing/object_codec.h"
 #include "updpub/packing/pack_release.h"
 #include "updpub/publish/release_tree.h"

@@ -4,8 +4,8 @@
 
 #include "base/byte_text.h"
 #include "base/gbk_text.h"
-#include "engine/file_list.h"
 #include "files/path_text.h"
+#include "site/file_list.h"
 
 namespace updpub {
 namespace {

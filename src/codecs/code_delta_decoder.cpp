@@ -1,0 +1,105 @@
+#include "codecs/code_delta_decoder.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "codecs/code_delta.h"
+#include "digests/crc32.h"
+
+namespace files {
+
+CodeDeltaDecoder::CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base,
+                                   std::optional<uint32_t> baseCrc)
+    : sink_(sink), expected_(expectedSize), base_(base), baseCrc_(baseCrc), headWanted_(kCodeDeltaHeaderSize) {}
+
+CodeDeltaDecoder::~CodeDeltaDecoder() = default;
+
+bool CodeDeltaDecoder::Fail(DecodeStatus status) {
+  status_ = status;
+  return false;
+}
+
+// The header, once whole: false when it cannot be a code delta for this
+// file and base.
+bool CodeDeltaDecoder::ReadHead() {
+  CodeDeltaHeader header;
+  if (!ReadCodeDeltaHeader(head_, header)) return Fail(DecodeStatus::kCorrupt);
+  if (header.newSize != expected_)
+    return Fail(header.newSize > expected_ ? DecodeStatus::kTooLarge : DecodeStatus::kTooShort);
+  // Another base, or a file no 32-bit offset reaches.
+  if (header.baseSize != base_.size() || header.newSize > UINT32_MAX || header.baseSize > UINT32_MAX ||
+      header.baseCrc != (baseCrc_ ? *baseCrc_ : Crc32Update(0, base_.data(), base_.size())))
+    return Fail(DecodeStatus::kCorrupt);
+  // The map is bounded by what a file of this size can use, so that a
+  // hostile header cannot make the decoder hold more.
+  const uint64_t largest = LargestCodeMap(header.newSize);
+  if (header.mapRawBytes > largest || header.mapBytes > ZSTD_COMPRESSBOUND(largest))
+    return Fail(DecodeStatus::kTooLarge);
+  headWanted_ = kCodeDeltaHeaderSize + header.mapBytes;
+  headerRead_ = true;
+  return true;
+}
+
+bool CodeDeltaDecoder::StartResidual() {
+  CodeDeltaHeader header;
+  ReadCodeDeltaHeader(head_, header);
+  const std::string_view packedMap = std::string_view(head_).substr(kCodeDeltaHeaderSize);
+  if (ZSTD_getFrameContentSize(packedMap.data(), packedMap.size()) != header.mapRawBytes ||
+      ZSTD_findFrameCompressedSize(packedMap.data(), packedMap.size()) != packedMap.size())
+    return Fail(DecodeStatus::kCorrupt);
+  std::string raw;
+  CodeMap map;
+  try {
+    raw.resize(header.mapRawBytes);
+  } catch (const std::bad_alloc&) {
+    return Fail(DecodeStatus::kNoMemory);
+  }
+  const size_t got = ZSTD_decompress(raw.data(), raw.size(), packedMap.data(), packedMap.size());
+  if (ZSTD_isError(got) || got != raw.size() || !ReadCodeMap(raw, header.newSize, header.baseSize, map))
+    return Fail(DecodeStatus::kCorrupt);
+  std::string().swap(head_);
+  // The prediction and the base's references take memory in proportion to
+  // the files; running out fails this object, not the caller.
+  try {
+    if (!PredictNewFile(base_, map, header.newSize, prediction_)) return Fail(DecodeStatus::kNoMemory);
+    residual_ = std::make_unique<ObjectDecoder>(sink_, expected_, prediction_);
+  } catch (const std::bad_alloc&) {
+    std::string().swap(prediction_);
+    return Fail(DecodeStatus::kNoMemory);
+  }
+  return true;
+}
+
+bool CodeDeltaDecoder::Feed(const void* data, size_t size) {
+  if (status_ != DecodeStatus::kOk) return false;
+  const auto* bytes = static_cast<const char*>(data);
+  while (!residual_) {
+    const size_t taken = std::min(size, headWanted_ - head_.size());
+    try {
+      head_.append(bytes, taken);
+    } catch (const std::bad_alloc&) {
+      return Fail(DecodeStatus::kNoMemory);
+    }
+    bytes += taken;
+    size -= taken;
+    if (head_.size() < headWanted_) return true;
+    if (!headerRead_) {
+      if (!ReadHead()) return false;
+      continue;
+    }
+    if (!StartResidual()) return false;
+  }
+  if (size == 0) return true;
+  if (!residual_->Feed(bytes, size)) return Fail(residual_->Finish());
+  return true;
+}
+
+DecodeStatus CodeDeltaDecoder::Finish() {
+  if (status_ != DecodeStatus::kOk) return status_;
+  if (!residual_) return DecodeStatus::kTruncated;
+  return residual_->Finish();
+}
+
+}  // namespace files

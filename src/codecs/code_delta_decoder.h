@@ -1,0 +1,47 @@
+#pragma once
+// Decodes a code delta (files/code_delta.h) as it is read, against its base:
+// the header and the map are kept until whole, the prediction is built from
+// them, and the rest is one zstd frame decoded against the prediction with
+// the bounds of any object (files::ObjectDecoder). Memory: the map, the
+// prediction (the new file's size) and the frame's window.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "codecs/object_decoder.h"
+
+namespace files {
+
+class CodeDeltaDecoder : public StreamDecoder {
+ public:
+  // Decodes into sink exactly expectedSize bytes; base is the installed
+  // file, kept alive and unchanged by the caller until Finish. baseCrc is
+  // its CRC-32 when the caller has just computed it from these bytes; the
+  // decoder computes it otherwise.
+  CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base,
+                   std::optional<uint32_t> baseCrc = std::nullopt);
+  ~CodeDeltaDecoder() override;
+
+  bool Feed(const void* data, size_t size) override;
+  DecodeStatus Finish() override;
+
+ private:
+  bool Fail(DecodeStatus status);
+  bool ReadHead();
+  bool StartResidual();
+
+  WritableFile& sink_;
+  const uint64_t expected_;
+  const std::string_view base_;
+  const std::optional<uint32_t> baseCrc_;
+  std::string head_;  // the header, then the compressed map, until whole
+  size_t headWanted_;
+  bool headerRead_ = false;
+  std::string prediction_;
+  std::unique_ptr<ObjectDecoder> residual_;
+  DecodeStatus status_ = DecodeStatus::kOk;
+};
+
+}  // namespace files
