@@ -451,6 +451,18 @@ TEST_F(EnglishLocaleTest, ReplacesItsOwnExecutableInAChineseFolder) {
   ASSERT_NO_FATAL_FAILURE(ReplaceOwnExecutable());
 }
 
+// Wine's cmd reads a "%" inside a substituted name as the start of a
+// variable: a script that named its own folder would copy and rename into
+// another one here, and leave the old updater.
+class PercentFolderTest : public NginxUpdateTest {
+ protected:
+  PercentFolderTest() { folder_name_ = "app 100% & co"; }
+};
+
+TEST_F(PercentFolderTest, ReplacesItsOwnExecutableInAFolderNamedWithPercentAndAmpersand) {
+  ASSERT_NO_FATAL_FAILURE(ReplaceOwnExecutable());
+}
+
 // ---------------------------------------------------------------------------
 // An installation deeper than MAX_PATH allows for its staged files
 
