@@ -380,6 +380,7 @@ class Writer {
       return false;
     }
     result.packed = packed.totals;
+    for (const std::string& note : packed.leftOut) result.warnings.push_back(note);
     return true;
   }
 
