@@ -109,57 +109,67 @@ class Packer {
       if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
       entry.PackedSize = object.size();
     }
-    bool code = settings_.codeDeltas && IsCodeFile(plain);
-    if (code && plain.size() > kLargestCodeDeltaFile) {
-      // Said once for the file, not for each base.
-      LeaveOut(index, "no code delta", "over " + std::to_string(kLargestCodeDeltaFile >> 20) +
-                                           " MiB, the file and its prediction exceed the window a 32-bit updater "
-                                           "decodes with; its deltas are made as for any file");
-      code = false;
-    }
-    for (const Base& base : Bases(file.listName, crc)) {
-      std::string baseBytes;
-      std::string ignored;
-      // A base that is gone or differs from its list is no base.
-      if (base.file->path.empty() || !ReadWholeFile(base.file->path, kMaxDeltaWindowBytes, baseBytes, ignored) ||
-          baseBytes.empty() || files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
-        continue;
-      const std::string against = "against " + base.version + "/" + Shown(base.file->listName);
-      if (baseBytes.size() + plain.size() > kMaxDeltaWindowBytes) {
-        LeaveOut(index, "no delta " + against,
-                 "the file and its base exceed the window a 32-bit updater decodes with");
-        continue;
-      }
-      // Without the zstd delta there is nothing to weigh a code delta against.
-      if (!Encoded(index, "no delta or code delta " + against, object, [&](std::string& out, std::string& why) {
-            return EncodeObject(plain, baseBytes, settings_.level, out, why);
-          }))
-        continue;
-      const auto better = [&](const std::string& candidate) {
-        return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize
-                                    : WorthARequest(plain.size(), candidate.size());
-      };
-      const std::string baseCrc = CrcText(base.file->crc);
-      if (better(object)) {
-        if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), object, error)) return false;
-        entry.Deltas.push_back(engine::DeltaObject{baseCrc, object.size(), base.baseName});
-      }
-      if (!code) continue;
-      // Only where it beats the zstd delta of the same base: that delta is
-      // what an updater without code deltas, or with a damaged one, takes.
-      std::string codeDelta;
-      if (!Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
-            return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why);
-          }))
-        continue;
-      if (codeDelta.size() >= object.size() || !better(codeDelta)) continue;
-      if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
-      entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
-    }
+    const bool code = settings_.codeDeltas && IsCodeFile(plain);
+    bool saidTooLargeForCode = false;
+    for (const Base& base : Bases(file.listName, crc))
+      if (!PackAgainst(index, plain, base, code, saidTooLargeForCode, error)) return false;
     for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
     return Done(file.size);
+  }
+
+  // The delta, and for an executable the code delta, of a file against one
+  // base, each written where it is worth it. False only when writing failed.
+  bool PackAgainst(size_t index, const std::string& plain, const Base& base, bool code, bool& saidTooLargeForCode,
+                   std::string& error) {
+    engine::FileEntry& entry = entries_[index];
+    std::string baseBytes;
+    std::string ignored;
+    // A base that is gone or differs from its list is no base.
+    if (base.file->path.empty() || !ReadWholeFile(base.file->path, kMaxDeltaWindowBytes, baseBytes, ignored) ||
+        baseBytes.empty() || files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
+      return true;
+    const std::string against = "against " + base.version + "/" + Shown(base.file->listName);
+    if (baseBytes.size() + plain.size() > kMaxDeltaWindowBytes) {
+      LeaveOut(index, "no delta " + against, "the file and its base exceed the window a 32-bit updater decodes with");
+      return true;
+    }
+    // Without the zstd delta there is nothing to weigh a code delta against.
+    std::string delta;
+    if (!Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
+          return EncodeObject(plain, baseBytes, settings_.level, out, why);
+        }))
+      return true;
+    const auto better = [&](const std::string& candidate) {
+      return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize : WorthARequest(plain.size(), candidate.size());
+    };
+    const std::string baseCrc = CrcText(base.file->crc);
+    if (better(delta)) {
+      if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), delta, error)) return false;
+      entry.Deltas.push_back(engine::DeltaObject{baseCrc, delta.size(), base.baseName});
+    }
+    if (!code) return true;
+    if (plain.size() > kLargestCodeDeltaFile) {
+      // Said once for the file, not for each base.
+      if (!saidTooLargeForCode)
+        LeaveOut(index, "no code delta", "over " + std::to_string(kLargestCodeDeltaFile >> 20) +
+                                             " MiB, the file and its prediction exceed the window a 32-bit updater "
+                                             "decodes with; its deltas are made as for any file");
+      saidTooLargeForCode = true;
+      return true;
+    }
+    // Only where it beats the zstd delta of the same base: that delta is
+    // what an updater without code deltas, or with a damaged one, takes.
+    std::string codeDelta;
+    if (!Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
+          return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why);
+        }))
+      return true;
+    if (codeDelta.size() >= delta.size() || !better(codeDelta)) return true;
+    if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
+    entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
+    return true;
   }
 
   // One form made by `encode`; one that cannot be made, for want of memory
