@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
-#include <stdexcept>
 #include <numeric>
 #include <set>
+#include <stdexcept>
 
 #include "engine/file_objects.h"
 #include "files/crc32.h"
