@@ -28,6 +28,7 @@ constexpr char kServerGroupPath[] = "Update/Setting/ServerGroup";
 constexpr char kFilesPath[] = "Files";
 constexpr size_t kMaxNamesShown = 5;
 constexpr size_t kMaxKeyBytes = size_t{64} << 10;
+constexpr size_t kMaxDocumentBytes = size_t{64} << 20;
 constexpr int64_t kExpiryWarningDays = 7;
 constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
 constexpr size_t kSha256Digits = 64;
@@ -203,6 +204,7 @@ class Checker {
                   (fetched.statusKnown ? "" : " (or it is missing: this build's HTTP client cannot tell)") + refused);
         return;
       case crypto::Verdict::kMismatch:
+        if (documentWhere == configWhere_) return ConfigSignatureMismatch(where, fetched.body, refused);
         Error(where, 0,
               "the signature does not match: the document was changed after signing, or signed with another key" +
                   refused);
@@ -210,6 +212,38 @@ class Checker {
       case crypto::Verdict::kBadKey:
         return;  // ReadKeys has said so
     }
+  }
+
+  // A publish cut short between its last two renames leaves the new
+  // configuration's signature beside the old configuration, and the new
+  // configuration staged in the same folder.
+  void ConfigSignatureMismatch(const std::string& where, const std::string& signature, const std::string& refused) {
+    if (const std::optional<fs::path> staged = StagedConfigSignedBy(signature)) {
+      Error(where, 0,
+            "the signature is of " + Utf8Path(*staged) +
+                ", the configuration a publish cut short left staged, not of this one" + refused +
+                " until the same release is published again");
+      return;
+    }
+    Error(where, 0,
+          "the signature does not match: the document was changed after signing, signed with another key, or a "
+          "publish was cut short just before it renamed the configuration into place (then publish the same "
+          "release again)" + refused);
+  }
+
+  std::optional<fs::path> StagedConfigSignedBy(const std::string& signature) const {
+    if (!IsFolder() || configAddress_ != kConfigFileName) return std::nullopt;
+    std::error_code error;
+    for (fs::directory_iterator it(*folderRoot_, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = Utf8Path(it->path().filename());
+      if (name.rfind(kStagedConfigPrefix, 0) != 0 || !EndsWithNoCase(name, ".xml")) continue;
+      std::string bytes;
+      std::string ignored;
+      if (ReadWholeFile(it->path(), kMaxDocumentBytes, bytes, ignored) &&
+          VerifyWithAnyKey(bytes, signature) == crypto::Verdict::kValid)
+        return it->path();
+    }
+    return std::nullopt;
   }
 
   void CheckExpiry(const xml::XmlDocument& document) {
