@@ -8,6 +8,7 @@
 #include "engine/download_run.h"
 #include "engine/signed_documents.h"
 #include "files/file_system.h"
+#include "files/real_folders.h"
 
 namespace engine {
 namespace {
@@ -163,7 +164,8 @@ class Placement {
       // Modify" on a data file) would otherwise give way to what the staging
       // folder passes on.
       if (!fs_.CopySecurity(file.target, file.staged)) base::Trace(kSecurityTrace + file.target);
-      outcome = fs_.MakeFolders(FolderOfEntry(replaced_, entry.Name)) ? FileOutcome::kDone : FileOutcome::kFailed;
+      outcome = files::MakeRealFolders(fs_, staging_, FolderOfEntry(replaced_, entry.Name)) ? FileOutcome::kDone
+                                                                                              : FileOutcome::kFailed;
       linked = outcome == FileOutcome::kDone && fs_.HardLink(file.target, file.backup) == FileOutcome::kDone;
       if (outcome == FileOutcome::kDone && !linked) {
         outcome = UntilReleased(clock_, file.target, [&] { return fs_.Replace(file.target, file.backup); });
@@ -301,7 +303,11 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInp
   // difference step lists exactly the targets still old or absent, and finds
   // their staged copies verified.
   Placement placement(fs, clock, input, result);
-  placement.RemoveOldBackups();
+  // Backups are read, deleted and made only in a folder of the pass's own
+  // making: through a link they would be taken from, and removed, wherever
+  // it points.
+  const std::string backups = stagingFolder + kReplacedFolderName;
+  if (fs.Exists(backups) && files::MakeRealFolders(fs, stagingFolder, backups)) placement.RemoveOldBackups();
   for (const FileEntry* entry : PlacementOrder(input, downloadList)) {
     if (!placement.Place(*entry)) return result;
   }

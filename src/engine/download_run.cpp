@@ -1,6 +1,7 @@
 #include "engine/download_run.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 #include "files/crc32.h"
 #include "files/file_system.h"
 #include "files/object_decoder.h"
+#include "files/real_folders.h"
 #include "net/url_encoding.h"
 
 namespace engine {
@@ -37,6 +39,7 @@ constexpr char kBaseUnreadableTrace[] = "基准文件无法读取:";
 constexpr char kBaseChangedTrace[] = "基准文件已改变:";
 constexpr char kBaseNoMemoryTrace[] = "基准文件内存不足:";
 constexpr char kWrongLengthTrace[] = "应答长度与文件列表不符:";
+constexpr char kFolderNotMadeTrace[] = "无法建立目录:";
 
 // A file that grows by appends, held open from its first write to Close, so
 // that a scanner is not handed the whole file again after every piece.
@@ -92,7 +95,8 @@ class Run {
   Run(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
       DownloadNotifier& notify, DownloadControl& control)
       : job_(job), http_(http), fs_(fs), clock_(clock), notify_(notify), control_(control),
-        stagingFolder_(job.programFolder + kStagingFolderName), touch_([this] { Touch(); }) {
+        stagingFolder_(job.programFolder + kStagingFolderName), touch_([this] { Touch(); }),
+        stopped_([this] { return Stopped(); }) {
     // Room for the write threshold plus the read that crosses it; allocated
     // once, whatever the size of the files.
     buffer_.reserve(kWriteThreshold + kReadSize);
@@ -123,14 +127,13 @@ class Run {
       if (!Stopped()) notify_.Trace(kStagingLinkTrace + stagingFolder_);
       return false;
     }
-    // One level at a time, so that a stop is seen between them. A failure
-    // shows, attempt by attempt, when a file is created.
-    for (const std::string& folder :
-         {stagingFolder_, stagingFolder_ + kStagingFolderName, stagingFolder_ + kPartialFolder}) {
-      if (Stopped()) return false;
-      fs_.MakeFolders(folder);
-    }
-    return true;
+    // The folders below it are the updater's own: a link there is removed,
+    // and one that stays, like a folder that cannot be made, ends the run.
+    if (Stopped()) return false;
+    fs_.MakeFolders(stagingFolder_);
+    if (files::MakeRealFolders(fs_, stagingFolder_, stagingFolder_ + kPartialFolder, stopped_)) return true;
+    if (!Stopped()) notify_.Trace(kFolderNotMadeTrace + stagingFolder_ + kPartialFolder);
+    return false;
   }
 
   Outcome EveryFile() {
@@ -154,11 +157,17 @@ class Run {
     notify_.Trace(kFetchTrace + url);
     const std::string staging = stagingFolder_ + file.Name;
 
+    // A staged copy is read, and a new one written, only in folders of the
+    // updater's own making, never through a link.
+    const std::string folder = FolderOfEntry(stagingFolder_, file.Name);
+    if (!files::MakeRealFolders(fs_, stagingFolder_, folder, stopped_)) {
+      if (Stopped()) return Outcome::kStopped;
+      notify_.Trace(kFolderNotMadeTrace + folder);
+      return EndFile(index, false);
+    }
     if (Stopped()) return Outcome::kStopped;
     // Staged by an earlier run that did not get to apply it.
     if (StagedMatches(staging, file)) return EndFile(index, true);
-    if (Stopped()) return Outcome::kStopped;
-    fs_.MakeFolders(FolderOfEntry(stagingFolder_, file.Name));  // a failure shows when the file is created
 
     if (Stopped()) return Outcome::kStopped;
     const std::vector<ObjectToTry> objects = ObjectsFor(file);
@@ -605,6 +614,7 @@ class Run {
   DownloadControl& control_;
   const std::string stagingFolder_;
   const files::ReadActivity touch_;
+  const std::function<bool()> stopped_;
   std::vector<char> buffer_;  // received (or decoded) bytes not yet written
   std::vector<char> wire_ = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
   std::string reference_;     // a delta's base while it is decoded

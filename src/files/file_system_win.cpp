@@ -65,6 +65,12 @@ FileOutcome LastOutcome() {
   }
 }
 
+// A junction or a symbolic link to a folder goes as a folder, one to a file
+// as a file; either way the link alone, never what it points to.
+void RemoveLink(const std::wstring& path) {
+  if (!RemoveDirectoryW(path.c_str())) DeleteFileW(path.c_str());
+}
+
 void RemoveTreeWide(const std::wstring& folder) {
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
@@ -73,13 +79,11 @@ void RemoveTreeWide(const std::wstring& folder) {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring path = folder + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // A link to a folder elsewhere is removed, never followed.
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-          RemoveDirectoryW(path.c_str());
-        } else {
-          RemoveTreeWide(path + L"\\");
-        }
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Not even its attributes are set: that could reach the target.
+        RemoveLink(path);
+      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTreeWide(path + L"\\");
       } else {
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(path.c_str());
@@ -205,7 +209,7 @@ void WindowsFileSystem::RemoveTree(const std::string& folder) {
   if (wide.empty()) return;
   // Walking a link would delete what it points to.
   if (IsReparsePoint(wide)) {
-    if (!RemoveDirectoryW(wide.c_str())) DeleteFileW(wide.c_str());
+    RemoveLink(wide);
     return;
   }
   RemoveTreeWide(wide + L"\\");

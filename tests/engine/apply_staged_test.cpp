@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -314,6 +315,32 @@ TEST_F(ApplyStagedTest, BackupsOfAnEarlierPassAreRemoved) {
   EXPECT_EQ(fs_.files.count(kReplaced + "sub\\loaded.dll"), 0u);
   EXPECT_EQ(Installed("a.dll"), "a2");
 }
+
+// A junction or link that a user of the program folder put in place of the
+// backup folder, or of the folder above it, would have the pass delete, and
+// take backups from, wherever it points: it is removed as a link, what it
+// points to is left as it was, and the backups go into a real folder.
+class BackupLinkTest : public ApplyStagedTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(BackupLinkTest, IsRemovedAndNeverFollowed) {
+  const std::string link = kStaging + GetParam();
+  const std::map<std::string, std::string> elsewhere = {{"D:\\Other\\keep.dll", "k"},
+                                                        {"D:\\Other\\replaced\\a.dll", "theirs"}};
+  for (const auto& [path, content] : elsewhere) fs_.Put(path, content);
+  fs_.links[link] = "D:\\Other\\";
+  Release("a.dll", "a2", "a1");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("a.dll"), "a2");
+  EXPECT_FALSE(fs_.IsLink(link));
+  EXPECT_EQ(fs_.files.at(kReplaced + "a.dll"), "a1");
+  std::map<std::string, std::string> there;
+  for (const auto& [path, content] : fs_.files)
+    if (path.compare(0, 3, "D:\\") == 0) there[path] = content;
+  EXPECT_EQ(there, elsewhere);
+  EXPECT_EQ(fs_.log.find("D:\\"), std::string::npos) << fs_.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BackupLinkTest, testing::Values("update\\", "update\\replaced\\"));
 
 // A staged file changed after its download keeps its CRC-32 (four bytes
 // appended restore it) but not its SHA-256: with a signed list nothing is

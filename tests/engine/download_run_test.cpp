@@ -519,7 +519,7 @@ TEST_F(DownloadRunTest, EndClaimedByTheWatchdogIsNotReportedAgain) {
 // written, and at exit deleted, wherever it points.
 TEST_F(DownloadRunTest, StagingFolderThatIsALinkIsRefusedBeforeAnythingIsFetched) {
   Add("a.txt", "body", {Body("body")});
-  world_->links.insert(kStaging);
+  world_->links[kStaging] = "D:\\elsewhere\\";
   world_->folders.insert(kStaging);
   Run();
   EXPECT_EQ(world_->Notifications(),
@@ -527,6 +527,33 @@ TEST_F(DownloadRunTest, StagingFolderThatIsALinkIsRefusedBeforeAnythingIsFetched
   EXPECT_TRUE(world_->TimesOf("open").empty());
   EXPECT_EQ(world_->control.end.load(), engine::RunEnd::kFailed);
 }
+
+// A junction or link a user of the program folder put below the staging
+// folder, in place of a folder the updater makes there, would carry the
+// partial and staged files it writes, reads back and moves wherever it
+// points: it is removed as a link, and nothing goes through it.
+class StagingLinkBelowTest : public DownloadRunTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(StagingLinkBelowTest, IsRemovedAndNeverFollowed) {
+  const std::string link = kStaging + GetParam();
+  const std::map<std::string, std::string> elsewhere = {{"D:\\Other\\b.dat", "0123456789"},  // as if staged
+                                                        {"D:\\Other\\p\\keep", "k"}};
+  for (const auto& [path, content] : elsewhere) world_->Put(path, content);
+  world_->links[link] = "D:\\Other\\";
+  Add("sub\\b.dat", "0123456789", {Body("0123456789")});
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_FALSE(world_->IsLink(link));
+  EXPECT_EQ(world_->files[kStaging + "sub\\b.dat"], "0123456789");
+  EXPECT_EQ(world_->TimesOf("open").size(), 1u);  // not taken as staged through the link
+  std::map<std::string, std::string> there;
+  for (const auto& [path, content] : world_->files)
+    if (path.compare(0, 3, "D:\\") == 0) there[path] = content;
+  EXPECT_EQ(there, elsewhere);
+  EXPECT_EQ(world_->log.find("D:\\"), std::string::npos) << world_->log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, StagingLinkBelowTest, testing::Values("update\\", "update\\p\\", "sub\\"));
 
 // Names the list reader leaves out are skipped by the worker too, should a
 // job ever hold one: nothing is fetched into the staging folder's own
