@@ -42,27 +42,30 @@ constexpr char kWrongLengthTrace[] = "应答长度与文件列表不符:";
 constexpr char kFolderNotMadeTrace[] = "无法建立目录:";
 
 // A file that grows by appends, held open from its first write to Close, so
-// that a scanner is not handed the whole file again after every piece.
-// Where a write lands only in part, what reached the disk is measured, so the
-// caller keeps exactly the rest.
+// that a scanner is not handed the whole file again after every piece. The
+// handle is the run's stoppable one: a stop closes it, and nothing is
+// written after it. Where a write lands only in part, what reached the disk
+// is measured, so the caller keeps exactly the rest.
 class GrowingFile {
  public:
-  GrowingFile(files::FileSystem& fs, std::string path, uint64_t onDisk)
-      : fs_(fs), path_(std::move(path)), onDisk_(onDisk) {}
+  GrowingFile(files::FileSystem& fs, DownloadControl& control, std::string path, uint64_t onDisk)
+      : fs_(fs), control_(control), path_(std::move(path)), onDisk_(onDisk) {}
+  ~GrowingFile() { Close(); }
+  GrowingFile(const GrowingFile&) = delete;
+  GrowingFile& operator=(const GrowingFile&) = delete;
 
   // Writes data; landed gets how many of its bytes are on disk now. False
   // when not all of them are.
   bool Write(const char* data, size_t size, size_t& landed) {
     landed = 0;
-    if (!file_) file_ = fs_.OpenForAppend(path_, false);
-    if (file_ && file_->Write(data, size)) {
+    if (control_.output.Append(fs_, path_, data, size)) {
       onDisk_ += size;
       landed = size;
       return true;
     }
+    if (control_.stopRequested) return false;
     // The handle may be broken: a fresh one is opened for the next write,
     // at the length measured now.
-    file_.reset();
     const std::unique_ptr<files::ReadableFile> reader = fs_.OpenForReading(path_);
     uint64_t length = 0;
     if (reader && reader->Size(length) && length >= onDisk_ && length - onDisk_ <= size) {
@@ -71,13 +74,13 @@ class GrowingFile {
     }
     return false;
   }
-  void Close() { file_.reset(); }
+  void Close() { control_.output.Close(); }
 
  private:
   files::FileSystem& fs_;
+  DownloadControl& control_;
   const std::string path_;
   uint64_t onDisk_;
-  std::unique_ptr<files::WritableFile> file_;
 };
 
 // How a file, or one attempt at it, ended.
@@ -358,7 +361,7 @@ class Run {
       Remember(file, url, answer, partial);
     }
     if (Stopped()) return Outcome::kStopped;
-    GrowingFile out(fs_, partial.data, static_cast<uint64_t>(from));
+    GrowingFile out(fs_, control_, partial.data, static_cast<uint64_t>(from));
     const bool headOk = Transfer(index, object, file.Size.value_or(0), out);
     if (Stopped()) return Outcome::kStopped;
     Flush(out);
@@ -483,7 +486,7 @@ class Run {
     const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(from);
     if (!in) return files::DecodeStatus::kTruncated;
     if (Stopped() || !fs_.OpenForAppend(staging, true)) return files::DecodeStatus::kSinkFailed;
-    GrowingFile out(fs_, staging, 0);
+    GrowingFile out(fs_, control_, staging, 0);
     DecodedSink sink(*this, out);
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.

@@ -12,6 +12,7 @@
 
 #include "engine/file_list.h"
 #include "engine/resume_rules.h"
+#include "engine/stoppable_file.h"
 
 namespace files {
 class FileSystem;
@@ -100,6 +101,16 @@ struct DownloadControl {
   // nothing more.
   std::atomic<bool> stopRequested{false};
   std::atomic<RunEnd> end{RunEnd::kRunning};
+  // The file the worker writes received and decoded bytes to.
+  StoppableFile output;
+
+  // The watchdog's stop: the flag, and the worker's file closed now, so that
+  // a worker still blocked in a read holds nothing a later attempt or the
+  // placing pass needs.
+  void RequestStop() {
+    stopRequested = true;
+    output.Stop();
+  }
 
   // True for the one caller that ends the run.
   bool ClaimEnd(RunEnd how) {

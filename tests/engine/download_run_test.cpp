@@ -3,19 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <random>
+#include <set>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zstd.h>
 
+#include "engine/apply_staged.h"
 #include "engine/partial_download.h"
 #include "files/code_delta.h"
 #include "files/crc32.h"
@@ -50,6 +55,9 @@ struct Response {
   // Once the pieces run out, a read blocks as a stalled connection's does
   // and returns nothing only when the watchdog stops the worker.
   bool blocksWhenDry = false;
+  // ... or, on a worker thread of its own, not even then: until the test
+  // lets it go, as Wine's reads go on after their handle is closed.
+  bool hangsWhenDry = false;
 };
 Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
 Response FailOpen() { return {}; }
@@ -78,6 +86,7 @@ class FakeWorld : public engine::HttpSource,
     std::vector<size_t> stallAt = {};
     bool refusesRanges = false;  // 416 to every range
     bool stallBlocks = false;    // a read at the stall blocks until the stop
+    bool stallHangs = false;     // ... until ReleaseHungReads
   };
   std::map<std::string, Hosted> hosted;  // by encoded URL
   size_t served = 0;                     // body bytes handed out by reads
@@ -102,6 +111,16 @@ class FakeWorld : public engine::HttpSource,
   std::vector<int> closesAtSleep;  // requests closed when each pause began
   int openDuringReads = 0;  // most staging files open at once while a read ran
   static constexpr int kReadLimit = 100000;
+
+  void WaitUntilHung() {
+    std::unique_lock<std::mutex> lock(hangMutex_);
+    hangChanged_.wait(lock, [this] { return hung_; });
+  }
+  void ReleaseHungReads() {
+    std::lock_guard<std::mutex> lock(hangMutex_);
+    released_ = true;
+    hangChanged_.notify_all();
+  }
 
   std::vector<std::string> Notifications() const {
     std::vector<std::string> out;
@@ -138,6 +157,10 @@ class FakeWorld : public engine::HttpSource,
     openDuringReads = std::max(openDuringReads, openFiles);
     if (Log("read")) return 0;
     if (current_.pieces.empty()) {
+      if (current_.hangsWhenDry) {
+        Hang();
+        return 0;
+      }
       if (current_.blocksWhenDry && stopAtMs != UINT32_MAX) {
         now = kStartTick + stopAtMs;
         control.stopRequested = true;
@@ -188,15 +211,32 @@ class FakeWorld : public engine::HttpSource,
     Log("link? " + path);
     return MemoryFileSystem::IsLink(path);
   }
+  // A file open for writing is held as the system's sharing holds it: it
+  // cannot be flushed, tested or replaced by anyone else, and a move of the
+  // file itself takes the handle along to its new name.
+  files::FileOutcome TestWritable(const std::string& path) override {
+    return Writing(path) ? files::FileOutcome::kHeld : MemoryFileSystem::TestWritable(path);
+  }
+  files::FileOutcome Flush(const std::string& path) override {
+    return Writing(path) ? files::FileOutcome::kHeld : MemoryFileSystem::Flush(path);
+  }
+  files::FileOutcome Replace(const std::string& from, const std::string& to) override {
+    if (Writing(to)) return files::FileOutcome::kHeld;
+    const files::FileOutcome outcome = MemoryFileSystem::Replace(from, to);
+    if (outcome == files::FileOutcome::kDone)
+      for (LoggedFile* writer : writers_)
+        if (writer->path == from) writer->path = to;
+    return outcome;
+  }
   std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
     Log("create " + path);
     auto file = MemoryFileSystem::CreateForWriting(path);
-    return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
+    return file ? std::make_unique<LoggedFile>(*this, std::move(file), path) : nullptr;
   }
   std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
     if (empty) Log("create " + path);
     auto file = MemoryFileSystem::OpenForAppend(path, empty);
-    return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
+    return file ? std::make_unique<LoggedFile>(*this, std::move(file), path) : nullptr;
   }
 
   // Notifications.
@@ -219,8 +259,11 @@ class FakeWorld : public engine::HttpSource,
  private:
   class LoggedFile : public files::WritableFile {
    public:
-    LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file)
-        : world_(world), file_(std::move(file)) {}
+    LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file, std::string at)
+        : path(std::move(at)), world_(world), file_(std::move(file)) {
+      world_.writers_.insert(this);
+    }
+    ~LoggedFile() override { Close(); }
     bool Write(const void* data, size_t size) override {
       const bool fail = world_.writes.size() == world_.failWrite || world_.diskFull;
       const bool half = world_.writes.size() == world_.shortWrite;
@@ -229,12 +272,32 @@ class FakeWorld : public engine::HttpSource,
       if (half) return file_->Write(data, size / 2) && false;
       return !fail && file_->Write(data, size);
     }
-    void Close() override { file_->Close(); }
+    void Close() override {
+      file_->Close();
+      world_.writers_.erase(this);
+    }
+    std::string path;  // where the file is now
 
    private:
     FakeWorld& world_;
     std::unique_ptr<files::WritableFile> file_;
   };
+  std::set<LoggedFile*> writers_;  // open for writing
+  bool Writing(const std::string& path) const {
+    return std::any_of(writers_.begin(), writers_.end(), [&](const LoggedFile* w) { return w->path == path; });
+  }
+
+  // A hung read, on the worker's thread, until the test lets it go.
+  std::mutex hangMutex_;
+  std::condition_variable hangChanged_;
+  bool hung_ = false;
+  bool released_ = false;
+  void Hang() {
+    std::unique_lock<std::mutex> lock(hangMutex_);
+    hung_ = true;
+    hangChanged_.notify_all();
+    hangChanged_.wait(lock, [this] { return released_; });
+  }
 
   static constexpr size_t kSlowPiece = 64 << 10;
   void SlowPiece(const files::ReadActivity& onRead) {
@@ -296,7 +359,7 @@ class FakeWorld : public engine::HttpSource,
     size_t end = body.size();
     for (const size_t at : file.stallAt)
       if (at > static_cast<size_t>(from)) end = std::min(end, at - from);
-    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks};
+    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks, file.stallHangs};
     return answer;
   }
 
@@ -1054,6 +1117,39 @@ TEST_F(ResumeTest, StallLosesAlmostNothingOfWhatArrived) {
   EXPECT_EQ(world_->Notifications().back(), "Complete ok");
   EXPECT_TRUE(Staged() == content);
   EXPECT_LE(world_->served, content.size() + content.size() / 100);
+}
+
+// The watchdog stops a worker whose read never returns, and Retry goes on
+// while that worker is still blocked: the partial file it wrote is free from
+// the stop on, so the next attempt continues it and the placing pass moves
+// it, and the worker, let go at last, writes nothing more.
+TEST_F(ResumeTest, WorkerLeftBlockedInAReadHoldsNothingTheRetryOrThePassNeeds) {
+  const std::string content = Content(4 * engine::kWriteThreshold, 6);
+  Host(content, content);
+  world_->hosted[kUrl].stallAt = {content.size() * 6 / 10};
+  world_->hosted[kUrl].stallHangs = true;
+  FakeWorld& w = *world_;
+  DownloadControl stopped;
+  std::thread worker([&] { engine::RunDownload(job_, w, w, w, w, stopped); });
+  w.WaitUntilHung();
+  EXPECT_TRUE(stopped.ClaimEnd(engine::RunEnd::kTimedOut));
+  stopped.RequestStop();
+  EXPECT_EQ(w.openFiles, 0);
+
+  w.hosted[kUrl].stallAt.clear();
+  RunUntilStalled();
+  EXPECT_EQ(w.Notifications().back(), "Complete ok");
+  EXPECT_EQ(w.Notifications()[2].rfind("Resumed 1 ", 0), 0u) << w.Notifications()[2];
+  engine::ApplyInput input{"C:\\Tool\\", "Update.exe", "Main.exe", &job_.files, &job_.files};
+  const engine::ApplyResult placed = engine::ApplyStagedFiles(w, w, input);
+  EXPECT_EQ(placed.outcome, engine::ApplyOutcome::kApplied) << placed.heldPath;
+  EXPECT_TRUE(w.files["C:\\Tool\\big.bin"] == content);
+
+  const size_t writes = w.writes.size();
+  w.ReleaseHungReads();
+  worker.join();
+  EXPECT_EQ(w.writes.size(), writes);
+  EXPECT_FALSE(PartialLeft());
 }
 
 }  // namespace
