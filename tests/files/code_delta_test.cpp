@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "files/code_delta.h"
@@ -75,7 +76,10 @@ files::CodeDeltaHeader HeaderOf(const Pair& pair) {
 files::DecodeStatus Decode(const std::string& object, const std::string& base, uint64_t size, std::string& out,
                            size_t piece = 7, std::optional<uint32_t> baseCrc = std::nullopt) {
   StringSink sink;
-  files::CodeDeltaDecoder decoder(sink, size, base, baseCrc);
+  // The base in a buffer of its own size, so that the address sanitizer
+  // sees any read past it (a string keeps spare capacity behind its end).
+  const std::vector<char> exact(base.begin(), base.end());
+  files::CodeDeltaDecoder decoder(sink, size, std::string_view(exact.data(), exact.size()), baseCrc);
   for (size_t at = 0; at < object.size(); at += piece)
     if (!decoder.Feed(object.data() + at, std::min(piece, object.size() - at))) break;
   const files::DecodeStatus status = decoder.Finish();
