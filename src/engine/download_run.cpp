@@ -511,6 +511,7 @@ class Run {
     return status;
   }
 
+  // The object from `in`, piece by piece, through its decoder into sink.
   files::DecodeStatus Feed(const FileEntry& file, ObjectKind kind, files::ReadableFile& in,
                            files::WritableFile& sink) {
     // An object's reader has the listed plain size, which the list reader
