@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "engine/object_choice.h"
 #include "engine/object_decoding.h"
@@ -83,8 +84,9 @@ class GrowingFile {
   uint64_t onDisk_;
 };
 
-// How a file, or one attempt at it, ended.
-enum class Outcome { kFetched, kFailed, kStopped };
+// How a file, or one attempt at it, ended. kNoMemory: an object could not
+// be decoded in the memory there is; the attempt goes on with the next form.
+enum class Outcome { kFetched, kFailed, kStopped, kNoMemory };
 
 // Why a delta's base is not used.
 enum class BaseRead { kRead, kUnreadable, kChanged, kNoMemory };
@@ -215,8 +217,18 @@ class Run {
       notify_.TryAgain(attempt);
       if (!Pause(kPauseAfterTryAgainMs)) return Outcome::kStopped;
     }
+    return NextObject(index, file, attempt, objects, next, staging);
+  }
+
+  // The attempt's object: the next form down the order, or the plain file.
+  // One that cannot be decoded in the memory there is is passed over for
+  // the next in the same attempt, as a base that does not fit is; the plain
+  // file, never decoded, ends that at the latest.
+  Outcome NextObject(int index, const FileEntry& file, int attempt, const std::vector<ObjectToTry>& objects,
+                     size_t& next, const std::string& staging) {
     // Nothing of an earlier attempt's bytes may precede this one's.
     buffer_.clear();
+    progress_.Received = progress_.Total = 0;
 
     // A delta whose base is of no use is passed over without a request.
     const ObjectToTry* object = nullptr;
@@ -238,7 +250,9 @@ class Run {
       ReleaseBase();
       return EndFile(index, false);
     }
-    return Place(index, file, taken, partial, staging);
+    const Outcome placed = Place(index, file, taken, partial, staging);
+    if (placed == Outcome::kNoMemory) return NextObject(index, file, attempt, objects, next, staging);
+    return placed;
   }
 
   // For a compressed form: the trace, and for a delta its base read into
@@ -444,11 +458,13 @@ class Run {
   // The whole object becomes the staged file: a plain file by a rename once
   // it matches, an object by decoding it into the staging file. Either way
   // the partial file goes: it is used up, or it yields the wrong file and
-  // must not be continued.
+  // must not be continued. kNoMemory, without FileEnd, when the object
+  // could not be decoded in the memory there is.
   Outcome Place(int index, const FileEntry& file, const ObjectToTry& object, const PartialPaths& partial,
                 const std::string& staging) {
     if (Stopped()) return Outcome::kStopped;
     bool placed = false;
+    bool noMemory = false;
     if (object.kind == ObjectKind::kPlain) {
       placed = StagedMatches(partial.data, file);
       if (Stopped()) return Outcome::kStopped;
@@ -463,6 +479,7 @@ class Run {
       ReleaseBase();
       if (Stopped()) return Outcome::kStopped;
       if (status != files::DecodeStatus::kOk) {
+        noMemory = status == files::DecodeStatus::kNoMemory;
         notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
       } else {
         placed = StagedMatches(decoded, file);
@@ -475,7 +492,10 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     fs_.RemoveFile(partial.record);
     if (Stopped()) return Outcome::kStopped;
-    if (!placed) fs_.RemoveFile(partial.data);
+    // A plain file's bytes were renamed onto the staging path; an object's
+    // are used up once its file is staged.
+    if (!placed || object.kind != ObjectKind::kPlain) fs_.RemoveFile(partial.data);
+    if (noMemory) return Outcome::kNoMemory;
     return EndFile(index, placed);
   }
 
@@ -488,6 +508,24 @@ class Run {
     if (Stopped() || !fs_.OpenForAppend(staging, true)) return files::DecodeStatus::kSinkFailed;
     GrowingFile out(fs_, control_, staging, 0);
     DecodedSink sink(*this, out);
+    files::DecodeStatus status = files::DecodeStatus::kOk;
+    // Whatever allocates or sizes memory on the way, in a decoder or in the
+    // buffer, fails this object alone, as a base that does not fit does.
+    try {
+      status = Feed(file, kind, *in, sink);
+    } catch (const std::bad_alloc&) {
+      status = files::DecodeStatus::kNoMemory;
+    } catch (const std::length_error&) {
+      status = files::DecodeStatus::kNoMemory;
+    }
+    if (Stopped()) return files::DecodeStatus::kSinkFailed;
+    Flush(out);  // a short file shows in its signature
+    return status;
+  }
+
+  // The object from `in`, piece by piece, through its decoder into sink.
+  files::DecodeStatus Feed(const FileEntry& file, ObjectKind kind, files::ReadableFile& in,
+                           files::WritableFile& sink) {
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
     const std::unique_ptr<files::StreamDecoder> decoder =
@@ -495,14 +533,11 @@ class Run {
     for (;;) {
       size_t got = 0;
       if (Stopped()) return files::DecodeStatus::kSinkFailed;
-      if (!in->Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
+      if (!in.Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
       Touch();
       if (got == 0 || !decoder->Feed(wire_.data(), got)) break;
     }
-    const files::DecodeStatus status = decoder->Finish();
-    if (Stopped()) return files::DecodeStatus::kSinkFailed;
-    Flush(out);  // a short file shows in its signature
-    return status;
+    return decoder->Finish();
   }
 
   // Decoded bytes join the received ones on their way to the staging file.

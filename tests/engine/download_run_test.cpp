@@ -7,15 +7,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <ostream>
 #include <random>
 #include <set>
-#include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <zstd.h>
@@ -105,6 +108,7 @@ class FakeWorld : public engine::HttpSource,
   uint32_t longestQuiet = 0;
   size_t failReadBackAfter = SIZE_MAX;  // a partial file read back fails after this many bytes, once
   bool baseOutOfMemory = false;         // reading a file of the program folder runs out of memory
+  std::function<void()> readBackThrows;  // called, and dropped, at the next read of a received object
   size_t shortWrite = SIZE_MAX;         // the write with this index lands only its first half
   int reads = 0;
   int closes = 0;
@@ -314,6 +318,7 @@ class FakeWorld : public engine::HttpSource,
       world_.SlowPiece({});
       const bool partial = path_.rfind(kStaging + "update\\p\\", 0) == 0;
       if (!partial && world_.baseOutOfMemory) throw std::bad_alloc();
+      if (partial && world_.readBackThrows) std::exchange(world_.readBackThrows, nullptr)();
       if (partial && world_.failReadBackAfter != SIZE_MAX) {
         // Small pieces, so that decoded bytes wait in the buffer when it fails.
         if (read_ >= world_.failReadBackAfter) {
@@ -848,13 +853,15 @@ TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
 }
 
 // A code delta as the publisher writes it, against a base whose first
-// `repeated` bytes the new file repeats.
-std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated) {
+// `repeated` bytes the new file repeats; with `rawMap`, that map in place
+// of the one the residual was made against.
+std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated,
+                      std::string rawMap = {}) {
   files::CodeMap map;
   map.blocks = {{0, 0, repeated}};
   std::string prediction;
   EXPECT_TRUE(files::PredictNewFile(base, map, content.size(), prediction));
-  const std::string rawMap = files::WriteCodeMap(map);
+  if (rawMap.empty()) rawMap = files::WriteCodeMap(map);
   std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
   packedMap.resize(ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), 3));
   files::CodeDeltaHeader header;
@@ -866,25 +873,87 @@ std::string CodeDelta(const std::string& content, const std::string& base, uint3
   return files::WriteCodeDeltaHeader(header) + packedMap + Frame(content, prediction);
 }
 
-// A code delta comes before the delta of the same base; a damaged one costs
-// one attempt and the delta takes over.
+// A code delta comes before the delta of the same base; a damaged one, or
+// one whose few bytes of map count more blocks than memory holds, costs one
+// attempt and the delta takes over.
 TEST_F(ObjectDownloadTest, CodeDeltaIsTakenFirstAndADamagedOneFallsBackToTheDelta) {
   const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
-  for (const bool damaged : {false, true}) {
-    SCOPED_TRACE(damaged ? "damaged" : "whole");
+  std::string hostileMap = files::WriteCodeMap({});
+  hostileMap.pop_back();
+  hostileMap += std::string(8, '\x80') + '\x40';  // the block count 2^62
+  for (const char* variant : {"whole", "damaged", "hostile count"}) {
+    SCOPED_TRACE(variant);
     Reset();
-    const std::string code = CodeDelta(newA, oldA, 5000);
+    const bool whole = std::string(variant) == "whole";
+    const bool damaged = std::string(variant) == "damaged";
+    std::string code = CodeDelta(newA, oldA, 5000, whole || damaged ? std::string() : hostileMap);
+    if (damaged) code = Damaged(code);
     Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
     job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
     const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
-    world_->server[codeUrl] = {Body(damaged ? Damaged(code) : code)};
+    world_->server[codeUrl] = {Body(code)};
     Run();
     std::vector<std::string> expected{codeUrl};
-    if (damaged) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
+    if (!whole) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
     EXPECT_EQ(Opens(), expected);
     EXPECT_EQ(world_->Notifications().back(), "Complete ok");
     EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
   }
+}
+
+// Memory that runs out while an object is decoded (in a 32-bit process a
+// size beyond what a container takes throws std::length_error instead)
+// passes to the next form in the same attempt, as a base that does not fit
+// does: no attempt is spent, and the run goes on.
+TEST_F(ObjectDownloadTest, DecodingThatRunsOutOfMemoryPassesToTheNextFormInTheSameAttempt) {
+  const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
+  const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
+  const std::function<void()> failures[] = {[] { throw std::length_error("vector::reserve"); },
+                                            [] { throw std::bad_alloc(); }};
+  for (const std::function<void()>& failure : failures) {
+    Reset();
+    const std::string code = CodeDelta(newA, oldA, 5000);
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+    world_->server[codeUrl] = {Body(code)};
+    world_->readBackThrows = failure;
+    Run();
+    EXPECT_EQ(Opens(), (std::vector<std::string>{codeUrl, "http://host/app/2.0/update/delta/" + Crc(oldA) +
+                                                              "/a.dll.zst"}));
+    const std::vector<std::string> n = world_->Notifications();
+    EXPECT_TRUE(world_->TimesOf("TryAgain").empty());
+    EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 0);
+    EXPECT_EQ(n.back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  }
+}
+
+// An object's received bytes stay while its file is not staged, so that a
+// transfer cut short is continued; once the file is staged they go, before
+// any pass.
+TEST_F(ObjectDownloadTest, ReceivedObjectStaysUntilItsFileIsStagedThenGoes) {
+  std::mt19937 random(5);
+  std::string newA(100000, '\0');
+  for (char& c : newA) c = static_cast<char>(random());
+  const std::string oldA = Text(1, 9000), delta = Frame(newA, oldA);
+  const std::string deltaUrl = "http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst";
+  Offer("a.dll", newA, oldA, "", Body(delta), Body(Frame(newA)), Body(newA));
+  world_->hosted[deltaUrl] = {delta, "\"v1\"", {60000}};
+  world_->stopAtMs = 30000;  // the watchdog ends the stalled transfer
+  Run();
+  const std::string partial = engine::PartialPathsOf(kStaging, deltaUrl).data;
+  ASSERT_EQ(world_->files.at(partial).size(), 60000u);
+
+  world_->control.stopRequested = false;
+  world_->stopAtMs = UINT32_MAX;
+  world_->hosted[deltaUrl].stallAt.clear();
+  world_->events.clear();
+  Run();
+  EXPECT_EQ(Opens(), (std::vector<std::string>{deltaUrl + " from 60000"}));
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  for (const auto& [path, content] : world_->files)
+    EXPECT_NE(path.rfind(kStaging + "update\\", 0), 0u) << path;
 }
 
 // A signed list: a file must match its SHA-256 as well. The server's copy

@@ -166,7 +166,7 @@ struct MemorySource {
     *count = 0;
     if (position >= failAt) return false;
     *count = std::min({capacity, pieceSize, bytes.size() - position});
-    std::memcpy(buffer, bytes.data() + position, *count);
+    if (*count > 0) std::memcpy(buffer, bytes.data() + position, *count);
     position += *count;
     return true;
   }
