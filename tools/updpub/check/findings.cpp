@@ -10,4 +10,12 @@ std::string FindingLine(const Finding& finding) {
   return line;
 }
 
+void AddError(Findings& findings, const std::string& where, int line, std::string text) {
+  findings.push_back(Finding{Severity::kError, where, line, std::move(text)});
+}
+
+void AddWarning(Findings& findings, const std::string& where, int line, std::string text) {
+  findings.push_back(Finding{Severity::kWarning, where, line, std::move(text)});
+}
+
 }  // namespace updpub
