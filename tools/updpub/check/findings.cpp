@@ -1,5 +1,7 @@
 #include "updpub/check/findings.h"
 
+#include <utility>
+
 namespace updpub {
 
 std::string FindingLine(const Finding& finding) {
