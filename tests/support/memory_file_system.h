@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "files/crc32.h"
 #include "files/file_system.h"
@@ -210,6 +211,20 @@ class MemoryFileSystem : public files::FileSystem {
     if (!Step("remove " + path)) return false;
     files.erase(path);
     return true;
+  }
+
+  std::vector<std::string> ListFiles(const std::string& folder) override {
+    std::vector<std::string> names;
+    if (IsLink(folder)) return names;
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) != 0) continue;
+      bool belowLink = false;
+      for (const std::string& link : links) {
+        belowLink |= link.size() > folder.size() && file.first.compare(0, link.size(), link) == 0;
+      }
+      if (!belowLink) names.push_back(file.first.substr(folder.size()));
+    }
+    return names;
   }
 
   void RemoveTree(const std::string& folder) override {
