@@ -123,7 +123,8 @@ void RemoveFolders(files::FileSystem& fs, const std::vector<std::string>& topDow
   for (auto it = topDown.rbegin(); it != topDown.rend(); ++it) fs.RemoveFolder(*it);
 }
 
-// One move of an undo.
+// One move that returns a file: from the target back into staging, or an old
+// copy kept aside back onto its target.
 FileOutcome Return(files::FileSystem& fs, Clock& clock, const std::string& from, const std::string& to) {
   base::Trace(kReturningTrace + to);
   const FileOutcome outcome = UntilReleased(clock, from, [&] { return fs.Replace(from, to); });
