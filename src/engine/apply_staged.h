@@ -85,8 +85,9 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInp
 // target's path: a test can stop the process between two of them.
 inline constexpr char kPlacingTrace[] = "放置文件:";
 
-// The trace line before each move that returns a file while a failed pass
-// is undone, followed by the path moved onto.
+// The trace line before each move that returns a file, followed by the path
+// moved onto: in the undo of a failed pass, and where a pass begins by
+// returning old copies kept aside.
 inline constexpr char kReturningTrace[] = "退回文件:";
 
 // The own-executable test: Name equals the updater's file name, ASCII letter
