@@ -14,7 +14,7 @@
 //   held:FILE                   hold FILE (beside the updater) open, unshared,
 //                               from the first staged file's move on, so that
 //                               the pass fails on it and is undone; then close
-//                               the wizard instead of pressing Retry
+//                               the wizard
 //   undo:FILE:N                 as held:FILE, and kill at the N-th move of
 //                               the undo (at its trace line, before the move)
 //
@@ -249,6 +249,9 @@ class Run {
         Sleep(50);
         continue;
       }
+      // Read before the controls: a hold taken after them could meet a Close
+      // button still enabled from before the pass.
+      const bool holding = holding_;
       const std::vector<e2e::Control> controls = e2e::ReadControls(window);
       const int page = PageNumber(e2e::VisiblePage(controls));
       if (page != lastPage) {
@@ -276,11 +279,15 @@ class Run {
         complete = true;
         e2e::Click(Pressable(controls, kClose)->hwnd);
         break;
+      } else if (page == 4 && holding && Pressable(controls, kClose)) {
+        // Close comes back once the pass has failed on the held file and
+        // been undone; a new try would only fail again.
+        e2e::Click(Pressable(controls, kClose)->hwnd);
+        break;
       } else if (page == 4 && Pressable(controls, e2e::kNext)) {
         e2e::Click(Pressable(controls, e2e::kNext)->hwnd);
       } else if (page == 4 && Pressable(controls, kRetry)) {
-        // A pass that failed on the held file would fail again: the run ends there.
-        if (retries_ >= kMaxRetries || holding_) {
+        if (retries_ >= kMaxRetries) {
           PostMessageW(window, WM_CLOSE, 0, 0);
           break;
         }
