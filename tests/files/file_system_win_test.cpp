@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -241,6 +242,18 @@ TEST_F(FolderLinkTest, IsSeenAndNeverFollowed) {
     act();
     ExpectTargetKept();
   }
+}
+
+// The names below a folder are what the pass returns kept files by: every
+// depth, named relative to the folder, a Chinese name as GBK.
+TEST_F(WindowsFileSystemTest, ListsFilesAtEveryDepthRelativeToTheFolder) {
+  std::filesystem::create_directories(folder_ / L"插件 目录" / "deep");
+  std::ofstream(folder_ / L"插件 目录" / "deep" / L"说明.txt") << "x";
+  Make("top.dll");
+  std::vector<std::string> names = fs_.ListFiles(base::GbkFromWide(folder_.wstring()) + "\\");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"top.dll", base::GbkFromWide(L"插件 目录\\deep\\说明.txt")}));
+  EXPECT_TRUE(fs_.ListFiles(base::GbkFromWide((folder_ / "missing").wstring()) + "\\").empty());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "files/crc32.h"
 #include "files/file_system.h"
@@ -227,6 +228,18 @@ class MemoryFileSystem : public files::FileSystem {
     if (!Step("remove " + path)) return false;
     files.erase(path);
     return true;
+  }
+
+  // Files below a link are stored under what it points to, so a walk of
+  // the resolved folder never enters one.
+  std::vector<std::string> ListFiles(const std::string& given) override {
+    std::vector<std::string> names;
+    if (LinkAt(given)) return names;
+    const std::string folder = Resolve(given);
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) == 0) names.push_back(file.first.substr(folder.size()));
+    }
+    return names;
   }
 
   void RemoveTree(const std::string& given) override {
