@@ -9,6 +9,17 @@ process of the updater at a trace line (configuration, file list, a
 download, a delta, one step of placing the staged files). After every round
 the folder is checked; once a round finishes the update, the folder must
 match release 1.1 and the next round starts again from 1.0.
+
+Besides those plain rounds, two modes make the rounds that leave an
+installed file's name absent with its old copy kept aside: "fat" runs the
+updater as on a volume without hard links (its test switch
+UPDATER_TEST_NO_HARD_LINKS), where a kill while placing can fall between
+moving the file aside and placing the new one; "undo" holds the main program
+open from the first move on, so that the pass fails on it and is undone, and
+kills the updater at a move of that undo ("held" rounds, the same without
+the kill, follow each: the pass after an interrupted one fails again and must
+leave every file in place). --mode picks one mode for every round; "all"
+(the default) rotates them.
 """
 import argparse
 import collections
@@ -40,7 +51,22 @@ MAX_ROUNDS_PER_UPDATE = 40
 # The updater's own script replaces Update.exe after it exits.
 SCRIPT_WAIT_S = 60
 DRIVER_TIMEOUT_S = 900
-PHASES = ["config", "list", "download", "packed", "delta", "placing"]
+PHASES = ["config", "list", "download", "packed", "delta", "placing", "undo"]
+KEPT_ASIDE = STAGING + "/update/replaced"
+# What a pass leaves in the trace once it started (the placing worker's first line).
+PASS_STARTED = "线程_放置文件 启动"
+# Each mode's rounds in turn.
+ROTATIONS = {
+    "all": ["plain", "fat", "plain", "undo", "held"],
+    "plain": ["plain"],
+    "fat": ["fat"],
+    # A plain round lets the update finish now and then, so that a cycle ends.
+    "undo": ["undo", "held", "plain"],
+}
+FAT_SWITCH = "UPDATER_TEST_NO_HARD_LINKS"
+# The share of --fault-rate each kind of round gets: the new modes' rounds
+# count only where their pass is reached, so the network troubles them less.
+FAULT_SHARE = {"plain": 1.0, "fat": 0.5, "undo": 0.15, "held": 0.15}
 
 
 def digest(path):
@@ -66,10 +92,27 @@ def windows_path(path):
 
 
 class Plan:
-    def __init__(self, rng, placing_steps):
+    def __init__(self, rng, placing_steps, mode):
         roll = rng.random()
+        self.mode = mode
         self.text = "none"
         self.kind = "none"
+        if mode == "held":
+            self.text = "held:%s" % MAIN_EXE
+            return
+        if mode == "undo":
+            # At the trace before move N of the undo: two for each file placed
+            # before the held main program that had an old version, one otherwise.
+            self.kind = "kill"
+            self.phase = "undo"
+            self.text = "undo:%s:%d" % (MAIN_EXE, rng.randint(1, 2 * (placing_steps - 1)))
+            return
+        if mode == "fat" and roll < 0.5:
+            # A kill between the two moves of a file is what this volume adds.
+            self.kind = "kill"
+            self.phase = "placing"
+            self.text = "kill:placing:%d:0" % rng.randint(1, placing_steps)
+            return
         if roll < 0.2:
             return
         if roll < 0.35:
@@ -77,7 +120,7 @@ class Plan:
             self.text = "close:%d:%d" % (rng.randint(1, 5), rng.choice([0, 200, 1000, 3000]))
             return
         self.kind = "kill"
-        phase = rng.choices(PHASES, [1, 1, 3, 2, 3, 4])[0]
+        phase = rng.choices(PHASES[:-1], [1, 1, 3, 2, 3, 4])[0]  # "undo" is a mode of its own
         if phase in ("config", "list"):
             nth, delay = 1, rng.choice([0, 0, 300, 1000])
         elif phase == "placing":
@@ -109,6 +152,8 @@ class Soak:
         self.kills_unreached = collections.Counter()
         self.closes = collections.Counter()
         self.results = collections.Counter()
+        self.modes = collections.Counter()
+        self.kept_aside = collections.Counter()  # absent names with their old copy kept, after a round
         self.rounds_to_finish = []
         self.violations = []
         self.nginx_bytes = 0
@@ -169,8 +214,12 @@ class Soak:
     def run_driver(self, plan, proxy_port):
         command = ["wine", os.path.abspath(self.args.driver), windows_path(os.path.join(self.installed, UPDATER)),
                    "http://127.0.0.1:%d/update.xml" % proxy_port, "1.0", plan.text]
+        env = dict(os.environ)
+        env.pop(FAT_SWITCH, None)
+        if plan.mode == "fat":
+            env[FAT_SWITCH] = "1"
         driver = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                  cwd=self.installed)
+                                  cwd=self.installed, env=env)
         lines = []
         deadline = time.monotonic() + DRIVER_TIMEOUT_S
         killed_by_host = False
@@ -188,10 +237,10 @@ class Soak:
             driver.wait()
         return lines, killed_by_host
 
-    def start_proxy(self, seed):
+    def start_proxy(self, seed, mode):
         proxy = subprocess.Popen([sys.executable, self.args.proxy, "--upstream", str(self.args.nginx_port),
                                   "--port", str(self.args.proxy_port), "--seed", str(seed), "--log", self.args.fault_log,
-                                  "--rate", str(self.args.fault_rate)],
+                                  "--rate", str(self.args.fault_rate * FAULT_SHARE[mode])],
                                  stdout=subprocess.PIPE, text=True)
         port = int(proxy.stdout.readline().split()[1])
         return proxy, port
@@ -209,8 +258,10 @@ class Soak:
     def round(self, number):
         seed = self.args.seed * 1000003 + number
         rng = random.Random(seed)
-        plan = Plan(rng, self.placing_steps)
-        proxy, port = self.start_proxy(seed)
+        rotation = ROTATIONS[self.args.mode]
+        plan = Plan(rng, self.placing_steps, rotation[number % len(rotation)])
+        self.modes[plan.mode] += 1
+        proxy, port = self.start_proxy(seed, plan.mode)
         try:
             lines, killed_by_host = self.run_driver(plan, port)
         finally:
@@ -259,7 +310,11 @@ class Soak:
                 sent += int(parts[2])
         self.nginx_bytes += sent
         self.rounds_in_update += 1
-        problems = self.check(done)
+        # A name may be absent, its old copy kept aside, only where the round
+        # ended inside a pass or ran none; a pass that ended returned every one.
+        pass_ended = (result != "killed" and
+                      any(PASS_STARTED in l for l in lines if l.startswith("TRACE ")))
+        problems = self.check(done, pass_ended)
         for name in MAIN_MARKERS:
             if os.path.exists(os.path.join(self.installed, name)):
                 os.remove(os.path.join(self.installed, name))
@@ -300,7 +355,7 @@ class Soak:
             time.sleep(0.2)
 
     # --------------------------------------------------------------- checking
-    def check(self, finished):
+    def check(self, finished, pass_ended):
         problems = []
         now = {rel: h for rel, h in tree(self.installed).items() if rel not in MAIN_MARKERS}
         for rel, h in sorted(now.items()):
@@ -315,7 +370,14 @@ class Soak:
             elif h not in (self.old.get(rel), self.new.get(rel)):
                 problems.append("%s holds a third content" % rel)
         for rel in sorted(self.seen - set(now)):
-            problems.append("%s vanished" % rel)
+            kept = os.path.join(self.installed, KEPT_ASIDE, rel)
+            kept_whole = os.path.isfile(kept) and digest(kept) in (self.old.get(rel), self.new.get(rel))
+            if not kept_whole:
+                problems.append("%s vanished, no old copy kept" % rel)
+            elif pass_ended or finished:
+                problems.append("%s absent after a pass that ended (its old copy kept aside)" % rel)
+            else:
+                self.kept_aside[rel] += 1
         self.seen |= set(now)
         staging = os.path.join(self.installed, STAGING)
         if os.path.isdir(staging):
@@ -369,6 +431,7 @@ class Soak:
         print()
         print("soak: %d rounds, seed %d, %.0f s (%.1f s a round)" % (rounds, self.args.seed, seconds,
                                                                     seconds / max(rounds, 1)))
+        print("  rounds by mode     %s" % ", ".join("%s %d" % kv for kv in sorted(self.modes.items())))
         print("  round endings      %s" % ", ".join("%s %d" % kv for kv in sorted(self.results.items())))
         print("  faults injected    %s" % ", ".join("%s %d" % kv for kv in sorted(self.faults.items())))
         print("  kills by phase     %s" % ", ".join("%s %d" % (p, self.kills[p]) for p in PHASES))
@@ -386,6 +449,8 @@ class Soak:
                   "per finished update (%d in all): %.3f" % (
                       self.nginx_bytes, self.changed_plain, self.updates_plain,
                       self.nginx_bytes / self.updates_plain))
+        print("  a name absent, its old copy kept aside, after a round: %d times (%s)" % (
+            sum(self.kept_aside.values()), ", ".join("%s %d" % kv for kv in sorted(self.kept_aside.items())) or "-"))
         print("  new library beside old main program after %d rounds" % len(self.mixed))
         if self.mixed_next:
             print("    the round after it: %s; nginx sent %d bytes in those rounds" % (
@@ -414,6 +479,8 @@ def main():
     parser.add_argument("--access-log", required=True)
     parser.add_argument("--fault-log", required=True)
     parser.add_argument("--fault-rate", type=float, default=0.35)
+    parser.add_argument("--mode", choices=sorted(ROTATIONS), default="all",
+                        help="the kind of every round, or all of them in turn")
     args = parser.parse_args()
     soak = Soak(args)
     soak.access_offset = os.path.getsize(args.access_log) if os.path.exists(args.access_log) else 0

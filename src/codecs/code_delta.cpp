@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace files {
 namespace {
@@ -76,6 +77,7 @@ class VarintReader {
     return true;
   }
   bool AtEnd() const { return at_ == in_.size(); }
+  size_t Left() const { return in_.size() - at_; }
 
  private:
   std::string_view in_;
@@ -390,10 +392,10 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
   }
   if (!in.Next32(map.relocationRva) || !in.Next32(map.relocationSize)) return false;
   uint64_t blockCount = 0;
-  // Each block takes at least three bytes of the map: the count cannot
-  // reserve more than the map could hold.
-  if (!in.Next(blockCount) || blockCount > bytes.size() / 3) return false;
-  map.blocks.reserve(blockCount);
+  // Each block takes at least three bytes of the map: a count the rest of
+  // the map cannot hold is refused before anything is reserved for it.
+  if (!in.Next(blockCount) || blockCount > in.Left() / 3) return false;
+  map.blocks.reserve(static_cast<size_t>(blockCount));
   uint64_t newEnd = 0;
   int64_t oldEnd = 0;
   for (uint64_t i = 0; i < blockCount; ++i) {
@@ -416,28 +418,26 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
   return in.AtEnd();
 }
 
-bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+namespace {
+
+void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
   // The blocks come sorted and apart (ReadCodeMap): the bytes are written
   // once, in order, the gaps as zeros. A map out of order (none that
   // ReadCodeMap passes) leaves the whole file zeros.
-  try {
-    prediction.clear();
-    prediction.reserve(static_cast<size_t>(newSize));
-    for (const CodeBlock& block : map.blocks) {
-      if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
-        prediction.clear();
-        break;
-      }
-      prediction.append(block.newOffset - prediction.size(), '\0');
-      prediction.append(base.data() + block.oldOffset, block.length);
+  prediction.clear();
+  prediction.reserve(static_cast<size_t>(newSize));
+  for (const CodeBlock& block : map.blocks) {
+    if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
+      prediction.clear();
+      break;
     }
-    prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
-  } catch (const std::bad_alloc&) {
-    return false;
+    prediction.append(block.newOffset - prediction.size(), '\0');
+    prediction.append(base.data() + block.oldOffset, block.length);
   }
+  prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
 
   PeLayout oldLayout;
-  if (!ReadPeLayout(base, oldLayout)) return true;
+  if (!ReadPeLayout(base, oldLayout)) return;
   PeLayout newLayout;
   newLayout.wide = oldLayout.wide;
   newLayout.imageBase = map.imageBase;
@@ -505,7 +505,22 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
     const uint64_t room = std::min<uint64_t>(map.relocationSize, newSize - std::min<uint64_t>(tableOffset, newSize));
     std::memcpy(prediction.data() + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
   }
-  return true;
+}
+
+}  // namespace
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  // A size no string can take (in a 32-bit process, less than the largest
+  // file a header may name) is memory that cannot be had.
+  if (newSize > prediction.max_size()) return false;
+  try {
+    Predict(base, map, newSize, prediction);
+    return true;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  std::string().swap(prediction);
+  return false;
 }
 
 }  // namespace files

@@ -60,7 +60,9 @@ struct CodeMap {
 // The map's uncompressed bytes.
 std::string WriteCodeMap(const CodeMap& map);
 // False unless the bytes are one whole map whose blocks are sorted, do not
-// overlap in the new file, and lie inside both files.
+// overlap in the new file, and lie inside both files; a block count the
+// bytes cannot hold is refused before anything is reserved for it. Memory
+// that cannot be had throws, as the standard containers do.
 bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map);
 
 // The largest map the decoder takes: a map of blocks shorter than anything
@@ -72,7 +74,7 @@ uint64_t LargestCodeMap(uint64_t newSize);
 // block rewritten to point where its target moved (a relative one whose
 // target lies in its own block keeps its bytes), the relocation table
 // rebuilt from the absolute ones, zeros elsewhere. False
-// only when the memory cannot be had.
+// only when the memory cannot be had, or newSize is more than a string holds.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);
 
 }  // namespace files

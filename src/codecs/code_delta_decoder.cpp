@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 #include "codecs/code_delta.h"
 #include "digests/crc32.h"
@@ -49,27 +50,30 @@ bool CodeDeltaDecoder::StartResidual() {
   if (ZSTD_getFrameContentSize(packedMap.data(), packedMap.size()) != header.mapRawBytes ||
       ZSTD_findFrameCompressedSize(packedMap.data(), packedMap.size()) != packedMap.size())
     return Fail(DecodeStatus::kCorrupt);
-  std::string raw;
-  CodeMap map;
+  // The map, the prediction and the base's references take memory in
+  // proportion to the files: running out, or a size that no container of
+  // this process can take, fails this object, never the caller.
   try {
-    raw.resize(header.mapRawBytes);
-  } catch (const std::bad_alloc&) {
-    return Fail(DecodeStatus::kNoMemory);
-  }
-  const size_t got = ZSTD_decompress(raw.data(), raw.size(), packedMap.data(), packedMap.size());
-  if (ZSTD_isError(got) || got != raw.size() || !ReadCodeMap(raw, header.newSize, header.baseSize, map))
-    return Fail(DecodeStatus::kCorrupt);
-  std::string().swap(head_);
-  // The prediction and the base's references take memory in proportion to
-  // the files; running out fails this object, not the caller.
-  try {
+    std::string raw(header.mapRawBytes, '\0');
+    CodeMap map;
+    const size_t got = ZSTD_decompress(raw.data(), raw.size(), packedMap.data(), packedMap.size());
+    if (ZSTD_isError(got) || got != raw.size() || !ReadCodeMap(raw, header.newSize, header.baseSize, map))
+      return Fail(DecodeStatus::kCorrupt);
+    std::string().swap(raw);
+    std::string().swap(head_);
     if (!PredictNewFile(base_, map, header.newSize, prediction_)) return Fail(DecodeStatus::kNoMemory);
     residual_ = std::make_unique<ObjectDecoder>(sink_, expected_, prediction_);
   } catch (const std::bad_alloc&) {
-    std::string().swap(prediction_);
-    return Fail(DecodeStatus::kNoMemory);
+    return NoMemory();
+  } catch (const std::length_error&) {
+    return NoMemory();
   }
   return true;
+}
+
+bool CodeDeltaDecoder::NoMemory() {
+  std::string().swap(prediction_);
+  return Fail(DecodeStatus::kNoMemory);
 }
 
 bool CodeDeltaDecoder::Feed(const void* data, size_t size) {
@@ -80,7 +84,9 @@ bool CodeDeltaDecoder::Feed(const void* data, size_t size) {
     try {
       head_.append(bytes, taken);
     } catch (const std::bad_alloc&) {
-      return Fail(DecodeStatus::kNoMemory);
+      return NoMemory();
+    } catch (const std::length_error&) {
+      return NoMemory();
     }
     bytes += taken;
     size -= taken;

@@ -29,6 +29,7 @@ class CodeDeltaDecoder : public StreamDecoder {
 
  private:
   bool Fail(DecodeStatus status);
+  bool NoMemory();  // Fail(kNoMemory), the prediction's memory given back
   bool ReadHead();
   bool StartResidual();
 

@@ -1,10 +1,12 @@
 #include "download/download_run.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "codecs/object_decoder.h"
 #include "digests/crc32.h"
@@ -12,6 +14,7 @@
 #include "download/object_decoding.h"
 #include "download/partial_download.h"
 #include "files/file_system.h"
+#include "files/real_folders.h"
 #include "net/url_encoding.h"
 #include "site/listed_hashes.h"
 #include "site/signed_documents.h"
@@ -38,29 +41,33 @@ constexpr char kBaseUnreadableTrace[] = "基准文件无法读取:";
 constexpr char kBaseChangedTrace[] = "基准文件已改变:";
 constexpr char kBaseNoMemoryTrace[] = "基准文件内存不足:";
 constexpr char kWrongLengthTrace[] = "应答长度与文件列表不符:";
+constexpr char kFolderNotMadeTrace[] = "无法建立目录:";
 
 // A file that grows by appends, held open from its first write to Close, so
-// that a scanner is not handed the whole file again after every piece.
-// Where a write lands only in part, what reached the disk is measured, so the
-// caller keeps exactly the rest.
+// that a scanner is not handed the whole file again after every piece. The
+// handle is the run's stoppable one: a stop closes it, and nothing is
+// written after it. Where a write lands only in part, what reached the disk
+// is measured, so the caller keeps exactly the rest.
 class GrowingFile {
  public:
-  GrowingFile(files::FileSystem& fs, std::string path, uint64_t onDisk)
-      : fs_(fs), path_(std::move(path)), onDisk_(onDisk) {}
+  GrowingFile(files::FileSystem& fs, DownloadControl& control, std::string path, uint64_t onDisk)
+      : fs_(fs), control_(control), path_(std::move(path)), onDisk_(onDisk) {}
+  ~GrowingFile() { Close(); }
+  GrowingFile(const GrowingFile&) = delete;
+  GrowingFile& operator=(const GrowingFile&) = delete;
 
   // Writes data; landed gets how many of its bytes are on disk now. False
   // when not all of them are.
   bool Write(const char* data, size_t size, size_t& landed) {
     landed = 0;
-    if (!file_) file_ = fs_.OpenForAppend(path_, false);
-    if (file_ && file_->Write(data, size)) {
+    if (control_.output.Append(fs_, path_, data, size)) {
       onDisk_ += size;
       landed = size;
       return true;
     }
+    if (control_.stopRequested) return false;
     // The handle may be broken: a fresh one is opened for the next write,
     // at the length measured now.
-    file_.reset();
     const std::unique_ptr<files::ReadableFile> reader = fs_.OpenForReading(path_);
     uint64_t length = 0;
     if (reader && reader->Size(length) && length >= onDisk_ && length - onDisk_ <= size) {
@@ -69,17 +76,18 @@ class GrowingFile {
     }
     return false;
   }
-  void Close() { file_.reset(); }
+  void Close() { control_.output.Close(); }
 
  private:
   files::FileSystem& fs_;
+  DownloadControl& control_;
   const std::string path_;
   uint64_t onDisk_;
-  std::unique_ptr<files::WritableFile> file_;
 };
 
-// How a file, or one attempt at it, ended.
-enum class Outcome { kFetched, kFailed, kStopped };
+// How a file, or one attempt at it, ended. kNoMemory: an object could not
+// be decoded in the memory there is; the attempt goes on with the next form.
+enum class Outcome { kFetched, kFailed, kStopped, kNoMemory };
 
 // Why a delta's base is not used.
 enum class BaseRead { kRead, kUnreadable, kChanged, kNoMemory };
@@ -93,7 +101,8 @@ class Run {
   Run(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
       DownloadNotifier& notify, DownloadControl& control)
       : job_(job), http_(http), fs_(fs), clock_(clock), notify_(notify), control_(control),
-        stagingFolder_(job.programFolder + kStagingFolderName), touch_([this] { Touch(); }) {
+        stagingFolder_(job.programFolder + kStagingFolderName), touch_([this] { Touch(); }),
+        stopped_([this] { return Stopped(); }) {
     // Room for the write threshold plus the read that crosses it; allocated
     // once, whatever the size of the files.
     buffer_.reserve(kWriteThreshold + kReadSize);
@@ -124,14 +133,13 @@ class Run {
       if (!Stopped()) notify_.Trace(kStagingLinkTrace + stagingFolder_);
       return false;
     }
-    // One level at a time, so that a stop is seen between them. A failure
-    // shows, attempt by attempt, when a file is created.
-    for (const std::string& folder :
-         {stagingFolder_, stagingFolder_ + kStagingFolderName, stagingFolder_ + kPartialFolder}) {
-      if (Stopped()) return false;
-      fs_.MakeFolders(folder);
-    }
-    return true;
+    // The folders below it are the updater's own: a link there is removed,
+    // and one that stays, like a folder that cannot be made, ends the run.
+    if (Stopped()) return false;
+    fs_.MakeFolders(stagingFolder_);
+    if (files::MakeRealFolders(fs_, stagingFolder_, stagingFolder_ + kPartialFolder, stopped_)) return true;
+    if (!Stopped()) notify_.Trace(kFolderNotMadeTrace + stagingFolder_ + kPartialFolder);
+    return false;
   }
 
   Outcome EveryFile() {
@@ -155,11 +163,17 @@ class Run {
     notify_.Trace(kFetchTrace + url);
     const std::string staging = stagingFolder_ + file.Name;
 
+    // A staged copy is read, and a new one written, only in folders of the
+    // updater's own making, never through a link.
+    const std::string folder = FolderOfEntry(stagingFolder_, file.Name);
+    if (!files::MakeRealFolders(fs_, stagingFolder_, folder, stopped_)) {
+      if (Stopped()) return Outcome::kStopped;
+      notify_.Trace(kFolderNotMadeTrace + folder);
+      return EndFile(index, false);
+    }
     if (Stopped()) return Outcome::kStopped;
     // Staged by an earlier run that did not get to apply it.
     if (StagedMatches(staging, file)) return EndFile(index, true);
-    if (Stopped()) return Outcome::kStopped;
-    fs_.MakeFolders(FolderOfEntry(stagingFolder_, file.Name));  // a failure shows when the file is created
 
     if (Stopped()) return Outcome::kStopped;
     const std::vector<ObjectToTry> objects = ObjectsFor(file);
@@ -204,8 +218,18 @@ class Run {
       notify_.TryAgain(attempt);
       if (!Pause(kPauseAfterTryAgainMs)) return Outcome::kStopped;
     }
+    return NextObject(index, file, attempt, objects, next, staging);
+  }
+
+  // The attempt's object: the next form down the order, or the plain file.
+  // One that cannot be decoded in the memory there is is passed over for
+  // the next in the same attempt, as a base that does not fit is; the plain
+  // file, never decoded, ends that at the latest.
+  Outcome NextObject(int index, const FileEntry& file, int attempt, const std::vector<ObjectToTry>& objects,
+                     size_t& next, const std::string& staging) {
     // Nothing of an earlier attempt's bytes may precede this one's.
     buffer_.clear();
+    progress_.Received = progress_.Total = 0;
 
     // A delta whose base is of no use is passed over without a request.
     const ObjectToTry* object = nullptr;
@@ -227,7 +251,9 @@ class Run {
       ReleaseBase();
       return EndFile(index, false);
     }
-    return Place(index, file, taken, partial, staging);
+    const Outcome placed = Place(index, file, taken, partial, staging);
+    if (placed == Outcome::kNoMemory) return NextObject(index, file, attempt, objects, next, staging);
+    return placed;
   }
 
   // For a compressed form: the trace, and for a delta its base read into
@@ -350,7 +376,7 @@ class Run {
       Remember(file, url, answer, partial);
     }
     if (Stopped()) return Outcome::kStopped;
-    GrowingFile out(fs_, partial.data, static_cast<uint64_t>(from));
+    GrowingFile out(fs_, control_, partial.data, static_cast<uint64_t>(from));
     const bool headOk = Transfer(index, object, file.Size.value_or(0), out);
     if (Stopped()) return Outcome::kStopped;
     Flush(out);
@@ -433,11 +459,13 @@ class Run {
   // The whole object becomes the staged file: a plain file by a rename once
   // it matches, an object by decoding it into the staging file. Either way
   // the partial file goes: it is used up, or it yields the wrong file and
-  // must not be continued.
+  // must not be continued. kNoMemory, without FileEnd, when the object
+  // could not be decoded in the memory there is.
   Outcome Place(int index, const FileEntry& file, const ObjectToTry& object, const PartialPaths& partial,
                 const std::string& staging) {
     if (Stopped()) return Outcome::kStopped;
     bool placed = false;
+    bool noMemory = false;
     if (object.kind == ObjectKind::kPlain) {
       placed = StagedMatches(partial.data, file);
       if (Stopped()) return Outcome::kStopped;
@@ -452,6 +480,7 @@ class Run {
       ReleaseBase();
       if (Stopped()) return Outcome::kStopped;
       if (status != files::DecodeStatus::kOk) {
+        noMemory = status == files::DecodeStatus::kNoMemory;
         notify_.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
       } else {
         placed = StagedMatches(decoded, file);
@@ -464,7 +493,10 @@ class Run {
     if (Stopped()) return Outcome::kStopped;
     fs_.RemoveFile(partial.record);
     if (Stopped()) return Outcome::kStopped;
-    if (!placed) fs_.RemoveFile(partial.data);
+    // A plain file's bytes were renamed onto the staging path; an object's
+    // are used up once its file is staged.
+    if (!placed || object.kind != ObjectKind::kPlain) fs_.RemoveFile(partial.data);
+    if (noMemory) return Outcome::kNoMemory;
     return EndFile(index, placed);
   }
 
@@ -475,8 +507,26 @@ class Run {
     const std::unique_ptr<files::ReadableFile> in = fs_.OpenForReading(from);
     if (!in) return files::DecodeStatus::kTruncated;
     if (Stopped() || !fs_.OpenForAppend(staging, true)) return files::DecodeStatus::kSinkFailed;
-    GrowingFile out(fs_, staging, 0);
+    GrowingFile out(fs_, control_, staging, 0);
     DecodedSink sink(*this, out);
+    files::DecodeStatus status = files::DecodeStatus::kOk;
+    // Whatever allocates or sizes memory on the way, in a decoder or in the
+    // buffer, fails this object alone, as a base that does not fit does.
+    try {
+      status = Feed(file, kind, *in, sink);
+    } catch (const std::bad_alloc&) {
+      status = files::DecodeStatus::kNoMemory;
+    } catch (const std::length_error&) {
+      status = files::DecodeStatus::kNoMemory;
+    }
+    if (Stopped()) return files::DecodeStatus::kSinkFailed;
+    Flush(out);  // a short file shows in its signature
+    return status;
+  }
+
+  // The object from `in`, piece by piece, through its decoder into sink.
+  files::DecodeStatus Feed(const FileEntry& file, ObjectKind kind, files::ReadableFile& in,
+                           files::WritableFile& sink) {
     // An object's reader has the listed plain size, which the list reader
     // guarantees wherever it keeps an object.
     const std::unique_ptr<files::StreamDecoder> decoder =
@@ -484,14 +534,11 @@ class Run {
     for (;;) {
       size_t got = 0;
       if (Stopped()) return files::DecodeStatus::kSinkFailed;
-      if (!in->Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
+      if (!in.Read(wire_.data(), wire_.size(), got)) return files::DecodeStatus::kTruncated;
       Touch();
       if (got == 0 || !decoder->Feed(wire_.data(), got)) break;
     }
-    const files::DecodeStatus status = decoder->Finish();
-    if (Stopped()) return files::DecodeStatus::kSinkFailed;
-    Flush(out);  // a short file shows in its signature
-    return status;
+    return decoder->Finish();
   }
 
   // Decoded bytes join the received ones on their way to the staging file.
@@ -606,6 +653,7 @@ class Run {
   DownloadControl& control_;
   const std::string stagingFolder_;
   const files::ReadActivity touch_;
+  const std::function<bool()> stopped_;
   std::vector<char> buffer_;  // received (or decoded) bytes not yet written
   std::vector<char> wire_ = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
   std::string reference_;     // a delta's base while it is decoded

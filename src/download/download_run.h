@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "download/resume_rules.h"
+#include "download/stoppable_file.h"
 #include "site/file_list.h"
 
 namespace files {
@@ -94,6 +95,16 @@ struct DownloadControl {
   // nothing more.
   std::atomic<bool> stopRequested{false};
   std::atomic<RunEnd> end{RunEnd::kRunning};
+  // The file the worker writes received and decoded bytes to.
+  StoppableFile output;
+
+  // The watchdog's stop: the flag, and the worker's file closed now, so that
+  // a worker still blocked in a read holds nothing a later attempt or the
+  // placing pass needs.
+  void RequestStop() {
+    stopRequested = true;
+    output.Stop();
+  }
 
   // True for the one caller that ends the run.
   bool ClaimEnd(RunEnd how) {
@@ -130,8 +141,10 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // before its body is read, and a compressed form whose first bytes name
 // another size or too large a window fails as soon as they arrive. A delta
 // whose base cannot be read, no longer has its listed CRC-32 or does not fit
-// in memory is passed over for the next form without a request. Reading,
-// decoding and hashing count as activity for the watchdog.
+// in memory is passed over for the next form without a request; an object
+// that cannot be decoded in the memory there is passes to the next form in
+// the same attempt. An object's received bytes go once its file is staged.
+// Reading, decoding and hashing count as activity for the watchdog.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);
 

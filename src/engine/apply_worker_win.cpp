@@ -6,6 +6,7 @@
 #include "base/start_worker_win.h"
 #include "base/trace.h"
 #include "download/download_run.h"
+#include "engine/download_worker_win.h"
 #include "engine/worker_messages_win.h"
 #include "files/file_holder_win.h"
 #include "files/file_system_win.h"
@@ -36,6 +37,7 @@ DWORD WINAPI ApplyThread(LPVOID argument) {
   report.result.outcome = ApplyOutcome::kPlaceFailed;
   try {
     base::Trace(kStartTrace);
+    WaitForDownloadWorkers();
     files::WindowsFileSystem fs;
     SystemClock clock;
     report.result = ApplyStagedFiles(fs, clock, job->input);

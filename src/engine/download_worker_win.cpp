@@ -1,8 +1,10 @@
 #include "engine/download_worker_win.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/start_worker_win.h"
 #include "base/trace.h"
@@ -19,7 +21,23 @@ namespace engine {
 namespace {
 
 constexpr char kStartTrace[] = "线程_下载工作 启动";
+constexpr char kEndTrace[] = "线程_下载工作 结束";
+constexpr char kWaitTrace[] = "等待已停止的下载线程结束";
 constexpr DWORD kStopWaitMs = 2000;
+// Beyond the requests' own bound, for the worker to leave once its read ends.
+constexpr DWORD kEndAfterTimeoutMs = 5000;
+
+// Every download worker started and not yet seen to end: one that the
+// watchdog gave up on may still be blocked in a read.
+std::mutex g_workersMutex;
+std::vector<base::UniqueKernelHandle> g_workers;
+
+void Track(HANDLE worker) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), worker, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0)) return;
+  std::lock_guard<std::mutex> lock(g_workersMutex);
+  g_workers.emplace_back(copy);
+}
 
 // Everything one run shares between its worker and its watchdog. Each thread
 // holds a reference; the last one to end frees it.
@@ -101,14 +119,15 @@ class WorkerThread : public WatchedWorker {
   explicit WorkerThread(RunState& run) : run_(run) {}
   bool Running() override { return WaitForSingleObject(run_.worker.get(), 0) == WAIT_TIMEOUT; }
   void RequestStop() override {
-    run_.control.stopRequested = true;
+    run_.control.RequestStop();
     SetEvent(run_.stopEvent.get());
     run_.http.Cancel();
   }
   // Closing its handles does not break a read that Wine's WinINet has
-  // blocked in, so the wait is bounded. Such a worker holds no staging file
-  // open while it reads and reports nothing once it returns, so the time-out
-  // can be reported and a retry start at once.
+  // blocked in, so the wait is bounded. Such a worker no longer holds its
+  // file (the stop closed it), its read ends within the requests' time-out,
+  // and it reports nothing once it returns, so the time-out can be reported
+  // and a retry start at once.
   void WaitUntilEnded() override { WaitForSingleObject(run_.worker.get(), kStopWaitMs); }
 
  private:
@@ -130,6 +149,7 @@ DWORD WINAPI DownloadThread(LPVOID argument) {
     if (run->control.ClaimEnd(RunEnd::kFailed)) NotifyDownloadComplete(run->window, false);
   }
   run->http.Release();
+  base::Trace(kEndTrace);
   return 0;
 }
 
@@ -171,9 +191,33 @@ bool StartDownloadRun(HWND window, std::vector<FileEntry> files) {
   // worker reads the handle never, so no one sees it half-written.
   base::UniqueKernelHandle worker;
   if (!StartThread(DownloadThread, run, &worker)) return false;
+  Track(worker.get());
   run->worker = std::move(worker);
   StartThread(StallWatchdog, run, nullptr);
   return true;
+}
+
+void WaitForDownloadWorkers() {
+  std::vector<base::UniqueKernelHandle> workers;
+  {
+    std::lock_guard<std::mutex> lock(g_workersMutex);
+    workers.swap(g_workers);
+  }
+  const DWORD bound = net::RequestTimeoutMs() + kEndAfterTimeoutMs;
+  const DWORD start = GetTickCount();
+  std::vector<base::UniqueKernelHandle> running;
+  bool traced = false;
+  for (base::UniqueKernelHandle& worker : workers) {
+    if (WaitForSingleObject(worker.get(), 0) == WAIT_OBJECT_0) continue;
+    if (!traced) base::Trace(kWaitTrace);
+    traced = true;
+    const DWORD waited = GetTickCount() - start;
+    if (WaitForSingleObject(worker.get(), waited < bound ? bound - waited : 0) != WAIT_OBJECT_0) {
+      running.push_back(std::move(worker));
+    }
+  }
+  std::lock_guard<std::mutex> lock(g_workersMutex);
+  for (base::UniqueKernelHandle& worker : running) g_workers.push_back(std::move(worker));
 }
 
 }  // namespace engine

@@ -11,4 +11,9 @@ namespace engine {
 // right after it, its stall watchdog. False when the worker could not start.
 bool StartDownloadRun(HWND window, std::vector<FileEntry> files);
 
+// Waits until every download worker started so far has ended, for at most
+// the requests' time-out and a little more: one the watchdog stopped may
+// still be blocked in a read. The placing pass starts only after it.
+void WaitForDownloadWorkers();
+
 }  // namespace engine

@@ -4,24 +4,10 @@
 #include <vector>
 
 #include "base/byte_text.h"
+#include "files/path_text.h"
 
 namespace files {
 namespace {
-
-// The positions of the separators in a GBK path; the trail byte of a
-// two-byte character may be 0x5C and is no separator.
-std::vector<size_t> SeparatorPositions(std::string_view path) {
-  std::vector<size_t> separators;
-  for (size_t at = 0; at < path.size(); ++at) {
-    const auto byte = static_cast<unsigned char>(path[at]);
-    if (at + 1 < path.size() && base::IsGbkPair(byte, static_cast<unsigned char>(path[at + 1]))) {
-      ++at;
-    } else if (path[at] == '\\') {
-      separators.push_back(at);
-    }
-  }
-  return separators;
-}
 
 bool IsUncMarker(std::string_view component) {
   return base::AsciiLower(component, base::kDocumentFirstLeadByte) == "unc";

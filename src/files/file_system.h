@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "files/file_signature.h"
 
@@ -97,6 +98,10 @@ class FileSystem {
   virtual bool RemoveFile(const std::string& path) = 0;
   // Removes the one empty folder path (no trailing "\").
   virtual bool RemoveFolder(const std::string& path) = 0;
+  // The files below folder (ending in "\"), at any depth, named relative to
+  // it ("sub\x.dll"). A link is neither entered nor listed, the folder
+  // itself included: what it points to is none of the folder's.
+  virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
   // Removes folder (ending in "\") with everything in it; failures ignored.
   // A link, the folder itself or one inside it, is removed as a link: what it
   // points to is never touched.

@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "digests/sha256_win.h"
 #include "files/file_reader.h"
 #include "files/file_signature.h"
@@ -12,6 +14,8 @@
 
 namespace files {
 namespace {
+
+std::atomic<bool> g_hardLinksRefused{false};
 
 // WriteFile takes a 32-bit count; larger pieces go in several calls.
 constexpr size_t kLargestWrite = size_t{1} << 30;
@@ -65,6 +69,12 @@ FileOutcome LastOutcome() {
   }
 }
 
+// A junction or a symbolic link to a folder goes as a folder, one to a file
+// as a file; either way the link alone, never what it points to.
+void RemoveLink(const std::wstring& path) {
+  if (!RemoveDirectoryW(path.c_str())) DeleteFileW(path.c_str());
+}
+
 void RemoveTreeWide(const std::wstring& folder) {
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
@@ -73,13 +83,11 @@ void RemoveTreeWide(const std::wstring& folder) {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring path = folder + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // A link to a folder elsewhere is removed, never followed.
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-          RemoveDirectoryW(path.c_str());
-        } else {
-          RemoveTreeWide(path + L"\\");
-        }
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Not even its attributes are set: that could reach the target.
+        RemoveLink(path);
+      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTreeWide(path + L"\\");
       } else {
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(path.c_str());
@@ -88,6 +96,23 @@ void RemoveTreeWide(const std::wstring& folder) {
     FindClose(search);
   }
   RemoveDirectoryW(folder.c_str());
+}
+
+// Adds the files below folder (ending in "\") to found, each named prefix
+// and its path below folder.
+void ListFilesWide(const std::wstring& folder, const std::wstring& prefix, std::vector<std::wstring>& found) {
+  WIN32_FIND_DATAW entry{};
+  const base::UniqueFindHandle search(FindFirstFileW((folder + L"*").c_str(), &entry));
+  if (!search) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ListFilesWide(folder + name + L"\\", prefix + name + L"\\", found);
+    } else {
+      found.push_back(prefix + name);
+    }
+  } while (FindNextFileW(search.get(), &entry));
 }
 
 }  // namespace
@@ -192,7 +217,10 @@ FileOutcome WindowsFileSystem::Replace(const std::string& from, const std::strin
              : LastOutcome();
 }
 
+void RefuseHardLinks() { g_hardLinksRefused = true; }
+
 FileOutcome WindowsFileSystem::HardLink(const std::string& existing, const std::string& link) {
+  if (g_hardLinksRefused) return FileOutcome::kFailed;
   return CreateHardLinkW(Wide(link).c_str(), Wide(existing).c_str(), nullptr) ? FileOutcome::kDone : LastOutcome();
 }
 
@@ -200,12 +228,22 @@ bool WindowsFileSystem::RemoveFile(const std::string& path) { return DeleteFileW
 
 bool WindowsFileSystem::RemoveFolder(const std::string& path) { return RemoveDirectoryW(Wide(path).c_str()) != 0; }
 
+std::vector<std::string> WindowsFileSystem::ListFiles(const std::string& folder) {
+  const std::wstring wide = WithoutBackslash(Wide(folder));
+  std::vector<std::string> names;
+  if (wide.empty() || IsReparsePoint(wide)) return names;
+  std::vector<std::wstring> found;
+  ListFilesWide(wide + L"\\", L"", found);
+  for (const std::wstring& name : found) names.push_back(base::GbkFromWide(name));
+  return names;
+}
+
 void WindowsFileSystem::RemoveTree(const std::string& folder) {
   const std::wstring wide = WithoutBackslash(Wide(folder));
   if (wide.empty()) return;
   // Walking a link would delete what it points to.
   if (IsReparsePoint(wide)) {
-    if (!RemoveDirectoryW(wide.c_str())) DeleteFileW(wide.c_str());
+    RemoveLink(wide);
     return;
   }
   RemoveTreeWide(wide + L"\\");

@@ -23,7 +23,13 @@ class WindowsFileSystem : public FileSystem {
   bool CopySecurity(const std::string& from, const std::string& to) override;
   bool RemoveFile(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;
+  std::vector<std::string> ListFiles(const std::string& folder) override;
   void RemoveTree(const std::string& folder) override;
 };
+
+// From the call on, every WindowsFileSystem refuses hard links as a volume
+// without them does (FAT, exFAT). Only a test build of the updater calls it,
+// at start, so that the soak can run on such a "volume".
+void RefuseHardLinks();
 
 }  // namespace files

@@ -11,6 +11,19 @@ std::string FolderOf(std::string_view path) {
   return std::string(path.substr(0, last + 1));
 }
 
+std::vector<size_t> SeparatorPositions(std::string_view path) {
+  std::vector<size_t> separators;
+  for (size_t at = 0; at < path.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(path[at]);
+    if (at + 1 < path.size() && base::IsGbkPair(byte, static_cast<unsigned char>(path[at + 1]))) {
+      ++at;
+    } else if (path[at] == '\\') {
+      separators.push_back(at);
+    }
+  }
+  return separators;
+}
+
 std::string WithBackslash(std::string_view text) {
   std::string result(text);
   if (!result.empty() && result.back() != '\\') result.push_back('\\');

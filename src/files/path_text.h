@@ -2,6 +2,7 @@
 // Path texts of the installation: GBK byte strings with "\" separators.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace files {
 
@@ -9,6 +10,10 @@ namespace files {
 // trailing backslash is dropped first, so a folder path gives its parent.
 // "" when no backslash remains. Bytes are compared plainly.
 std::string FolderOf(std::string_view path);
+
+// The positions of the separators in a path; the trail byte of a two-byte
+// character may be 0x5C and is no separator.
+std::vector<size_t> SeparatorPositions(std::string_view path);
 
 // The text with a backslash appended unless it is empty or already ends in one.
 std::string WithBackslash(std::string_view text);

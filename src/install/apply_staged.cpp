@@ -6,6 +6,7 @@
 #include "base/byte_text.h"
 #include "base/trace.h"
 #include "files/file_system.h"
+#include "files/real_folders.h"
 #include "site/listed_hashes.h"
 
 namespace engine {
@@ -122,6 +123,43 @@ void RemoveFolders(files::FileSystem& fs, const std::vector<std::string>& topDow
   for (auto it = topDown.rbegin(); it != topDown.rend(); ++it) fs.RemoveFolder(*it);
 }
 
+// One move that returns a file: from the target back into staging, or an old
+// copy kept aside back onto its target.
+FileOutcome Return(files::FileSystem& fs, Clock& clock, const std::string& from, const std::string& to) {
+  base::Trace(kReturningTrace + to);
+  const FileOutcome outcome = UntilReleased(clock, from, [&] { return fs.Replace(from, to); });
+  if (outcome != FileOutcome::kDone) base::Trace(kRestoreFailedTrace + to);
+  return outcome;
+}
+
+// An old file kept aside whose installed name is absent is the only copy of
+// that file: a pass was cut short between moving it aside and placing the
+// new one, or while it was being undone, or its undo could not return it.
+// Every such file returns before anything else is tested or moved, and
+// before any kept file is removed. The backup's path below the replaced
+// folder is the installed name. False, with the file reported, when one
+// cannot return: nothing else moves then.
+bool ReturnKeptOldFiles(files::FileSystem& fs, Clock& clock, const std::string& programFolder,
+                        ApplyResult& result) {
+  const std::string staging = programFolder + kStagingFolderName;
+  const std::string replaced = staging + kReplacedFolderName;
+  // Read only from a folder of the pass's own making: through a link, files
+  // of wherever it points would be moved into the program folder.
+  if (fs.IsLink(staging) || !fs.Exists(replaced) || !files::MakeRealFolders(fs, staging, replaced)) return true;
+  for (const std::string& name : fs.ListFiles(replaced)) {
+    const std::string target = programFolder + name;
+    if (fs.Exists(target)) continue;
+    const bool returned = fs.MakeFolders(FolderOfEntry(programFolder, name)) &&
+                          Return(fs, clock, replaced + name, target) == FileOutcome::kDone;
+    if (!returned) {
+      result.outcome = ApplyOutcome::kPlaceFailed;
+      result.unreturned.push_back({name, replaced + name});
+      return false;
+    }
+  }
+  return true;
+}
+
 // The placing pass and its undoing.
 class Placement {
  public:
@@ -134,7 +172,8 @@ class Placement {
         replaced_(staging_ + kReplacedFolderName) {}
 
   // Backups left by an earlier pass (a file a running program still had
-  // loaded cannot be deleted at exit) are gone by now or can go.
+  // loaded cannot be deleted at exit) can go: every one whose installed name
+  // was absent has returned before the pass began.
   void RemoveOldBackups() {
     if (!fs_.IsLink(staging_) && fs_.Exists(replaced_)) fs_.RemoveTree(replaced_);
   }
@@ -147,7 +186,7 @@ class Placement {
   // another process holds the file, it is moved aside instead: a program or
   // DLL in use can be renamed.
   bool Place(const FileEntry& entry) {
-    File file{input_.programFolder + entry.Name, staging_ + entry.Name, replaced_ + entry.Name, false, {}};
+    File file{entry.Name, input_.programFolder + entry.Name, staging_ + entry.Name, replaced_ + entry.Name, false, {}};
     FileOutcome outcome = UntilReleased(clock_, file.staged, [&] { return fs_.Flush(file.staged); });
     if (outcome != FileOutcome::kDone) return Fail(entry, file.staged, outcome);
     file.madeFolders = MissingFolders(fs_, input_.programFolder, entry.Name);
@@ -162,7 +201,8 @@ class Placement {
       // Modify" on a data file) would otherwise give way to what the staging
       // folder passes on.
       if (!fs_.CopySecurity(file.target, file.staged)) base::Trace(kSecurityTrace + file.target);
-      outcome = fs_.MakeFolders(FolderOfEntry(replaced_, entry.Name)) ? FileOutcome::kDone : FileOutcome::kFailed;
+      outcome = files::MakeRealFolders(fs_, staging_, FolderOfEntry(replaced_, entry.Name)) ? FileOutcome::kDone
+                                                                                              : FileOutcome::kFailed;
       linked = outcome == FileOutcome::kDone && fs_.HardLink(file.target, file.backup) == FileOutcome::kDone;
       if (outcome == FileOutcome::kDone && !linked) {
         outcome = UntilReleased(clock_, file.target, [&] { return fs_.Replace(file.target, file.backup); });
@@ -178,7 +218,7 @@ class Placement {
       if (linked) {
         fs_.RemoveFile(file.backup);  // the target never left
       } else if (file.hadOld) {
-        Restore(file.backup, file.target);
+        ReturnOld(file);
       }
       RemoveFolders(fs_, file.madeFolders);
       return Fail(entry, file.staged, outcome);
@@ -189,7 +229,7 @@ class Placement {
 
  private:
   struct File {
-    std::string target, staged, backup;
+    std::string name, target, staged, backup;
     bool hadOld;
     std::vector<std::string> madeFolders;  // top down
   };
@@ -203,18 +243,19 @@ class Placement {
     for (auto it = placed_.rbegin(); it != placed_.rend(); ++it) {
       // Should the new file stay held, the old one still returns over it:
       // the program must be one release, and the download can be repeated.
-      Restore(it->target, it->staged);
-      if (it->hadOld) Restore(it->backup, it->target);
+      Return(fs_, clock_, it->target, it->staged);
+      if (it->hadOld) ReturnOld(*it);
       RemoveFolders(fs_, it->madeFolders);
     }
     placed_.clear();
     return false;
   }
 
-  void Restore(const std::string& from, const std::string& to) {
-    if (UntilReleased(clock_, from, [&] { return fs_.Replace(from, to); }) == FileOutcome::kDone) return;
-    base::Trace(kRestoreFailedTrace + to);
-    result_.undoIncomplete = true;
+  // An old file that cannot return stays where it is kept, and is named.
+  void ReturnOld(const File& file) {
+    if (Return(fs_, clock_, file.backup, file.target) != FileOutcome::kDone) {
+      result_.unreturned.push_back({file.name, file.backup});
+    }
   }
 
   files::FileSystem& fs_;
@@ -278,6 +319,7 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInp
   const std::string stagingFolder = input.programFolder + kStagingFolderName;
   ApplyResult result;
 
+  if (!ReturnKeptOldFiles(fs, clock, input.programFolder, result)) return result;
   const Blocked blocked = TestWritability(fs, clock, input, serverFiles);
   if (blocked.entry) {
     result.outcome = ApplyOutcome::kUnwritable;
@@ -300,7 +342,11 @@ ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInp
   // difference step lists exactly the targets still old or absent, and finds
   // their staged copies verified.
   Placement placement(fs, clock, input, result);
-  placement.RemoveOldBackups();
+  // Backups are read, deleted and made only in a folder of the pass's own
+  // making: through a link they would be taken from, and removed, wherever
+  // it points.
+  const std::string backups = stagingFolder + kReplacedFolderName;
+  if (fs.Exists(backups) && files::MakeRealFolders(fs, stagingFolder, backups)) placement.RemoveOldBackups();
   for (const FileEntry* entry : PlacementOrder(input, downloadList)) {
     if (!placement.Place(*entry)) return result;
   }

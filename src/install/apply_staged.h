@@ -40,7 +40,8 @@ struct ApplyInput {
 enum class ApplyOutcome {
   kUnwritable,   // an installed file cannot be written; nothing was touched
   kStagedMissing,  // a file of the download list has no staged copy; nothing was touched
-  kPlaceFailed,  // a staged file could not be put in place; what was placed went back
+  kPlaceFailed,  // a staged file could not be put in place, or an old file kept aside could
+                 // not return; what was placed went back
   kVerifyFailed, // a staged file no longer matches the signed list; nothing was touched
   kApplied,
 };
@@ -54,9 +55,15 @@ struct ApplyResult {
   // the path another process held when a hold was the cause ("" otherwise).
   std::string failedName;
   std::string heldPath;
-  // A failed pass could not put everything back (a file held through the
-  // whole wait while it was being returned).
-  bool undoIncomplete = false;
+  // The installed files a failed pass could not return (each held through
+  // the whole wait while it was being returned, or refused): the listed
+  // name, absent or new, and where its old copy is kept. The copy stays
+  // there, and the next pass returns it before anything else.
+  struct KeptFile {
+    std::string name;
+    std::string keptAt;
+  };
+  std::vector<KeptFile> unreturned;
 };
 
 // Writability test over every listed file but the updater itself; every file
@@ -69,13 +76,20 @@ struct ApplyResult {
 // for good, every file placed so far goes back into the staging folder and
 // every installed file returns, so the program is the old release again and
 // the next try finds its staged files. A crash leaves every target old or
-// new (or, where it had to be moved aside, absent between its two moves with
-// its old copy kept aside), and the rest staged for the next run.
+// new (or, where it had to be moved aside or was being returned, absent with
+// its old copy kept aside), and the rest staged for the next run. Each pass
+// first returns every old copy kept aside whose installed name is absent,
+// and removes the rest only then.
 ApplyResult ApplyStagedFiles(files::FileSystem& fs, Clock& clock, const ApplyInput& input);
 
 // The trace line before a staged file replaces its target, followed by the
 // target's path: a test can stop the process between two of them.
 inline constexpr char kPlacingTrace[] = "放置文件:";
+
+// The trace line before each move that returns a file, followed by the path
+// moved onto: in the undo of a failed pass, and where a pass begins by
+// returning old copies kept aside.
+inline constexpr char kReturningTrace[] = "退回文件:";
 
 // The own-executable test: Name equals the updater's file name, ASCII letter
 // case aside; a Name with a folder part never does.

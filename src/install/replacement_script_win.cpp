@@ -29,7 +29,8 @@ bool StartReplacementScript(const std::string& programFolder, uint32_t processId
   const std::string script = programFolder + kReplacementScriptName;
   if (!WriteScript(script, ReplacementScriptText())) return false;
   // The arguments cross in UTF-16: cmd hands them to the script as they are,
-  // whatever code page it reads the script's own bytes in.
+  // whatever code page it reads the script's own bytes in. The program folder
+  // is the script's working directory, which every name in it is relative to.
   const std::wstring arguments = base::WideFromGbk(ReplacementScriptArguments(processId, exeName));
   const auto started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", base::WideFromGbk(script).c_str(),
                                                                arguments.c_str(),

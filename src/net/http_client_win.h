@@ -12,6 +12,17 @@
 
 namespace net {
 
+// How long a request waits for the server at any one step: connecting,
+// sending, and each receive of the headers or the body. Well above the
+// download watchdog's stall limit, so that the watchdog still ends a stalled
+// transfer; the bound ends a read that the watchdog's Cancel cannot break
+// (Wine's), so that no stopped worker lives on for longer. A value in
+// milliseconds in the environment variable UPDATER_RECEIVE_TIMEOUT_MS may
+// shorten it, down to kShortestRequestTimeoutMs, for tests.
+inline constexpr DWORD kRequestTimeoutMs = 60000;
+inline constexpr DWORD kShortestRequestTimeoutMs = 1000;
+DWORD RequestTimeoutMs();
+
 // Headers of an answer that a download looks at; "" where absent.
 struct AnswerHeaders {
   int status = 0;  // 0 when it cannot be read
@@ -49,7 +60,7 @@ class HttpClient {
   void Release();
   // From any thread: closes both handles and makes every later call fail.
   // On Windows that breaks a blocking Open or Read; Wine's WinINet lets such
-  // a call go on until the server answers or closes.
+  // a call go on until the server answers, closes or RequestTimeoutMs passes.
   void Cancel();
 
  private:
@@ -58,8 +69,12 @@ class HttpClient {
   int32_t ContentLength(HINTERNET request) const;
   HINTERNET OpenRequest(std::string& url, const std::string& headers);
 
-  mutable std::mutex mutex_;  // guards the two handles against Cancel
+  // Takes handle as the open one unless Cancel came first (then closes it).
+  bool Keep(HINTERNET& slot, HINTERNET handle);
+
+  mutable std::mutex mutex_;  // guards the handles against Cancel
   HINTERNET session_ = nullptr;
+  HINTERNET connection_ = nullptr;  // the server of the open request
   HINTERNET request_ = nullptr;
   bool cancelled_ = false;
 };

@@ -20,6 +20,9 @@
 #include "site/key_ring.h"
 #include "site/signing.h"
 #endif
+#ifdef UPDATER_TEST_SWITCHES
+#include "files/file_system_win.h"
+#endif
 
 namespace {
 
@@ -43,6 +46,15 @@ void UseVendorKeys() {
     keys.Add(std::move(key));
   }
   engine::UseDocumentVerifier(&keys);
+#endif
+}
+
+// A test build takes switches from its environment that make the machine
+// look otherwise; the updater that is shipped has none.
+void UseTestSwitches() {
+#ifdef UPDATER_TEST_SWITCHES
+  constexpr char kNoHardLinks[] = "UPDATER_TEST_NO_HARD_LINKS";
+  if (GetEnvironmentVariableA(kNoHardLinks, nullptr, 0) > 0) files::RefuseHardLinks();
 #endif
 }
 
@@ -71,6 +83,7 @@ void Run() {
     base::Trace(kTestModePrefix + arguments->targetVersion);
   }
   UseVendorKeys();
+  UseTestSwitches();
   InitControls();
   shell::DetermineOwnFolderAndParent();
   // Without a window nothing could ever end the loop; the process would linger

@@ -46,6 +46,16 @@ void AddUnreplaceableRow(const engine::ApplyReport& report) {
   AddStatusRow(text.c_str());
 }
 
+// One row for each installed file the undo could not return, with where its
+// old copy waits: the program lacks it, or has its new copy beside old ones.
+void AddUnreturnedRows(const engine::ApplyResult& result) {
+  for (const engine::ApplyResult::KeptFile& file : result.unreturned) {
+    const std::string text =
+        texts::kUnreturnedFilePrefix + file.name + texts::kKeptAtOpen + file.keptAt + texts::kKeptAtClose;
+    AddStatusRow(text.c_str());
+  }
+}
+
 }  // namespace
 
 void OnDownloadComplete(bool success) {
@@ -73,6 +83,7 @@ void OnApplyComplete(const engine::ApplyReport& report) {
     // later try, and the update is not complete.
     AddStatusRow(texts::kUnwritableFiles);
     AddUnreplaceableRow(report);
+    AddUnreturnedRows(result);
   } else {
     // A run reached through Retry keeps Retry on the button: the Next action
     // below then runs the difference step again, which finds nothing left to

@@ -76,6 +76,9 @@ inline constexpr char kUnwritableFiles[] = "存在不可写文件，升级失败
 inline constexpr char kUnreplaceableFilePrefix[] = "无法替换的文件：";
 inline constexpr char kHeldByOpen[] = "（正被 ";
 inline constexpr char kHeldByClose[] = " 使用）";
+inline constexpr char kUnreturnedFilePrefix[] = "未能恢复的文件：";
+inline constexpr char kKeptAtOpen[] = "（原文件保存在 ";
+inline constexpr char kKeptAtClose[] = "）";
 inline constexpr char kFileCheckFailed[] = "文件校验失败，升级终止。";
 inline constexpr char kUpdateComplete[] = "更新已完成。";
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codecs/code_delta.h"
@@ -74,7 +76,10 @@ files::CodeDeltaHeader HeaderOf(const Pair& pair) {
 files::DecodeStatus Decode(const std::string& object, const std::string& base, uint64_t size, std::string& out,
                            size_t piece = 7, std::optional<uint32_t> baseCrc = std::nullopt) {
   StringSink sink;
-  files::CodeDeltaDecoder decoder(sink, size, base, baseCrc);
+  // The base in a buffer of its own size, so that the address sanitizer
+  // sees any read past it (a string keeps spare capacity behind its end).
+  const std::vector<char> exact(base.begin(), base.end());
+  files::CodeDeltaDecoder decoder(sink, size, std::string_view(exact.data(), exact.size()), baseCrc);
   for (size_t at = 0; at < object.size(); at += piece)
     if (!decoder.Feed(object.data() + at, std::min(piece, object.size() - at))) break;
   const files::DecodeStatus status = decoder.Finish();
@@ -109,6 +114,15 @@ std::function<void(Pair&, files::CodeDeltaHeader&, std::string&)> Blocks(std::ve
     map.blocks = blocks;
     rawMap = files::WriteCodeMap(map);
   };
+}
+
+// A map whose block count is `count`, followed by no blocks at all.
+std::string MapCounting(uint64_t count) {
+  std::string map = files::WriteCodeMap(files::CodeMap{});
+  map.pop_back();  // the count 0
+  for (; count >= 0x80; count >>= 7) map.push_back(static_cast<char>((count & 0x7F) | 0x80));
+  map.push_back(static_cast<char>(count));
+  return map;
 }
 
 class CodeDeltaHostile : public testing::TestWithParam<Hostile> {};
@@ -154,6 +168,10 @@ const Hostile kHostile[] = {
      Nothing, files::DecodeStatus::kCorrupt},
     {"BlockBeyondTheNewFile", Blocks({{3000, 0, 1000}}), Nothing, files::DecodeStatus::kCorrupt},
     {"BlockBeyondTheBase", Blocks({{0, 3500, 1000}}), Nothing, files::DecodeStatus::kCorrupt},
+    // A few bytes of map asking for more blocks than any memory holds.
+    {"BlockCountBeyondTheMap",
+     [](Pair&, files::CodeDeltaHeader&, std::string& m) { m = MapCounting(uint64_t{1} << 62); }, Nothing,
+     files::DecodeStatus::kCorrupt},
     {"BlocksOverlapping", Blocks({{0, 0, 100}, {50, 0, 100}}), Nothing, files::DecodeStatus::kCorrupt},
     {"BlocksUnsorted", Blocks({{500, 0, 100}, {0, 0, 100}}), Nothing, files::DecodeStatus::kCorrupt},
     {"EmptyBlock", Blocks({{0, 0, 0}}), Nothing, files::DecodeStatus::kCorrupt},
@@ -179,6 +197,41 @@ INSTANTIATE_TEST_SUITE_P(Objects, CodeDeltaHostile, testing::ValuesIn(kHostile),
                            name.erase(std::remove(name.begin(), name.end(), '\''), name.end());
                            return name;
                          });
+
+// The map's bounds are checked before anything is taken from the base or
+// reserved: a block one byte past the base's end is refused (the residual's
+// checksum would refuse it too, but only after the prediction read past the
+// base), and so is a count of blocks the rest of the map cannot hold,
+// however large, without trying to reserve it.
+TEST(CodeDelta, MapIsRefusedBeyondTheBaseOrItsOwnBytes) {
+  const Pair pair = MakePair();  // a base of 4096 bytes, a file of 3081
+  files::CodeMap map;
+  const auto read = [&](const std::vector<files::CodeBlock>& blocks) {
+    files::CodeMap written;
+    written.blocks = blocks;
+    return files::ReadCodeMap(files::WriteCodeMap(written), pair.plain.size(), pair.base.size(), map);
+  };
+  EXPECT_TRUE(read({{0, 3072, 1024}}));
+  EXPECT_FALSE(read({{0, 3073, 1024}}));
+  EXPECT_FALSE(read({{0, 0, 1024}, {1024, 3072, 1025}}));
+  EXPECT_TRUE(read({{0, 0, 1024}, {1024, 3072, 1024}}));
+  for (const uint64_t count : {uint64_t{1} << 40, uint64_t{1} << 62, ~uint64_t{0}}) {
+    bool accepted = true;
+    EXPECT_NO_THROW(accepted = files::ReadCodeMap(MapCounting(count), pair.plain.size(), pair.base.size(), map))
+        << count;
+    EXPECT_FALSE(accepted) << count;
+  }
+}
+
+// A file larger than a string can hold (a 32-bit process's limit lies below
+// the largest size a header names) fails the prediction; it never throws.
+TEST(CodeDelta, PredictionOfAFileNoStringHoldsFails) {
+  const Pair pair = MakePair();
+  std::string prediction;
+  bool predicted = true;
+  EXPECT_NO_THROW(predicted = files::PredictNewFile(pair.base, pair.map, ~uint64_t{0}, prediction));
+  EXPECT_FALSE(predicted);
+}
 
 // The head check as the download run makes it, byte by byte as the object
 // arrives: a stranger fails at its first wrong byte, a good head completes.

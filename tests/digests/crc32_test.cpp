@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "digests/crc32_kernels.h"
-#include "files/crc32_reference.h"
+#include "digests/crc32_reference.h"
 
 #ifdef HAVE_ZLIB
 #include <zlib.h>

@@ -3,15 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <random>
 #include <ostream>
+#include <random>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <zstd.h>
@@ -19,6 +26,7 @@
 #include "codecs/code_delta.h"
 #include "digests/crc32.h"
 #include "download/partial_download.h"
+#include "install/apply_staged.h"
 #include "support/crc_patch.h"
 #include "support/memory_file_system.h"
 #include "support/sha256_reference.h"
@@ -50,6 +58,9 @@ struct Response {
   // Once the pieces run out, a read blocks as a stalled connection's does
   // and returns nothing only when the watchdog stops the worker.
   bool blocksWhenDry = false;
+  // ... or, on a worker thread of its own, not even then: until the test
+  // lets it go, as Wine's reads go on after their handle is closed.
+  bool hangsWhenDry = false;
 };
 Response Body(const std::string& body) { return {static_cast<int32_t>(body.size()), {body}}; }
 Response FailOpen() { return {}; }
@@ -78,6 +89,7 @@ class FakeWorld : public engine::HttpSource,
     std::vector<size_t> stallAt = {};
     bool refusesRanges = false;  // 416 to every range
     bool stallBlocks = false;    // a read at the stall blocks until the stop
+    bool stallHangs = false;     // ... until ReleaseHungReads
   };
   std::map<std::string, Hosted> hosted;  // by encoded URL
   size_t served = 0;                     // body bytes handed out by reads
@@ -96,12 +108,23 @@ class FakeWorld : public engine::HttpSource,
   uint32_t longestQuiet = 0;
   size_t failReadBackAfter = SIZE_MAX;  // a partial file read back fails after this many bytes, once
   bool baseOutOfMemory = false;         // reading a file of the program folder runs out of memory
+  std::function<void()> readBackThrows;  // called, and dropped, at the next read of a received object
   size_t shortWrite = SIZE_MAX;         // the write with this index lands only its first half
   int reads = 0;
   int closes = 0;
   std::vector<int> closesAtSleep;  // requests closed when each pause began
   int openDuringReads = 0;  // most staging files open at once while a read ran
   static constexpr int kReadLimit = 100000;
+
+  void WaitUntilHung() {
+    std::unique_lock<std::mutex> lock(hangMutex_);
+    hangChanged_.wait(lock, [this] { return hung_; });
+  }
+  void ReleaseHungReads() {
+    std::lock_guard<std::mutex> lock(hangMutex_);
+    released_ = true;
+    hangChanged_.notify_all();
+  }
 
   std::vector<std::string> Notifications() const {
     std::vector<std::string> out;
@@ -138,6 +161,10 @@ class FakeWorld : public engine::HttpSource,
     openDuringReads = std::max(openDuringReads, openFiles);
     if (Log("read")) return 0;
     if (current_.pieces.empty()) {
+      if (current_.hangsWhenDry) {
+        Hang();
+        return 0;
+      }
       if (current_.blocksWhenDry && stopAtMs != UINT32_MAX) {
         now = kStartTick + stopAtMs;
         control.stopRequested = true;
@@ -188,15 +215,32 @@ class FakeWorld : public engine::HttpSource,
     Log("link? " + path);
     return MemoryFileSystem::IsLink(path);
   }
+  // A file open for writing is held as the system's sharing holds it: it
+  // cannot be flushed, tested or replaced by anyone else, and a move of the
+  // file itself takes the handle along to its new name.
+  files::FileOutcome TestWritable(const std::string& path) override {
+    return Writing(path) ? files::FileOutcome::kHeld : MemoryFileSystem::TestWritable(path);
+  }
+  files::FileOutcome Flush(const std::string& path) override {
+    return Writing(path) ? files::FileOutcome::kHeld : MemoryFileSystem::Flush(path);
+  }
+  files::FileOutcome Replace(const std::string& from, const std::string& to) override {
+    if (Writing(to)) return files::FileOutcome::kHeld;
+    const files::FileOutcome outcome = MemoryFileSystem::Replace(from, to);
+    if (outcome == files::FileOutcome::kDone)
+      for (LoggedFile* writer : writers_)
+        if (writer->path == from) writer->path = to;
+    return outcome;
+  }
   std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
     Log("create " + path);
     auto file = MemoryFileSystem::CreateForWriting(path);
-    return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
+    return file ? std::make_unique<LoggedFile>(*this, std::move(file), path) : nullptr;
   }
   std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
     if (empty) Log("create " + path);
     auto file = MemoryFileSystem::OpenForAppend(path, empty);
-    return file ? std::make_unique<LoggedFile>(*this, std::move(file)) : nullptr;
+    return file ? std::make_unique<LoggedFile>(*this, std::move(file), path) : nullptr;
   }
 
   // Notifications.
@@ -219,8 +263,11 @@ class FakeWorld : public engine::HttpSource,
  private:
   class LoggedFile : public files::WritableFile {
    public:
-    LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file)
-        : world_(world), file_(std::move(file)) {}
+    LoggedFile(FakeWorld& world, std::unique_ptr<files::WritableFile> file, std::string at)
+        : path(std::move(at)), world_(world), file_(std::move(file)) {
+      world_.writers_.insert(this);
+    }
+    ~LoggedFile() override { Close(); }
     bool Write(const void* data, size_t size) override {
       const bool fail = world_.writes.size() == world_.failWrite || world_.diskFull;
       const bool half = world_.writes.size() == world_.shortWrite;
@@ -229,12 +276,32 @@ class FakeWorld : public engine::HttpSource,
       if (half) return file_->Write(data, size / 2) && false;
       return !fail && file_->Write(data, size);
     }
-    void Close() override { file_->Close(); }
+    void Close() override {
+      file_->Close();
+      world_.writers_.erase(this);
+    }
+    std::string path;  // where the file is now
 
    private:
     FakeWorld& world_;
     std::unique_ptr<files::WritableFile> file_;
   };
+  std::set<LoggedFile*> writers_;  // open for writing
+  bool Writing(const std::string& path) const {
+    return std::any_of(writers_.begin(), writers_.end(), [&](const LoggedFile* w) { return w->path == path; });
+  }
+
+  // A hung read, on the worker's thread, until the test lets it go.
+  std::mutex hangMutex_;
+  std::condition_variable hangChanged_;
+  bool hung_ = false;
+  bool released_ = false;
+  void Hang() {
+    std::unique_lock<std::mutex> lock(hangMutex_);
+    hung_ = true;
+    hangChanged_.notify_all();
+    hangChanged_.wait(lock, [this] { return released_; });
+  }
 
   static constexpr size_t kSlowPiece = 64 << 10;
   void SlowPiece(const files::ReadActivity& onRead) {
@@ -251,6 +318,7 @@ class FakeWorld : public engine::HttpSource,
       world_.SlowPiece({});
       const bool partial = path_.rfind(kStaging + "update\\p\\", 0) == 0;
       if (!partial && world_.baseOutOfMemory) throw std::bad_alloc();
+      if (partial && world_.readBackThrows) std::exchange(world_.readBackThrows, nullptr)();
       if (partial && world_.failReadBackAfter != SIZE_MAX) {
         // Small pieces, so that decoded bytes wait in the buffer when it fails.
         if (read_ >= world_.failReadBackAfter) {
@@ -296,7 +364,7 @@ class FakeWorld : public engine::HttpSource,
     size_t end = body.size();
     for (const size_t at : file.stallAt)
       if (at > static_cast<size_t>(from)) end = std::min(end, at - from);
-    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks};
+    current_ = {answer.length, {body.substr(0, end)}, engine::kStatusOk, file.stallBlocks, file.stallHangs};
     return answer;
   }
 
@@ -519,7 +587,7 @@ TEST_F(DownloadRunTest, EndClaimedByTheWatchdogIsNotReportedAgain) {
 // written, and at exit deleted, wherever it points.
 TEST_F(DownloadRunTest, StagingFolderThatIsALinkIsRefusedBeforeAnythingIsFetched) {
   Add("a.txt", "body", {Body("body")});
-  world_->links.insert(kStaging);
+  world_->links[kStaging] = "D:\\elsewhere\\";
   world_->folders.insert(kStaging);
   Run();
   EXPECT_EQ(world_->Notifications(),
@@ -527,6 +595,33 @@ TEST_F(DownloadRunTest, StagingFolderThatIsALinkIsRefusedBeforeAnythingIsFetched
   EXPECT_TRUE(world_->TimesOf("open").empty());
   EXPECT_EQ(world_->control.end.load(), engine::RunEnd::kFailed);
 }
+
+// A junction or link a user of the program folder put below the staging
+// folder, in place of a folder the updater makes there, would carry the
+// partial and staged files it writes, reads back and moves wherever it
+// points: it is removed as a link, and nothing goes through it.
+class StagingLinkBelowTest : public DownloadRunTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(StagingLinkBelowTest, IsRemovedAndNeverFollowed) {
+  const std::string link = kStaging + GetParam();
+  const std::map<std::string, std::string> elsewhere = {{"D:\\Other\\b.dat", "0123456789"},  // as if staged
+                                                        {"D:\\Other\\p\\keep", "k"}};
+  for (const auto& [path, content] : elsewhere) world_->Put(path, content);
+  world_->links[link] = "D:\\Other\\";
+  Add("sub\\b.dat", "0123456789", {Body("0123456789")});
+  Run();
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_FALSE(world_->IsLink(link));
+  EXPECT_EQ(world_->files[kStaging + "sub\\b.dat"], "0123456789");
+  EXPECT_EQ(world_->TimesOf("open").size(), 1u);  // not taken as staged through the link
+  std::map<std::string, std::string> there;
+  for (const auto& [path, content] : world_->files)
+    if (path.compare(0, 3, "D:\\") == 0) there[path] = content;
+  EXPECT_EQ(there, elsewhere);
+  EXPECT_EQ(world_->log.find("D:\\"), std::string::npos) << world_->log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, StagingLinkBelowTest, testing::Values("update\\", "update\\p\\", "sub\\"));
 
 // Names the list reader leaves out are skipped by the worker too, should a
 // job ever hold one: nothing is fetched into the staging folder's own
@@ -758,13 +853,15 @@ TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
 }
 
 // A code delta as the publisher writes it, against a base whose first
-// `repeated` bytes the new file repeats.
-std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated) {
+// `repeated` bytes the new file repeats; with `rawMap`, that map in place
+// of the one the residual was made against.
+std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated,
+                      std::string rawMap = {}) {
   files::CodeMap map;
   map.blocks = {{0, 0, repeated}};
   std::string prediction;
   EXPECT_TRUE(files::PredictNewFile(base, map, content.size(), prediction));
-  const std::string rawMap = files::WriteCodeMap(map);
+  if (rawMap.empty()) rawMap = files::WriteCodeMap(map);
   std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
   packedMap.resize(ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), 3));
   files::CodeDeltaHeader header;
@@ -776,25 +873,87 @@ std::string CodeDelta(const std::string& content, const std::string& base, uint3
   return files::WriteCodeDeltaHeader(header) + packedMap + Frame(content, prediction);
 }
 
-// A code delta comes before the delta of the same base; a damaged one costs
-// one attempt and the delta takes over.
+// A code delta comes before the delta of the same base; a damaged one, or
+// one whose few bytes of map count more blocks than memory holds, costs one
+// attempt and the delta takes over.
 TEST_F(ObjectDownloadTest, CodeDeltaIsTakenFirstAndADamagedOneFallsBackToTheDelta) {
   const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
-  for (const bool damaged : {false, true}) {
-    SCOPED_TRACE(damaged ? "damaged" : "whole");
+  std::string hostileMap = files::WriteCodeMap({});
+  hostileMap.pop_back();
+  hostileMap += std::string(8, '\x80') + '\x40';  // the block count 2^62
+  for (const char* variant : {"whole", "damaged", "hostile count"}) {
+    SCOPED_TRACE(variant);
     Reset();
-    const std::string code = CodeDelta(newA, oldA, 5000);
+    const bool whole = std::string(variant) == "whole";
+    const bool damaged = std::string(variant) == "damaged";
+    std::string code = CodeDelta(newA, oldA, 5000, whole || damaged ? std::string() : hostileMap);
+    if (damaged) code = Damaged(code);
     Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
     job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
     const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
-    world_->server[codeUrl] = {Body(damaged ? Damaged(code) : code)};
+    world_->server[codeUrl] = {Body(code)};
     Run();
     std::vector<std::string> expected{codeUrl};
-    if (damaged) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
+    if (!whole) expected.push_back("http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst");
     EXPECT_EQ(Opens(), expected);
     EXPECT_EQ(world_->Notifications().back(), "Complete ok");
     EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
   }
+}
+
+// Memory that runs out while an object is decoded (in a 32-bit process a
+// size beyond what a container takes throws std::length_error instead)
+// passes to the next form in the same attempt, as a base that does not fit
+// does: no attempt is spent, and the run goes on.
+TEST_F(ObjectDownloadTest, DecodingThatRunsOutOfMemoryPassesToTheNextFormInTheSameAttempt) {
+  const std::string oldA = Text(5, 8000), newA = oldA.substr(0, 5000) + "inserted" + oldA.substr(5000);
+  const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
+  const std::function<void()> failures[] = {[] { throw std::length_error("vector::reserve"); },
+                                            [] { throw std::bad_alloc(); }};
+  for (const std::function<void()>& failure : failures) {
+    Reset();
+    const std::string code = CodeDelta(newA, oldA, 5000);
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+    world_->server[codeUrl] = {Body(code)};
+    world_->readBackThrows = failure;
+    Run();
+    EXPECT_EQ(Opens(), (std::vector<std::string>{codeUrl, "http://host/app/2.0/update/delta/" + Crc(oldA) +
+                                                              "/a.dll.zst"}));
+    const std::vector<std::string> n = world_->Notifications();
+    EXPECT_TRUE(world_->TimesOf("TryAgain").empty());
+    EXPECT_EQ(std::count(n.begin(), n.end(), "FileEnd 1 failed"), 0);
+    EXPECT_EQ(n.back(), "Complete ok");
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  }
+}
+
+// An object's received bytes stay while its file is not staged, so that a
+// transfer cut short is continued; once the file is staged they go, before
+// any pass.
+TEST_F(ObjectDownloadTest, ReceivedObjectStaysUntilItsFileIsStagedThenGoes) {
+  std::mt19937 random(5);
+  std::string newA(100000, '\0');
+  for (char& c : newA) c = static_cast<char>(random());
+  const std::string oldA = Text(1, 9000), delta = Frame(newA, oldA);
+  const std::string deltaUrl = "http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst";
+  Offer("a.dll", newA, oldA, "", Body(delta), Body(Frame(newA)), Body(newA));
+  world_->hosted[deltaUrl] = {delta, "\"v1\"", {60000}};
+  world_->stopAtMs = 30000;  // the watchdog ends the stalled transfer
+  Run();
+  const std::string partial = engine::PartialPathsOf(kStaging, deltaUrl).data;
+  ASSERT_EQ(world_->files.at(partial).size(), 60000u);
+
+  world_->control.stopRequested = false;
+  world_->stopAtMs = UINT32_MAX;
+  world_->hosted[deltaUrl].stallAt.clear();
+  world_->events.clear();
+  Run();
+  EXPECT_EQ(Opens(), (std::vector<std::string>{deltaUrl + " from 60000"}));
+  EXPECT_EQ(world_->Notifications().back(), "Complete ok");
+  EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+  for (const auto& [path, content] : world_->files)
+    EXPECT_NE(path.rfind(kStaging + "update\\", 0), 0u) << path;
 }
 
 // A signed list: a file must match its SHA-256 as well. The server's copy
@@ -1027,6 +1186,39 @@ TEST_F(ResumeTest, StallLosesAlmostNothingOfWhatArrived) {
   EXPECT_EQ(world_->Notifications().back(), "Complete ok");
   EXPECT_TRUE(Staged() == content);
   EXPECT_LE(world_->served, content.size() + content.size() / 100);
+}
+
+// The watchdog stops a worker whose read never returns, and Retry goes on
+// while that worker is still blocked: the partial file it wrote is free from
+// the stop on, so the next attempt continues it and the placing pass moves
+// it, and the worker, let go at last, writes nothing more.
+TEST_F(ResumeTest, WorkerLeftBlockedInAReadHoldsNothingTheRetryOrThePassNeeds) {
+  const std::string content = Content(4 * engine::kWriteThreshold, 6);
+  Host(content, content);
+  world_->hosted[kUrl].stallAt = {content.size() * 6 / 10};
+  world_->hosted[kUrl].stallHangs = true;
+  FakeWorld& w = *world_;
+  DownloadControl stopped;
+  std::thread worker([&] { engine::RunDownload(job_, w, w, w, w, stopped); });
+  w.WaitUntilHung();
+  EXPECT_TRUE(stopped.ClaimEnd(engine::RunEnd::kTimedOut));
+  stopped.RequestStop();
+  EXPECT_EQ(w.openFiles, 0);
+
+  w.hosted[kUrl].stallAt.clear();
+  RunUntilStalled();
+  EXPECT_EQ(w.Notifications().back(), "Complete ok");
+  EXPECT_EQ(w.Notifications()[2].rfind("Resumed 1 ", 0), 0u) << w.Notifications()[2];
+  engine::ApplyInput input{"C:\\Tool\\", "Update.exe", "Main.exe", &job_.files, &job_.files};
+  const engine::ApplyResult placed = engine::ApplyStagedFiles(w, w, input);
+  EXPECT_EQ(placed.outcome, engine::ApplyOutcome::kApplied) << placed.heldPath;
+  EXPECT_TRUE(w.files["C:\\Tool\\big.bin"] == content);
+
+  const size_t writes = w.writes.size();
+  w.ReleaseHungReads();
+  worker.join();
+  EXPECT_EQ(w.writes.size(), writes);
+  EXPECT_FALSE(PartialLeft());
 }
 
 }  // namespace

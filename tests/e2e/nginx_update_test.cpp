@@ -23,9 +23,9 @@
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
 #include "e2e/host_files.h"
-#include "e2e/wizard_texts.h"
 #include "e2e/nginx_server.h"
 #include "e2e/site_builder.h"
+#include "e2e/wizard_texts.h"
 #include "files/system_path_win.h"
 
 namespace e2e {
@@ -448,6 +448,18 @@ class EnglishLocaleTest : public NginxUpdateTest {
 
 TEST_F(EnglishLocaleTest, ReplacesItsOwnExecutableInAChineseFolder) {
   ASSERT_NE(GetOEMCP(), 936u) << "to be run with an English locale (LANG=C.UTF-8)";
+  ASSERT_NO_FATAL_FAILURE(ReplaceOwnExecutable());
+}
+
+// Wine's cmd reads a "%" inside a substituted name as the start of a
+// variable: a script that named its own folder would copy and rename into
+// another one here, and leave the old updater.
+class PercentFolderTest : public NginxUpdateTest {
+ protected:
+  PercentFolderTest() { folder_name_ = "app 100% & co"; }
+};
+
+TEST_F(PercentFolderTest, ReplacesItsOwnExecutableInAFolderNamedWithPercentAndAmpersand) {
   ASSERT_NO_FATAL_FAILURE(ReplaceOwnExecutable());
 }
 

@@ -22,6 +22,7 @@
 #include "base/wide_text_win.h"
 #include "e2e/harness.h"
 #include "e2e/host_files.h"
+#include "e2e/site_builder.h"
 #include "e2e/wizard_texts.h"
 
 namespace e2e {
@@ -624,6 +625,101 @@ TEST_F(StagedFileHeldTest, HeldForGoodLeavesTheOldRelease) {
   ASSERT_TRUE(WaitForPage(kFinishPage, kStepTimeoutMs)) << DescribeState();
   ExpectHits({{kAlpha, 1}, {kBeta, 1}, {kGamma, 1}});
   ExpectInstalledAsServed({kAlpha, kBeta, kGamma});
+}
+
+// --- A worker the watchdog stops while its read stays blocked -------------
+
+constexpr char kStallConfig[] = "/cfg/update.xml";
+constexpr char kStallUrlPath[] = "/stall/2.0/big.bin";
+constexpr char kBigName[] = "big.bin";
+constexpr size_t kBigSize = size_t{1} << 20;
+constexpr char kPartialFolder[] = "update\\update\\p\\";
+constexpr char kWorkerEndTrace[] = "线程_下载工作 结束";
+constexpr char kPlacingTrace[] = "放置文件:";
+// Above the 30 s watchdog, so that the stopped worker's read is still
+// blocked when the time-out is shown, and short, so that the pass's wait for
+// that worker costs little. The product reads it through the same variable.
+constexpr char kTimeoutVariable[] = "UPDATER_RECEIVE_TIMEOUT_MS";
+constexpr char kTestTimeoutMs[] = "40000";
+
+// A 1 MiB file whose first answer stops at 60 % with its connection left
+// open for ten minutes: Wine's WinINet keeps the read blocked after the
+// watchdog's stop closes its handles, until the requests' time-out ends it.
+class StalledWorkerTest : public UpdateFailureTest {
+ protected:
+  void SetUp() override {
+    UpdateFailureTest::SetUp();
+    ASSERT_TRUE(SetEnvironmentVariableA(kTimeoutVariable, kTestTimeoutMs));
+    for (size_t i = 0; i < kBigSize; ++i) big_ += static_cast<char>((i * 131 + i / 4099) % 251);
+    SiteDescription site;
+    site.base_url = "http://127.0.0.1:@PORT@/";
+    site.servers = {{"测试服务器", "stall", {{kBigName, big_}}}};
+    std::string error;
+    ASSERT_TRUE(BuildSite(site, root_, &error)) << error;
+    server_.Quit();
+    ASSERT_TRUE(server_.Start(EnvironmentText("UPDATER_TEST_SERVER"), root_));
+  }
+  void TearDown() override {
+    UpdateFailureTest::TearDown();
+    SetEnvironmentVariableA(kTimeoutVariable, nullptr);
+    RunHostScript("rm -rf " + Quoted(root_));
+  }
+
+  // Opens every partial file without sharing: fails while another handle,
+  // the stopped worker's, still has one open. Their sizes are summed.
+  ::testing::AssertionResult PartialFilesFree(long long* bytes) const {
+    const std::string folder = folder_.path() + kPartialFolder;
+    std::vector<std::string> names;
+    CollectFiles(folder, "", &names);
+    *bytes = 0;
+    for (const std::string& name : names) {
+      base::UniqueFileHandle file(CreateFileA((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file.valid()) return ::testing::AssertionFailure() << name << " is held: " << GetLastError();
+      LARGE_INTEGER size{};
+      if (GetFileSizeEx(file.get(), &size)) *bytes += size.QuadPart;
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // How many download workers had ended when the first file was placed.
+  int WorkersEndedBeforePlacing() const {
+    int ended = 0;
+    const std::string end = std::string(kTracePrefix) + kWorkerEndTrace;
+    const std::string placing = std::string(kTracePrefix) + kPlacingTrace;
+    for (const std::string& line : updater_.Traces()) {
+      if (line.rfind(placing, 0) == 0) return ended;
+      if (line == end) ++ended;
+    }
+    return -1;
+  }
+
+  const std::string root_ = UniqueHostPath("stalled-site");
+  std::string big_;
+};
+
+TEST_F(StalledWorkerTest, RetryCompletesWhileTheStoppedWorkersReadIsStillBlocked) {
+  ASSERT_TRUE(server_.Control(std::string("set?path=") + kStallUrlPath + "&stall_ms=600000&stall_after=" +
+                              std::to_string(kBigSize * 6 / 10) + "&stall_first=1"));
+  StartDownload(kStallConfig);
+  ASSERT_TRUE(WaitForRow(kTimedOut, kTimeOutRowTimeoutMs)) << DescribeState();
+  ExpectRetryOffered();
+  // The stopped worker has not ended, yet what it wrote is free.
+  EXPECT_FALSE(updater_.HasTrace(std::string(kTracePrefix) + kWorkerEndTrace));
+  long long kept = 0;
+  EXPECT_TRUE(PartialFilesFree(&kept));
+  EXPECT_GT(kept, 0);
+
+  ASSERT_TRUE(ClickWhenEnabled(kRetry));
+  ASSERT_TRUE(WaitForRow(kUpdateComplete, kAttemptsTimeoutMs)) << DescribeState();
+  EXPECT_TRUE(ReadFileBytes(Installed(kBigName)) == big_);
+  // The pass waited for both workers, the stopped one too.
+  EXPECT_EQ(WorkersEndedBeforePlacing(), 2) << DescribeState();
+  EXPECT_EQ(server_.Hits(kStallUrlPath), 2);
+
+  ASSERT_TRUE(ClickWhenEnabled(kClose));
+  EXPECT_TRUE(updater_.WaitForExit(kStepTimeoutMs).has_value());
+  EXPECT_FALSE(Exists(folder_.path() + kStagingFolder));
 }
 
 // --- Names that would leave the program folder or lie in the staging one ---

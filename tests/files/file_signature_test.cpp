@@ -16,7 +16,7 @@
 
 #include "base/gbk_text.h"
 #include "digests/crc32.h"
-#include "files/crc32_reference.h"
+#include "digests/crc32_reference.h"
 #include "files/file_reader.h"
 #include "files/file_signature_internal.h"
 
@@ -166,7 +166,7 @@ struct MemorySource {
     *count = 0;
     if (position >= failAt) return false;
     *count = std::min({capacity, pieceSize, bytes.size() - position});
-    std::memcpy(buffer, bytes.data() + position, *count);
+    if (*count > 0) std::memcpy(buffer, bytes.data() + position, *count);
     position += *count;
     return true;
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -271,7 +272,7 @@ TEST_F(ApplyStagedTest, HoldThatNeverClearsAtAnyStepLeavesTheOldRelease) {
     EXPECT_EQ(result.outcome, ApplyOutcome::kPlaceFailed);
     EXPECT_EQ(result.heldPath, path);
     EXPECT_NE(path.find(result.failedName), std::string::npos) << result.failedName;
-    EXPECT_FALSE(result.undoIncomplete);
+    EXPECT_TRUE(result.unreturned.empty());
     EXPECT_GE(clock_.now, engine::kHoldWaitMs);
     EXPECT_LT(clock_.now, engine::kHoldWaitMs + engine::kLongestHoldPauseMs);
     for (const File& file : files) {
@@ -306,15 +307,100 @@ TEST_F(ApplyStagedTest, ReplacedFileKeepsItsAccessRules) {
   EXPECT_EQ(fs_.files.at(kReplaced + "data.dat"), "d1");
 }
 
-// Old files moved aside by an earlier pass (one a running program still had
-// loaded could not be deleted at exit) go at the next pass.
+// Old files moved aside by an earlier pass that finished (one a running
+// program still had loaded could not be deleted at exit) go at the next pass.
 TEST_F(ApplyStagedTest, BackupsOfAnEarlierPassAreRemoved) {
   Release("a.dll", "a2", "a1");
+  Release("sub\\loaded.dll", "new", "new");
   fs_.Put(kReplaced + "sub\\loaded.dll", "old");
   EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
   EXPECT_EQ(fs_.files.count(kReplaced + "sub\\loaded.dll"), 0u);
-  EXPECT_EQ(Installed("a.dll"), "a2");
+  EXPECT_EQ(Installed("a.dll") + Installed("sub\\loaded.dll"), "a2new");
 }
+
+// A pass cut short between moving installed files aside and placing the new
+// ones (a volume without hard links), or while undoing: each name absent,
+// its old copy the only one, its new copy staged. The next pass fails on a
+// held file; every old file must be back in place all the same, and the pass
+// after it finishes.
+TEST_F(ApplyStagedTest, OldCopiesOfAnInterruptedPassReturnBeforeTheNextPass) {
+  Release("Main.exe", "m2", "m1");
+  Release("a.dll", "a2", "a1");
+  Release("sub\\deep\\b.dll", "b2", "b1");
+  for (const std::string name : {"a.dll", "sub\\deep\\b.dll"}) {
+    fs_.Put(kReplaced + name, fs_.files.at(kFolder + name));
+    fs_.files.erase(kFolder + name);
+  }
+  fs_.locked.insert(kStaging + "Main.exe");
+  const engine::ApplyResult held = Apply(Difference());
+  EXPECT_EQ(held.outcome, ApplyOutcome::kPlaceFailed);
+  EXPECT_EQ(held.failedName, "Main.exe");
+  EXPECT_TRUE(held.unreturned.empty());
+  EXPECT_EQ(Installed("a.dll") + Installed("sub\\deep\\b.dll") + Installed("Main.exe"), "a1b1m1");
+
+  fs_.locked.clear();
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("a.dll") + Installed("sub\\deep\\b.dll") + Installed("Main.exe"), "a2b2m2");
+}
+
+// The undo of a failed pass cannot return an old file (held through the
+// whole wait): the file is reported with where its old copy is kept, and the
+// copy stays there. A later pass returns it first, and if that one cannot,
+// nothing else moves and the copy is still kept.
+TEST_F(ApplyStagedTest, OldFileTheUndoCannotReturnIsKeptAndReported) {
+  Release("Main.exe", "m2", "m1");
+  Release("sub\\a.dll", "a2", "a1");
+  const std::string backup = kReplaced + "sub\\a.dll";
+  fs_.locked = {kStaging + "Main.exe", backup};
+  const engine::ApplyResult result = Apply(Difference());
+  EXPECT_EQ(result.outcome, ApplyOutcome::kPlaceFailed);
+  ASSERT_EQ(result.unreturned.size(), 1u);
+  EXPECT_EQ(result.unreturned[0].name, "sub\\a.dll");
+  EXPECT_EQ(result.unreturned[0].keptAt, backup);
+  EXPECT_EQ(fs_.files.at(backup), "a1");
+  EXPECT_EQ(fs_.files.at(kStaging + "sub\\a.dll"), "a2");
+
+  fs_.log.clear();
+  const engine::ApplyResult still = Apply(Difference());
+  EXPECT_EQ(still.outcome, ApplyOutcome::kPlaceFailed);
+  ASSERT_EQ(still.unreturned.size(), 1u);
+  EXPECT_EQ(still.unreturned[0].keptAt, backup);
+  EXPECT_EQ(fs_.files.at(backup), "a1");
+  EXPECT_EQ(fs_.log, "");
+
+  fs_.locked.erase(backup);
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kPlaceFailed);
+  EXPECT_EQ(Installed("sub\\a.dll") + Installed("Main.exe"), "a1m1");
+}
+
+// A junction or link that a user of the program folder put in place of the
+// backup folder, or of the folder above it, would have the pass delete, and
+// take backups from, wherever it points: it is removed as a link, what it
+// points to is left as it was, and the backups go into a real folder.
+class BackupLinkTest : public ApplyStagedTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(BackupLinkTest, IsRemovedAndNeverFollowed) {
+  const std::string link = kStaging + GetParam();
+  // b.dll is not installed: a kept old file to return, were the link followed.
+  const std::map<std::string, std::string> elsewhere = {{"D:\\Other\\keep.dll", "k"},
+                                                        {"D:\\Other\\replaced\\a.dll", "theirs"},
+                                                        {"D:\\Other\\replaced\\b.dll", "theirs"}};
+  for (const auto& [path, content] : elsewhere) fs_.Put(path, content);
+  fs_.links[link] = "D:\\Other\\";
+  Release("a.dll", "a2", "a1");
+  EXPECT_EQ(Apply(Difference()).outcome, ApplyOutcome::kApplied);
+  EXPECT_EQ(Installed("a.dll"), "a2");
+  EXPECT_FALSE(fs_.Exists(kFolder + "b.dll"));
+  EXPECT_FALSE(fs_.IsLink(link));
+  EXPECT_EQ(fs_.files.at(kReplaced + "a.dll"), "a1");
+  std::map<std::string, std::string> there;
+  for (const auto& [path, content] : fs_.files)
+    if (path.compare(0, 3, "D:\\") == 0) there[path] = content;
+  EXPECT_EQ(there, elsewhere);
+  EXPECT_EQ(fs_.log.find("D:\\"), std::string::npos) << fs_.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BackupLinkTest, testing::Values("update\\", "update\\replaced\\"));
 
 // A staged file changed after its download keeps its CRC-32 (four bytes
 // appended restore it) but not its SHA-256: with a signed list nothing is

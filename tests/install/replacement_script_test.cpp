@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,10 @@ TEST(ReplacementScript, PlainPathExactBytes) {
   EXPECT_EQ(engine::ReplacementScriptText(),
             "@echo off\r\n"
             "setlocal EnableExtensions DisableDelayedExpansion\r\n"
-            "set \"target=%~dp0%~2\"\r\n"
-            "set \"staged=%~dp0update\\%~2\"\r\n"
-            "set \"fresh=%~dpn0.tmp\"\r\n"
+            "if not exist \"VaVeri_Update.bat\" exit\r\n"
+            "set \"target=%~2\"\r\n"
+            "set \"staged=update\\%~2\"\r\n"
+            "set \"fresh=VaVeri_Update.tmp\"\r\n"
             "set /a waited=0\r\n"
             ":wait\r\n"
             "tasklist /nh /fi \"PID eq %~1\" /fi \"IMAGENAME eq %~2\" 2>nul | find \"%~1\" >nul\r\n"
@@ -69,10 +71,10 @@ TEST(ReplacementScript, PlainPathExactBytes) {
             "goto place\r\n"
             ":placed\r\n"
             "del \"%staged%\"\r\n"
-            "rd /s /q \"%~dp0update\\\"\r\n"
+            "rd /s /q \"update\\\"\r\n"
             ":keep\r\n"
             "if exist \"%fresh%\" del \"%fresh%\"\r\n"
-            "del \"%~f0\" & exit\r\n");
+            "del \"VaVeri_Update.bat\" & exit\r\n");
 }
 
 // cmd reads the file in the console's code page (437, 850, 950, 65001...):
@@ -84,6 +86,21 @@ TEST(ReplacementScript, TextIsAsciiOnEveryCodePage) {
     const bool lineEnd = (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
                          (byte == '\n' && i > 0 && text[i - 1] == '\r');
     EXPECT_TRUE(lineEnd || (byte >= 0x20 && byte < 0x7F)) << "byte " << int{byte} << " at " << i;
+  }
+}
+
+// Every name is relative to the program folder it is started in: the
+// folder's name, passed through cmd's expansion (%0 and its forms such as
+// %~dp0 or %~f0), is read a second time by Wine's cmd, which loses a "%" in it.
+TEST(ReplacementScript, NamesNoFolder) {
+  const std::string text = engine::ReplacementScriptText();
+  for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) {
+    size_t end = at + 1;
+    if (end < text.size() && text[end] == '~') {
+      ++end;
+      while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end]))) ++end;
+    }
+    EXPECT_FALSE(end < text.size() && text[end] == '0') << "the script's own path at " << at;
   }
 }
 

@@ -1,6 +1,6 @@
-// The replacement script run by the real command interpreter, in a folder
-// with a Chinese name and spaces, against processes that stand in for the
-// updater.
+// The replacement script run by the real command interpreter, in folders
+// with a Chinese name and spaces or with "%" and "&", against processes that
+// stand in for the updater.
 #include "install/replacement_script_win.h"
 
 #include <windows.h>
@@ -21,6 +21,10 @@ namespace {
 // GBK, as the updater holds them: 升级 测试 and 更新 程序.exe.
 constexpr char kFolderName[] = "\xC9\xFD\xBC\xB6 \xB2\xE2\xCA\xD4";
 constexpr char kExeName[] = "\xB8\xFC\xD0\xC2 \xB3\xCC\xD0\xF2.exe";
+// cmd reads "%" and "&" in its text. No "%" in the executable's name: Wine's
+// cmd reads one inside a substituted argument as the start of a variable.
+constexpr char kSpecialFolderName[] = "app 100% & co";
+constexpr char kSpecialExeName[] = "Up & date (x86).exe";
 constexpr char kScriptName[] = "VaVeri_Update.bat";
 constexpr char kTemporaryName[] = "VaVeri_Update.tmp";
 constexpr DWORD kStillRunning = STILL_ACTIVE;
@@ -106,7 +110,7 @@ class ReplacementScriptTest : public ::testing::Test {
     GetTempPathW(MAX_PATH + 1, temp);
     root_ = base::GbkFromWide(temp) + "script-test-" + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(GetTickCount()) + "\\";
-    folder_ = root_ + kFolderName + "\\";
+    folder_ = root_ + folder_name_ + "\\";
     ASSERT_TRUE(CreateDirectoryW(Wide(root_).c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(Wide(folder_).c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(Wide(folder_ + "update").c_str(), nullptr));
@@ -117,7 +121,7 @@ class ReplacementScriptTest : public ::testing::Test {
     ASSERT_TRUE(image.has_value()) << sleeper;
     old_ = *image;
     new_ = *image + "the new release";
-    ASSERT_TRUE(Write(folder_ + kExeName, old_));
+    ASSERT_TRUE(Write(folder_ + exe_name_, old_));
     ASSERT_TRUE(Write(Staged(), new_));
   }
   void TearDown() override {
@@ -128,7 +132,7 @@ class ReplacementScriptTest : public ::testing::Test {
     RemoveTree(Wide(root_.substr(0, root_.size() - 1)));
   }
 
-  std::string Staged() const { return folder_ + "update\\" + kExeName; }
+  std::string Staged() const { return folder_ + "update\\" + exe_name_; }
 
   // Runs the executable at `path` for `ms` milliseconds, as the last of
   // processes_; any still running at the end are ended.
@@ -149,11 +153,34 @@ class ReplacementScriptTest : public ::testing::Test {
   // Starts the script as the updater does and waits until it has deleted
   // itself, its last step.
   void RunScript(DWORD processId) {
-    ASSERT_TRUE(engine::StartReplacementScript(folder_, processId, kExeName));
+    ASSERT_TRUE(engine::StartReplacementScript(folder_, processId, exe_name_));
     ASSERT_TRUE(WaitUntil([&] { return !Exists(folder_ + kScriptName); }, kScriptTimeoutMs))
         << "the script did not end";
   }
 
+  // The updater is still running when the script starts: the new executable
+  // takes its place once it has ended by itself, and a program elsewhere that
+  // bears the same name is left alone.
+  void ExpectReplacedOnceItsProcessHasEnded() {
+    const std::string elsewhere = root_ + exe_name_;
+    ASSERT_TRUE(Write(elsewhere, old_));
+    ASSERT_NO_FATAL_FAILURE(Start(elsewhere, kScriptTimeoutMs));
+    const Process& bystander = processes_.back();
+    ASSERT_NO_FATAL_FAILURE(Start(folder_ + exe_name_, 3000));
+    const Process& updater = processes_.back();
+
+    ASSERT_NO_FATAL_FAILURE(RunScript(updater.id));
+    EXPECT_TRUE(Holds(folder_ + exe_name_, new_));
+    EXPECT_FALSE(Exists(Staged()));
+    EXPECT_FALSE(Exists(folder_ + "update"));
+    EXPECT_FALSE(Exists(folder_ + kTemporaryName));
+    // It ended by itself (a forced end gives 1), and the other one still runs.
+    EXPECT_EQ(updater.ExitCode(), 0u);
+    EXPECT_EQ(bystander.ExitCode(), kStillRunning);
+  }
+
+  std::string folder_name_ = kFolderName;
+  std::string exe_name_ = kExeName;
   std::string root_;
   std::string folder_;
   std::string old_;
@@ -161,31 +188,14 @@ class ReplacementScriptTest : public ::testing::Test {
   std::list<Process> processes_;
 };
 
-// The updater is still running when the script starts: the new executable
-// takes its place once it has ended by itself, and a program elsewhere that
-// bears the same name is left alone.
 TEST_F(ReplacementScriptTest, ReplacesTheExecutableOnceItsProcessHasEnded) {
-  const std::string elsewhere = root_ + kExeName;
-  ASSERT_TRUE(Write(elsewhere, old_));
-  ASSERT_NO_FATAL_FAILURE(Start(elsewhere, kScriptTimeoutMs));
-  const Process& bystander = processes_.back();
-  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 3000));
-  const Process& updater = processes_.back();
-
-  ASSERT_NO_FATAL_FAILURE(RunScript(updater.id));
-  EXPECT_TRUE(Holds(folder_ + kExeName, new_));
-  EXPECT_FALSE(Exists(Staged()));
-  EXPECT_FALSE(Exists(folder_ + "update"));
-  EXPECT_FALSE(Exists(folder_ + kTemporaryName));
-  // It ended by itself (a forced end gives 1), and the other one still runs.
-  EXPECT_EQ(updater.ExitCode(), 0u);
-  EXPECT_EQ(bystander.ExitCode(), kStillRunning);
+  ExpectReplacedOnceItsProcessHasEnded();
 }
 
 // A copy that fails leaves the old executable and the only new copy as they
 // were, for the next run.
 TEST_F(ReplacementScriptTest, KeepsTheStagedCopyWhenTheCopyFails) {
-  ASSERT_NO_FATAL_FAILURE(Start(folder_ + kExeName, 0));
+  ASSERT_NO_FATAL_FAILURE(Start(folder_ + exe_name_, 0));
   const Process& updater = processes_.back();
   ASSERT_EQ(WaitForSingleObject(updater.handle.get(), 10000), WAIT_OBJECT_0);
   // Held with no sharing, the staged copy cannot be read.
@@ -195,9 +205,23 @@ TEST_F(ReplacementScriptTest, KeepsTheStagedCopyWhenTheCopyFails) {
 
   ASSERT_NO_FATAL_FAILURE(RunScript(updater.id));
   held.reset();
-  EXPECT_TRUE(Holds(folder_ + kExeName, old_));
+  EXPECT_TRUE(Holds(folder_ + exe_name_, old_));
   EXPECT_TRUE(Holds(Staged(), new_));
   EXPECT_FALSE(Exists(folder_ + kTemporaryName));
+}
+
+// The script names its files relative to the folder it is started in, so the
+// folder's name never passes through cmd's expansion.
+class ReplacementScriptSpecialNameTest : public ReplacementScriptTest {
+ protected:
+  ReplacementScriptSpecialNameTest() {
+    folder_name_ = kSpecialFolderName;
+    exe_name_ = kSpecialExeName;
+  }
+};
+
+TEST_F(ReplacementScriptSpecialNameTest, ReplacesTheExecutableInAFolderNamedWithPercentAndAmpersand) {
+  ExpectReplacedOnceItsProcessHasEnded();
 }
 
 }  // namespace

@@ -4,12 +4,16 @@
 // one step; from a chosen step on, the system "crashes": that operation and
 // every later one fails without changing anything, as if the power went off
 // there. Single operations can also be made to fail by path, and files can
-// be held by another process for a number of tries or for good.
+// be held by another process for a number of tries or for good. A folder
+// can be a link to another: every path through it reaches the other, and
+// only IsLink, Exists, RemoveFolder and RemoveTree see the link itself.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "digests/crc32.h"
 #include "files/file_system.h"
@@ -31,7 +35,7 @@ class MemoryFileSystem : public files::FileSystem {
   std::set<std::string> failMoveOnto;       // MoveOnto onto these fails
   std::set<std::string> failCreateFolder;    // CreateFolder of these fails...
   std::set<std::string> madeByOthers;        // ...though another process makes them meanwhile
-  std::set<std::string> links;               // folders (ending in "\") that are links
+  std::map<std::string, std::string> links;  // link -> the folder it points to, both ending in "\"
   bool noHardLinks = false;                  // a volume without hard links (FAT)
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
@@ -39,12 +43,15 @@ class MemoryFileSystem : public files::FileSystem {
 
   bool crashed() const { return crashAtStep >= 0 && steps > crashAtStep; }
 
-  bool Exists(const std::string& path) override {
+  bool Exists(const std::string& given) override {
+    if (LinkAt(given)) return true;
+    const std::string path = Resolve(given);
     return files.count(path) > 0 || folders.count(path) > 0 || folders.count(path + "\\") > 0;
   }
 
-  std::string Signature(const std::string& path, const files::ReadActivity& onRead = {}) override {
+  std::string Signature(const std::string& given, const files::ReadActivity& onRead = {}) override {
     if (onRead) onRead();
+    const std::string path = Resolve(given);
     const auto it = files.find(path);
     if (it == files.end()) return Exists(path) ? "0" : "";
     if (locked.count(path)) return "0";
@@ -57,10 +64,11 @@ class MemoryFileSystem : public files::FileSystem {
   files::FileDigest Digest(const std::string& path, const files::ReadActivity& onRead = {}) override {
     const std::string signature = Signature(path, onRead);
     if (signature.empty() || signature == "0") return {signature, ""};
-    return {signature, Sha256HexOf(files.at(path))};
+    return {signature, Sha256HexOf(files.at(Resolve(path)))};
   }
 
-  bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override {
+  bool ReadWhole(const std::string& given, uint64_t maxBytes, std::string& bytes) override {
+    const std::string path = Resolve(given);
     const auto it = files.find(path);
     if (it == files.end() || locked.count(path) || it->second.size() > maxBytes) return false;
     bytes = it->second;
@@ -85,13 +93,15 @@ class MemoryFileSystem : public files::FileSystem {
     size_t offset_ = 0;
   };
 
-  std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override {
+  std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& given) override {
+    const std::string path = Resolve(given);
     const auto it = files.find(path);
     if (it == files.end() || locked.count(path)) return nullptr;
     return std::make_unique<MemoryReader>(it->second);
   }
 
-  files::FileOutcome TestWritable(const std::string& path) override {
+  files::FileOutcome TestWritable(const std::string& given) override {
+    const std::string path = Resolve(given);
     if (!files.count(path)) return files::FileOutcome::kFailed;
     return Held(path) ? files::FileOutcome::kHeld : files::FileOutcome::kDone;
   }
@@ -117,7 +127,8 @@ class MemoryFileSystem : public files::FileSystem {
   };
   int openFiles = 0;  // files created and not yet closed
 
-  std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override {
+  std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& given) override {
+    const std::string path = Resolve(given);
     if (failCreate.count(path) || locked.count(path) || !ParentExists(path)) return nullptr;
     if (!Step("create " + path)) return nullptr;
     files[path].clear();
@@ -125,7 +136,8 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
-  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override {
+  std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& given, bool empty) override {
+    const std::string path = Resolve(given);
     if (failCreate.count(path) || locked.count(path) || !ParentExists(path)) return nullptr;
     if (empty && !Step("create " + path)) return nullptr;
     if (empty) files[path].clear();
@@ -134,7 +146,9 @@ class MemoryFileSystem : public files::FileSystem {
     return std::make_unique<MemoryFile>(*this, path);
   }
 
-  bool CreateFolder(const std::string& path) override {
+  bool CreateFolder(const std::string& given) override {
+    if (LinkAt(given)) return false;  // something stands there
+    const std::string path = Resolve(given);
     if (failCreateFolder.count(path)) {
       if (madeByOthers.count(path)) folders.insert(path + "\\");
       return false;
@@ -144,17 +158,17 @@ class MemoryFileSystem : public files::FileSystem {
     return true;
   }
 
-  bool IsLink(const std::string& path) override {
-    return links.count(path) > 0 || links.count(path + "\\") > 0;
-  }
+  bool IsLink(const std::string& path) override { return LinkAt(path); }
 
-  files::FileOutcome Flush(const std::string& path) override {
+  files::FileOutcome Flush(const std::string& given) override {
+    const std::string path = Resolve(given);
     if (!files.count(path) || failFlush.count(path)) return files::FileOutcome::kFailed;
     if (Held(path)) return files::FileOutcome::kHeld;
     return Step("flush " + path) ? files::FileOutcome::kDone : files::FileOutcome::kFailed;
   }
 
-  files::FileOutcome Replace(const std::string& from, const std::string& to) override {
+  files::FileOutcome Replace(const std::string& givenFrom, const std::string& givenTo) override {
+    const std::string from = Resolve(givenFrom), to = Resolve(givenTo);
     if (!files.count(from) || failMoveOnto.count(to) || !ParentExists(to)) return files::FileOutcome::kFailed;
     // Both ends are asked, as the system checks both.
     const bool fromHeld = Held(from);
@@ -173,7 +187,8 @@ class MemoryFileSystem : public files::FileSystem {
     return files::FileOutcome::kDone;
   }
 
-  files::FileOutcome HardLink(const std::string& existing, const std::string& link) override {
+  files::FileOutcome HardLink(const std::string& givenExisting, const std::string& givenLink) override {
+    const std::string existing = Resolve(givenExisting), link = Resolve(givenLink);
     if (!files.count(existing) || files.count(link) || noHardLinks || !ParentExists(link))
       return files::FileOutcome::kFailed;
     if (Held(existing)) return files::FileOutcome::kHeld;
@@ -184,15 +199,17 @@ class MemoryFileSystem : public files::FileSystem {
     return files::FileOutcome::kDone;
   }
 
-  bool CopySecurity(const std::string& from, const std::string& to) override {
+  bool CopySecurity(const std::string& givenFrom, const std::string& givenTo) override {
+    const std::string from = Resolve(givenFrom), to = Resolve(givenTo);
     if (!files.count(from) || !files.count(to) || failSecurity.count(from)) return false;
     if (!Step("security " + from + " -> " + to)) return false;
     security[to] = security.count(from) ? security.at(from) : std::string();
     return true;
   }
 
-  bool RemoveFolder(const std::string& path) override {
-    const std::string folder = path + "\\";
+  bool RemoveFolder(const std::string& given) override {
+    if (LinkAt(given)) return Unlink(given + "\\");
+    const std::string folder = Resolve(given) + "\\";
     if (!folders.count(folder)) return false;
     for (const auto& file : files) {
       if (file.first.compare(0, folder.size(), folder) == 0) return false;
@@ -205,17 +222,38 @@ class MemoryFileSystem : public files::FileSystem {
     return true;
   }
 
-  bool RemoveFile(const std::string& path) override {
+  bool RemoveFile(const std::string& given) override {
+    const std::string path = Resolve(given);
     if (!files.count(path) || locked.count(path)) return false;
     if (!Step("remove " + path)) return false;
     files.erase(path);
     return true;
   }
 
-  void RemoveTree(const std::string& folder) override {
-    if (links.erase(folder)) {  // the link goes; what it points to stays
-      folders.erase(folder);
+  // Files below a link are stored under what it points to, so a walk of
+  // the resolved folder never enters one.
+  std::vector<std::string> ListFiles(const std::string& given) override {
+    std::vector<std::string> names;
+    if (LinkAt(given)) return names;
+    const std::string folder = Resolve(given);
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) == 0) names.push_back(file.first.substr(folder.size()));
+    }
+    return names;
+  }
+
+  void RemoveTree(const std::string& given) override {
+    if (LinkAt(given)) {  // the link goes; what it points to stays
+      Unlink(given);
       return;
+    }
+    const std::string folder = Resolve(given);
+    for (auto it = links.begin(); it != links.end();) {  // links inside go as links
+      if (it->first.compare(0, folder.size(), folder) == 0 && Step("unlink " + it->first)) {
+        it = links.erase(it);
+      } else {
+        ++it;
+      }
     }
     for (auto it = files.begin(); it != files.end();) {
       if (it->first.compare(0, folder.size(), folder) == 0 && !locked.count(it->first) &&
@@ -242,6 +280,27 @@ class MemoryFileSystem : public files::FileSystem {
   }
 
  private:
+  bool LinkAt(const std::string& path) const { return links.count(path) > 0 || links.count(path + "\\") > 0; }
+  static constexpr int kMostLinksFollowed = 8;
+  // The path a link in it leads to; as given where none does.
+  std::string Resolve(const std::string& path) const {
+    std::string resolved = path;
+    for (int followed = 0; followed < kMostLinksFollowed; ++followed) {
+      const auto through = std::find_if(links.begin(), links.end(), [&](const auto& link) {
+        return resolved.size() > link.first.size() && resolved.compare(0, link.first.size(), link.first) == 0;
+      });
+      if (through == links.end()) break;
+      resolved = through->second + resolved.substr(through->first.size());
+    }
+    return resolved;
+  }
+  bool Unlink(const std::string& path) {
+    const std::string link = links.count(path) ? path : path + "\\";
+    if (!Step("unlink " + link)) return false;
+    links.erase(link);
+    folders.erase(link);
+    return true;
+  }
   bool ParentExists(const std::string& path) const {
     const size_t slash = path.rfind('\\');
     return slash == std::string::npos || folders.count(path.substr(0, slash + 1)) > 0;

@@ -11,6 +11,12 @@
 //   kill:PHASE:N:DELAY_MS       kill DELAY_MS after the N-th trace line that
 //                               opens PHASE: config, list, download, packed,
 //                               delta or placing (one staged file's move)
+//   held:FILE                   hold FILE (beside the updater) open, unshared,
+//                               from the first staged file's move on, so that
+//                               the pass fails on it and is undone; then close
+//                               the wizard
+//   undo:FILE:N                 as held:FILE, and kill at the N-th move of
+//                               the undo (at its trace line, before the move)
 //
 // The kill itself is the host's: at the chosen moment the driver prints
 // "KILL <pid>" and waits for the process to vanish; the soak then ends the
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "e2e/harness.h"
 #include "e2e/wizard_texts.h"
 #include "install/apply_staged.h"
@@ -62,6 +69,7 @@ struct Plan {
   std::string prefix;
   int nth = 0;
   int delayMs = 0;
+  std::string hold;  // the file held from the first move on; "" for none
 };
 
 // The moments a kill can be aimed at, by the trace line that opens them.
@@ -89,6 +97,17 @@ std::vector<std::string> Split(const std::string& text) {
 bool ParsePlan(const std::string& text, Plan& plan) {
   const std::vector<std::string> parts = Split(text);
   if (parts[0] == "none" && parts.size() == 1) return true;
+  if (parts[0] == "held" && parts.size() == 2) {
+    plan.hold = parts[1];
+    return !plan.hold.empty();
+  }
+  if (parts[0] == "undo" && parts.size() == 3) {
+    plan.kind = Plan::kKill;
+    plan.hold = parts[1];
+    plan.prefix = engine::kReturningTrace;
+    plan.nth = std::atoi(parts[2].c_str());
+    return !plan.hold.empty() && plan.nth >= 1;
+  }
   if (parts[0] == "close" && parts.size() == 3) {
     plan.kind = Plan::kClose;
     plan.page = std::atoi(parts[1].c_str());
@@ -142,7 +161,9 @@ const e2e::Control* Pressable(const std::vector<e2e::Control>& controls, std::st
 class Run {
  public:
   Run(std::string exe, std::string arguments, Plan plan)
-      : exe_(std::move(exe)), arguments_(std::move(arguments)), plan_(std::move(plan)) {}
+      : exe_(std::move(exe)), arguments_(std::move(arguments)), plan_(std::move(plan)) {
+    if (!plan_.hold.empty()) holdPath_ = exe_.substr(0, exe_.rfind('\\') + 1) + plan_.hold;
+  }
 
   int Go() {
     const std::string killPrefix = std::string(kTracePrefix) + plan_.prefix;
@@ -150,7 +171,12 @@ class Run {
     updater_.SetTraceHook([this, killPrefix, placing](const std::string& line) {
       if (line.compare(0, placing.size(), placing) == 0) {
         const DWORD now = GetTickCount();
-        if (placingCount_++ == 0) firstPlacing_ = now;
+        if (placingCount_++ == 0) {
+          firstPlacing_ = now;
+          // The updater waits at this line until the hook returns: the hold
+          // is there before the move, after the writability test.
+          if (!holdPath_.empty()) Hold();
+        }
         lastPlacing_ = now;
       }
       if (plan_.kind != Plan::kKill || killDue_) return;
@@ -192,6 +218,13 @@ class Run {
     }
   }
 
+  void Hold() {
+    held_.reset(CreateFileW(base::WideFromGbk(holdPath_).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    Say(held_.valid() ? "HOLD " + holdPath_ : "HOLD-FAILED " + holdPath_);
+    holding_ = held_.valid();
+  }
+
   bool Ended() const { return WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0 || !updater_.running(); }
 
   std::string Drive() {
@@ -216,6 +249,9 @@ class Run {
         Sleep(50);
         continue;
       }
+      // Read before the controls: a hold taken after them could meet a Close
+      // button still enabled from before the pass.
+      const bool holding = holding_;
       const std::vector<e2e::Control> controls = e2e::ReadControls(window);
       const int page = PageNumber(e2e::VisiblePage(controls));
       if (page != lastPage) {
@@ -241,6 +277,11 @@ class Run {
         e2e::Click(Pressable(controls, e2e::kNext)->hwnd);
       } else if (page == 4 && ShowsCompleteRow(controls) && Pressable(controls, kClose)) {
         complete = true;
+        e2e::Click(Pressable(controls, kClose)->hwnd);
+        break;
+      } else if (page == 4 && holding && Pressable(controls, kClose)) {
+        // Close comes back once the pass has failed on the held file and
+        // been undone; a new try would only fail again.
         e2e::Click(Pressable(controls, kClose)->hwnd);
         break;
       } else if (page == 4 && Pressable(controls, e2e::kNext)) {
@@ -277,6 +318,9 @@ class Run {
   Plan plan_;
   e2e::Updater updater_;
   base::UniqueKernelHandle process_;
+  std::string holdPath_;
+  base::UniqueFileHandle held_;  // taken on the debugger's thread, closed at the end
+  std::atomic<bool> holding_{false};
   std::atomic<bool> killed_{false};
   std::atomic<bool> killDue_{false};
   std::atomic<DWORD> killDueAt_{0};
@@ -294,7 +338,9 @@ class Run {
 int main(int argc, char** argv) {
   Plan plan;
   if (argc != 5 || !ParsePlan(argv[4], plan)) {
-    std::fprintf(stderr, "usage: soak_driver UPDATER_EXE CONFIG_URL INSTALLED_VERSION none|close:P:MS|kill:PHASE:N:MS\n");
+    std::fprintf(stderr,
+                 "usage: soak_driver UPDATER_EXE CONFIG_URL INSTALLED_VERSION "
+                 "none|close:P:MS|kill:PHASE:N:MS|held:FILE|undo:FILE:N\n");
     return 2;
   }
   Run run(argv[1], std::string(argv[2]) + " " + argv[3], plan);

@@ -4,6 +4,8 @@
 // checked.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "codecs/code_delta_decoder.h"
 #include "digests/crc32.h"
 #include "files/file_system.h"
@@ -12,6 +14,8 @@
 #include "updpub/check/site_check.h"
 #include "updpub/packing/code_delta_encoder.h"
 #include "updpub/packing/object_codec.h"
+#include "updpub/packing/pack_release.h"
+#include "updpub/publish/documents.h"
 #include "xml/xml_document.h"
 
 namespace {
@@ -151,6 +155,95 @@ TEST(CodeDeltaPublishing, WithoutCodeDeltasTheListOffersOnlyTheDelta) {
   EXPECT_TRUE(list[0].CodeDeltas.empty());
   EXPECT_EQ(list[0].Deltas.size(), 1u);
   EXPECT_FALSE(fs::exists(site / "2.0" / "update" / "code"));
+}
+
+// A rebuild that changed one byte (of the DOS stub's text): the zstd delta is
+// a few bytes, the code delta pays for its header and map, yet beats the
+// packed object. The delta is what an updater without code deltas takes, so
+// the larger code delta is not written.
+TEST(CodeDeltaPublishing, ACodeDeltaLargerThanTheDeltaOfItsBaseIsNotWritten) {
+  const Sample sample = SampleOf("i686");
+  ASSERT_FALSE(sample.first.empty()) << "the project's own compiler builds the 32-bit sample";
+  std::string changed = sample.first;
+  const size_t text = changed.find("DOS mode");
+  ASSERT_NE(text, std::string::npos);
+  changed[text] = 'd';
+  std::string code, delta, packed, error;
+  ASSERT_TRUE(updpub::EncodeCodeDelta(changed, sample.first, updpub::kDefaultPackLevel, code, error)) << error;
+  ASSERT_TRUE(updpub::EncodeObject(changed, sample.first, updpub::kDefaultPackLevel, delta, error)) << error;
+  ASSERT_TRUE(updpub::EncodeObject(changed, {}, updpub::kDefaultPackLevel, packed, error)) << error;
+  ASSERT_GT(code.size(), delta.size());
+  ASSERT_LT(code.size(), packed.size());
+
+  ScratchFolder scratch;
+  const fs::path site = scratch.path() / "srv1";
+  WriteRelease(scratch.path() / "r1", {{"lib.dll", sample.first}});
+  WriteRelease(scratch.path() / "r2", {{"lib.dll", changed}});
+  ASSERT_EQ(updpub::Publish(Options(scratch.path() / "r1", site, "1.0"), updpub::HostSiteFiles(), nullptr).exitCode,
+            updpub::kPublished);
+  const updpub::ReleaseTree release = updpub::ScanRelease(scratch.path() / "r2", true);
+  ASSERT_EQ(release.files.size(), 1u);
+  std::vector<engine::FileEntry> entries(1);
+  entries[0].Name = release.files[0].listName;
+  entries[0].Hash = updpub::CrcText(Crc(changed));
+  updpub::PackSettings settings;
+  settings.site = site;
+  settings.latest = "1.0";
+  settings.publishing = "2.0";
+  settings.level = updpub::kDefaultPackLevel;
+  const fs::path staged = scratch.path() / "staged";
+  fs::create_directories(staged);
+  const updpub::PackResult result =
+      updpub::PackRelease(updpub::HostSiteFiles(), release, staged, settings, entries, nullptr);
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_EQ(entries[0].Deltas.size(), 1u);
+  EXPECT_EQ(entries[0].Deltas[0].Size, delta.size());
+  EXPECT_TRUE(entries[0].CodeDeltas.empty());
+  EXPECT_FALSE(fs::exists(staged / "update" / "code"));
+}
+
+// An executable over 64 MiB can have no code delta (its prediction and the
+// file together exceed the updater's window) but can have a zstd delta
+// against a smaller base: publishing with the defaults makes that, and says
+// on standard error which form it left out.
+TEST(CodeDeltaPublishing, AnExecutableTooLargeForACodeDeltaPublishesWithItsDelta) {
+  const Sample sample = SampleOf("i686");
+  ASSERT_FALSE(sample.first.empty()) << "the project's own compiler builds the 32-bit sample";
+  // The overlays: 4 MiB of noise in the base, repeated in the new file past
+  // 64 MiB. Only a delta finds the repeats: the packed object's window is
+  // smaller, so it saves nothing and is not written.
+  constexpr size_t kNoiseBytes = size_t{4} << 20;
+  std::mt19937 random(7);
+  std::string noise(kNoiseBytes, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  std::string large = sample.second;
+  while (large.size() <= updpub::kLargestCodeDeltaFile) large += noise;
+  ASSERT_TRUE(updpub::IsCodeFile(large));
+
+  ScratchFolder scratch;
+  const fs::path site = scratch.path() / "srv1";
+  WriteRelease(scratch.path() / "r1", {{"big.exe", sample.first + noise}});
+  WriteRelease(scratch.path() / "r2", {{"big.exe", large}});
+  large.clear();
+  updpub::PublishResult result;
+  for (const auto& [release, version] : {std::pair{"r1", "1.0"}, std::pair{"r2", "2.0"}}) {
+    updpub::PublishOptions options = Options(scratch.path() / release, site, version);
+    options.packLevel = updpub::kMinPackLevel;  // the level plays no part here; the lowest is quick
+    result = updpub::Publish(options, updpub::HostSiteFiles(), nullptr);
+    ASSERT_EQ(result.exitCode, updpub::kPublished) << result.failure;
+  }
+  EXPECT_EQ(result.packed.deltas, 1u);
+  EXPECT_EQ(result.packed.codeDeltas, 0u);
+  ASSERT_EQ(result.warnings.size(), 1u);
+  EXPECT_EQ(result.warnings[0].rfind("big.exe: no code delta: over 64 MiB", 0), 0u) << result.warnings[0];
+  xml::XmlDocument document;
+  ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
+  const std::vector<engine::FileEntry> list = engine::ReadServerFileList(document);
+  ASSERT_EQ(list.size(), 1u);
+  ASSERT_EQ(list[0].Deltas.size(), 1u);
+  EXPECT_TRUE(list[0].CodeDeltas.empty());
+  EXPECT_EQ(fs::file_size(site / "2.0" / "update" / "delta" / list[0].Deltas[0].BaseCrc / "big.exe.zst"),
+            list[0].Deltas[0].Size);
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 
 #include "base/gbk_text.h"
 #include "tool_support.h"
-#include "updpub/keys/crypto.h"
 #include "updpub/check/site_check.h"
+#include "updpub/keys/crypto.h"
 #include "xml/xml_document.h"
 
 namespace {
@@ -37,6 +37,12 @@ updpub::PublishOptions SignedOptions(const fs::path& release, const fs::path& si
   options.signingKey = KeyPath("test.key");
   options.now = kNow;
   return options;
+}
+
+std::string AllFindings(const updpub::CheckReport& report) {
+  std::string text;
+  for (const updpub::Finding& finding : report.findings) text += updpub::FindingLine(finding) + "\n";
+  return text;
 }
 
 // Four bytes that, appended to `bytes`, make its CRC-32 `target`. The CRC
@@ -203,6 +209,100 @@ TEST(SignedPublishFailure, AtEveryStepLeavesThePreviousSignedSite) {
     EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
 }
 
+// The host's files until the publish is killed after its `renames`-th
+// rename: from then on nothing it does reaches the disk, its clean-up
+// neither.
+class KilledSiteFiles final : public updpub::SiteFiles {
+ public:
+  explicit KilledSiteFiles(int renames) : renamesLeft_(renames) {}
+  bool MakeFolders(const fs::path& folder, std::string& error) override {
+    return Alive(error) && host_.MakeFolders(folder, error);
+  }
+  bool MakeNewFolder(const fs::path& folder, std::string& error) override {
+    return Alive(error) && host_.MakeNewFolder(folder, error);
+  }
+  updpub::CopyOutcome Copy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
+                           const std::function<void(uint64_t)>& progress, bool withSha256) override {
+    updpub::CopyOutcome killed;
+    return Alive(killed.error) ? host_.Copy(from, to, buffer, progress, withSha256) : killed;
+  }
+  bool WriteFile(const fs::path& path, std::string_view bytes, std::string& error) override {
+    return Alive(error) && host_.WriteFile(path, bytes, error);
+  }
+  bool ReadFile(const fs::path& path, std::string& bytes, std::string& error) override {
+    return Alive(error) && host_.ReadFile(path, bytes, error);
+  }
+  bool Rename(const fs::path& from, const fs::path& to, std::string& error) override {
+    if (!Alive(error) || !host_.Rename(from, to, error)) return false;
+    --renamesLeft_;
+    return true;
+  }
+  bool Exists(const fs::path& path) override { return host_.Exists(path); }
+  void RemoveAll(const fs::path& path) override {
+    std::string ignored;
+    if (Alive(ignored)) host_.RemoveAll(path);
+  }
+
+ private:
+  bool Alive(std::string& error) const {
+    if (renamesLeft_ > 0) return true;
+    error = "killed";
+    return false;
+  }
+  int renamesLeft_;
+  updpub::SiteFiles& host_ = updpub::HostSiteFiles();
+};
+
+// A publish killed after any of its renames leaves a configuration and a
+// signature that an updater with the key takes (the old pair or the new),
+// except between the last two: the format has one signature per document,
+// so there the signature is already the new one. Check names that state and
+// publishing the same release again mends it.
+TEST(SignedPublishKill, LeavesAnAcceptedPairAtEveryRenameButOneThatCheckNamesAndARepeatMends) {
+  ScratchFolder scratch;
+  WriteRelease(scratch.path() / "old", {{"a.txt", "old a"}});
+  WriteRelease(scratch.path() / "release", SmallRelease());
+  const fs::path published = scratch.path() / "published";
+  ASSERT_EQ(updpub::Publish(SignedOptions(scratch.path() / "old", published, "1.0"), updpub::HostSiteFiles(), nullptr)
+                .exitCode,
+            updpub::kPublished);
+  const std::string publicKey = ReadBytes(KeyPath("test.pub"));
+  int refused = 0;
+  int renames = 0;
+  for (;; ++renames) {
+    SCOPED_TRACE("killed after rename " + std::to_string(renames));
+    const fs::path site = scratch.path() / ("site" + std::to_string(renames));
+    fs::copy(published, site, fs::copy_options::recursive);
+    const updpub::PublishOptions options = SignedOptions(scratch.path() / "release", site, "2.0");
+    KilledSiteFiles killed(renames);
+    if (updpub::Publish(options, killed, nullptr).exitCode == updpub::kPublished) break;
+    ASSERT_LT(renames, 10);
+    const std::string config = ReadBytes(site / "update.xml");
+    xml::XmlDocument document;
+    ASSERT_TRUE(document.LoadFromBytes(config));
+    EXPECT_TRUE(fs::exists(site / document.GetText("Update/Setting/Version") / "filelist.xml"));
+    const std::string signature = fs::exists(site / "update.xml.sig") ? ReadBytes(site / "update.xml.sig") : "";
+    if (crypto::Verify(publicKey, config, signature) == crypto::Verdict::kValid) continue;
+    ++refused;
+
+    updpub::CheckOptions checkOptions;
+    checkOptions.target = site.string();
+    checkOptions.publicKeys = {KeyPath("test.pub")};
+    checkOptions.now = kNow;
+    FolderHttp unused(site);
+    const updpub::CheckReport report = updpub::CheckSite(checkOptions, unused);
+    ASSERT_EQ(report.findings.size(), 1u) << AllFindings(report);
+    EXPECT_NE(report.findings[0].text.find("the configuration a publish cut short left staged"), std::string::npos)
+        << report.findings[0].text;
+    ASSERT_EQ(updpub::Publish(options, updpub::HostSiteFiles(), nullptr).exitCode, updpub::kPublished);
+    EXPECT_EQ(crypto::Verify(publicKey, ReadBytes(site / "update.xml"), ReadBytes(site / "update.xml.sig")),
+              crypto::Verdict::kValid);
+    EXPECT_EQ(updpub::CheckSite(checkOptions, unused).errors, 0) << AllFindings(updpub::CheckSite(checkOptions, unused));
+  }
+  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(renames, 3);  // the version folder, the signature, the configuration
+}
+
 TEST(SignedPublish, AnUnsignedPublishTakesTheOldSignatureAway) {
   ScratchFolder scratch;
   WriteRelease(scratch.path() / "release", SmallRelease());
@@ -257,12 +357,6 @@ updpub::CheckReport CheckSigned(const SignedMirror& mirror, int64_t now = kNow, 
   options.publicKeys = {KeyPath(key)};
   options.now = now;
   return updpub::CheckSite(options, http);
-}
-
-std::string AllFindings(const updpub::CheckReport& report) {
-  std::string text;
-  for (const updpub::Finding& finding : report.findings) text += updpub::FindingLine(finding) + "\n";
-  return text;
 }
 
 TEST(SignedCheck, AGoodSiteHasNoFindingWithTheKeyOrWithout) {

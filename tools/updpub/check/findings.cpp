@@ -1,5 +1,7 @@
 #include "updpub/check/findings.h"
 
+#include <utility>
+
 namespace updpub {
 
 std::string FindingLine(const Finding& finding) {
@@ -8,6 +10,14 @@ std::string FindingLine(const Finding& finding) {
   line += finding.severity == Severity::kError ? ": error: " : ": warning: ";
   line += finding.text;
   return line;
+}
+
+void AddError(Findings& findings, const std::string& where, int line, std::string text) {
+  findings.push_back(Finding{Severity::kError, where, line, std::move(text)});
+}
+
+void AddWarning(Findings& findings, const std::string& where, int line, std::string text) {
+  findings.push_back(Finding{Severity::kWarning, where, line, std::move(text)});
 }
 
 }  // namespace updpub

@@ -23,4 +23,7 @@ using Findings = std::vector<Finding>;
 // "where:line: error: text".
 std::string FindingLine(const Finding& finding);
 
+void AddError(Findings& findings, const std::string& where, int line, std::string text);
+void AddWarning(Findings& findings, const std::string& where, int line, std::string text);
+
 }  // namespace updpub

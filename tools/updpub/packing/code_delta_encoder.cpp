@@ -3,6 +3,8 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 
 #include "codecs/code_delta.h"
 #include "codecs/pe_image.h"
@@ -53,8 +55,14 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
     error = "not an executable";
     return false;
   }
-  if (plain.size() > UINT32_MAX || base.size() > UINT32_MAX) {
-    error = "a file beyond 4 GiB";
+  // Refused before the matching, which takes long on a file this large.
+  if (plain.size() > kLargestCodeDeltaFile) {
+    error = "the file is over " + std::to_string(kLargestCodeDeltaFile >> 20) +
+            " MiB: with the prediction as large as the file it exceeds the window a 32-bit updater can decode with";
+    return false;
+  }
+  if (base.size() > UINT32_MAX) {
+    error = "a base beyond 4 GiB";
     return false;
   }
   files::CodeMap map;

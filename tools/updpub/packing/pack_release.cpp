@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <set>
+#include <stdexcept>
 
 #include "digests/crc32.h"
 #include "site/file_objects.h"
@@ -30,6 +32,7 @@ unsigned PackWorkerCount() {
 struct Base {
   const OlderFile* file;
   std::string baseName;  // "" for the file's own name
+  std::string version;   // the older version it lies in
 };
 
 // One file's work: what it shares with the other workers is read-only,
@@ -44,8 +47,11 @@ class Packer {
 
   PackResult Run() {
     for (const std::string& version : OlderVersions(settings_.site, settings_.latest, settings_.publishing,
-                                                    static_cast<size_t>(settings_.deltaVersions)))
+                                                    static_cast<size_t>(settings_.deltaVersions))) {
       older_.push_back(ReadOlderVersion(settings_.site, version));
+      olderNames_.push_back(version);
+    }
+    leftOut_.resize(release_.files.size());
     for (const ReleaseFile& file : release_.files) releaseNames_.push_back(FoldedName(file.listName));
     std::sort(releaseNames_.begin(), releaseNames_.end());
 
@@ -63,6 +69,8 @@ class Packer {
       result.error = run.error;
       return result;
     }
+    for (std::vector<std::string>& notes : leftOut_)
+      for (std::string& note : notes) result.leftOut.push_back(std::move(note));
     for (const engine::FileEntry& entry : entries_) {
       result.totals.packed += entry.PackedSize > 0;
       result.totals.deltas += entry.Deltas.size();
@@ -81,7 +89,12 @@ class Packer {
     engine::FileEntry& entry = entries_[index];
     entry.Size = file.size;
     const uint32_t crc = HashValue(entry.Hash).value_or(0);
-    if (file.size == 0 || file.size > kLargestPackedFile) return Done(file.size);
+    if (file.size == 0) return Done(file.size);
+    if (file.size > kLargestPackedFile) {
+      LeaveOut(index, "no packed object or delta", "over " + std::to_string(kLargestPackedFile >> 20) +
+                                                       " MiB, a file is not read whole to be packed");
+      return Done(file.size);
+    }
     std::string plain;
     if (!ReadWholeFile(file.source, kLargestPackedFile, plain, error)) return false;
     if (files::Crc32Update(0, plain.data(), plain.size()) != crc) {
@@ -89,44 +102,96 @@ class Packer {
       return false;
     }
     std::string object;
-    if (!EncodeObject(plain, {}, settings_.level, object, error)) return false;
-    if (WorthARequest(plain.size(), object.size())) {
+    if (Encoded(index, "no packed object", object, [&](std::string& out, std::string& why) {
+          return EncodeObject(plain, {}, settings_.level, out, why);
+        }) &&
+        WorthARequest(plain.size(), object.size())) {
       if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
       entry.PackedSize = object.size();
     }
     const bool code = settings_.codeDeltas && IsCodeFile(plain);
-    for (const Base& base : Bases(file.listName, crc)) {
-      std::string baseBytes;
-      std::string ignored;
-      // A base that is gone or differs from its list is no base.
-      if (base.file->path.empty() || !ReadWholeFile(base.file->path, kMaxDeltaWindowBytes, baseBytes, ignored) ||
-          baseBytes.empty() || baseBytes.size() + plain.size() > kMaxDeltaWindowBytes ||
-          files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
-        continue;
-      if (!EncodeObject(plain, baseBytes, settings_.level, object, error)) return false;
-      const auto better = [&](const std::string& candidate) {
-        return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize
-                                    : WorthARequest(plain.size(), candidate.size());
-      };
-      const std::string baseCrc = CrcText(base.file->crc);
-      const bool deltaKept = better(object);
-      if (deltaKept) {
-        if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), object, error)) return false;
-        entry.Deltas.push_back(engine::DeltaObject{baseCrc, object.size(), base.baseName});
-      }
-      if (!code) continue;
-      // Only where it beats the zstd delta of the same base: that delta is
-      // what an updater without code deltas, or with a damaged one, takes.
-      std::string codeDelta;
-      if (!EncodeCodeDelta(plain, baseBytes, settings_.level, codeDelta, error)) return false;
-      if (codeDelta.size() >= object.size() || !better(codeDelta)) continue;
-      if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
-      entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
-    }
+    bool saidTooLargeForCode = false;
+    for (const Base& base : Bases(file.listName, crc))
+      if (!PackAgainst(index, plain, base, code, saidTooLargeForCode, error)) return false;
     for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
     return Done(file.size);
+  }
+
+  // The delta, and for an executable the code delta, of a file against one
+  // base, each written where it is worth it. False only when writing failed.
+  bool PackAgainst(size_t index, const std::string& plain, const Base& base, bool code, bool& saidTooLargeForCode,
+                   std::string& error) {
+    engine::FileEntry& entry = entries_[index];
+    std::string baseBytes;
+    std::string ignored;
+    // A base that is gone or differs from its list is no base.
+    if (base.file->path.empty() || !ReadWholeFile(base.file->path, kMaxDeltaWindowBytes, baseBytes, ignored) ||
+        baseBytes.empty() || files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
+      return true;
+    const std::string against = "against " + base.version + "/" + Shown(base.file->listName);
+    if (baseBytes.size() + plain.size() > kMaxDeltaWindowBytes) {
+      LeaveOut(index, "no delta " + against, "the file and its base exceed the window a 32-bit updater decodes with");
+      return true;
+    }
+    // Without the zstd delta there is nothing to weigh a code delta against.
+    std::string delta;
+    if (!Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
+          return EncodeObject(plain, baseBytes, settings_.level, out, why);
+        }))
+      return true;
+    const auto better = [&](const std::string& candidate) {
+      return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize : WorthARequest(plain.size(), candidate.size());
+    };
+    const std::string baseCrc = CrcText(base.file->crc);
+    if (better(delta)) {
+      if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), delta, error)) return false;
+      entry.Deltas.push_back(engine::DeltaObject{baseCrc, delta.size(), base.baseName});
+    }
+    if (!code) return true;
+    if (plain.size() > kLargestCodeDeltaFile) {
+      // Said once for the file, not for each base.
+      if (!saidTooLargeForCode)
+        LeaveOut(index, "no code delta", "over " + std::to_string(kLargestCodeDeltaFile >> 20) +
+                                             " MiB, the file and its prediction exceed the window a 32-bit updater "
+                                             "decodes with; its deltas are made as for any file");
+      saidTooLargeForCode = true;
+      return true;
+    }
+    // Only where it beats the zstd delta of the same base: that delta is
+    // what an updater without code deltas, or with a damaged one, takes.
+    std::string codeDelta;
+    if (!Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
+          return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why);
+        }))
+      return true;
+    if (codeDelta.size() >= delta.size() || !better(codeDelta)) return true;
+    if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
+    entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
+    return true;
+  }
+
+  // One form made by `encode`; one that cannot be made, for want of memory
+  // too, is left out with a note and the file keeps its other forms.
+  template <typename Encode>
+  bool Encoded(size_t index, const std::string& form, std::string& out, const Encode& encode) {
+    std::string why;
+    try {
+      if (encode(out, why)) return true;
+    } catch (const std::bad_alloc&) {
+      why = "out of memory";
+    } catch (const std::length_error&) {
+      why = "out of memory";
+    }
+    out.clear();
+    out.shrink_to_fit();
+    LeaveOut(index, form, why);
+    return false;
+  }
+
+  void LeaveOut(size_t index, const std::string& form, const std::string& why) {
+    leftOut_[index].push_back(release_.files[index].shownName + ": " + form + ": " + why);
   }
 
   // One base per older version, each base content once, never the file itself.
@@ -134,10 +199,10 @@ class Packer {
     std::vector<Base> bases;
     std::set<uint32_t> seen{crc};
     const std::string folded = FoldedName(listName);
-    for (const std::vector<OlderFile>& version : older_) {
-      const OlderFile* file = BaseFor(listName, version, releaseNames_);
+    for (size_t i = 0; i < older_.size(); ++i) {
+      const OlderFile* file = BaseFor(listName, older_[i], releaseNames_);
       if (!file || !seen.insert(file->crc).second) continue;
-      bases.push_back(Base{file, FoldedName(file->listName) == folded ? std::string() : file->listName});
+      bases.push_back(Base{file, FoldedName(file->listName) == folded ? std::string() : file->listName, olderNames_[i]});
     }
     return bases;
   }
@@ -169,6 +234,8 @@ class Packer {
   const PackSettings& settings_;
   std::vector<engine::FileEntry>& entries_;  // each worker writes only its own entries
   std::vector<std::vector<OlderFile>> older_;
+  std::vector<std::string> olderNames_;  // older_[i] is version olderNames_[i]
+  std::vector<std::vector<std::string>> leftOut_;  // per file; each worker writes only its own
   std::vector<std::string> releaseNames_;
   std::mutex foldersLock_;
   std::set<fs::path> made_;

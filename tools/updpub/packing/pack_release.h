@@ -48,6 +48,9 @@ struct PackResult {
   std::string file;   // UTF-8, the file that failed
   std::string error;
   PackTotals totals;
+  // One line per form that could not be made for a file and was left out
+  // (UTF-8, in the release's order): the site does without it.
+  std::vector<std::string> leftOut;
 };
 
 // Whether an object of `object` bytes is worth fetching instead of `plain`.
@@ -55,7 +58,9 @@ bool WorthARequest(uint64_t plain, uint64_t object);
 
 // Packs every file of `release` (entries[i] belongs to release.files[i] and
 // holds its CRC) into `staged`, and fills each entry's Size, PackedSize and
-// Deltas and CodeDeltas (smallest first).
+// Deltas and CodeDeltas (smallest first). Fails only where the plain file
+// cannot be read or an object cannot be written; a form the encoders cannot
+// make is left out and said in leftOut.
 PackResult PackRelease(SiteFiles& files, const ReleaseTree& release, const fs::path& staged,
                        const PackSettings& settings, std::vector<engine::FileEntry>& entries, std::FILE* progressOut);
 

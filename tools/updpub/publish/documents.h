@@ -19,6 +19,9 @@ inline constexpr char kConfigFileName[] = "update.xml";
 inline constexpr char kFileListName[] = "filelist.xml";
 // A document's signature lies beside it under its name and this suffix.
 inline constexpr char kSignatureSuffix[] = ".sig";
+// A publish writes the new configuration beside the site's as this prefix,
+// a random part and ".xml", and renames it into place last.
+inline constexpr char kStagedConfigPrefix[] = ".updpub-update-";
 
 // What a signed file list carries beyond the plain one: the version and soft
 // name it belongs to (GBK) and each file's SHA-256 (DigestText), in order.

@@ -251,12 +251,16 @@ class Writer {
     const fs::path staged = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".new");
     const fs::path retired = options_.site / HostPath(".updpub-" + options_.version + "-" + suffix_ + ".old");
     const fs::path config = options_.site / kConfigFileName;
-    const fs::path stagedConfig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml");
+    const std::string stagedConfigName = kStagedConfigPrefix + suffix_ + ".xml";
+    const fs::path stagedConfig = options_.site / HostPath(stagedConfigName);
     const fs::path configSig = options_.site / (std::string(kConfigFileName) + kSignatureSuffix);
-    const fs::path stagedConfigSig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml.sig");
-    const fs::path retiredConfigSig = options_.site / HostPath(".updpub-update-" + suffix_ + ".xml.sig.old");
+    const fs::path stagedConfigSig = options_.site / HostPath(stagedConfigName + kSignatureSuffix);
+    const fs::path retiredConfigSig = options_.site / HostPath(stagedConfigName + kSignatureSuffix + ".old");
+    // What was put aside is removed only once it is back in its place.
+    bool putBack = true;
     const auto abandon = [&] {
       for (const fs::path& path : {staged, stagedConfig, stagedConfigSig}) files_.RemoveAll(path);
+      if (putBack) files_.RemoveAll(retiredConfigSig);
     };
 
     std::string error;
@@ -289,26 +293,38 @@ class Writer {
       return abandon();
     if (signing && !WriteSignature(stagedConfigSig, written, *signing, result)) return abandon();
 
-    // Each rename that happened is undone, last first, when a later one fails.
-    // A signature of an earlier configuration never stays beside the new one.
-    std::vector<std::pair<fs::path, fs::path>> done;
+    // The renames, update.xml last. Each that happened is undone, last
+    // first, when a later one fails. A signature of an earlier configuration
+    // never stays beside the new one; one that is replaced is copied aside
+    // first, so that the new one replaces it in one rename and a document
+    // never stands without a signature. Between the last two renames the
+    // signature is the new configuration's and the configuration the old
+    // one: a signature covers one document's bytes, so no order avoids that
+    // moment; "check" names it and publishing the same release again mends it.
+    const bool hadLive = files_.Exists(live);
+    const bool hadConfigSig = files_.Exists(configSig);
+    const bool replaceSig = signing && hadConfigSig;
+    if (replaceSig && !CopyDocument(configSig, retiredConfigSig, result)) return abandon();
+    std::vector<std::pair<fs::path, fs::path>> undo;  // renames that put back what was there
     const auto move = [&](const fs::path& from, const fs::path& to) {
       if (!files_.Rename(from, to, error)) {
         Fail(result, Utf8Path(to), error);
-        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        for (auto it = undo.rbegin(); it != undo.rend() && putBack; ++it) {
           std::string ignored;
-          if (!files_.Rename(it->second, it->first, ignored)) break;
+          putBack = files_.Rename(it->first, it->second, ignored);
         }
         return false;
       }
-      done.emplace_back(from, to);
+      undo.emplace_back(to, from);
       return true;
     };
-    const bool hadLive = files_.Exists(live);
-    const bool hadConfigSig = files_.Exists(configSig);
-    if ((hadLive && !move(live, retired)) || !move(staged, live) ||
-        (hadConfigSig && !move(configSig, retiredConfigSig)) || (signing && !move(stagedConfigSig, configSig)) ||
-        !move(stagedConfig, config))
+    const auto moveSig = [&] {
+      if (!signing) return !hadConfigSig || move(configSig, retiredConfigSig);
+      if (!move(stagedConfigSig, configSig)) return false;
+      if (replaceSig) undo.back() = {retiredConfigSig, configSig};  // its copy puts the old one back
+      return true;
+    };
+    if ((hadLive && !move(live, retired)) || !move(staged, live) || !moveSig() || !move(stagedConfig, config))
       return abandon();
     if (hadLive) files_.RemoveAll(retired);
     if (hadConfigSig) files_.RemoveAll(retiredConfigSig);
@@ -380,6 +396,7 @@ class Writer {
       return false;
     }
     result.packed = packed.totals;
+    for (const std::string& note : packed.leftOut) result.warnings.push_back(note);
     return true;
   }
 
@@ -411,6 +428,18 @@ class Writer {
     }
     if (written == signature) return true;
     Fail(result, Utf8Path(path), "the signature reads back differently");
+    return false;
+  }
+
+  // A small document copied, read back to be sure.
+  bool CopyDocument(const fs::path& from, const fs::path& to, PublishResult& result) {
+    std::string bytes;
+    std::string written;
+    std::string error;
+    if (files_.ReadFile(from, bytes, error) && files_.WriteFile(to, bytes, error) &&
+        files_.ReadFile(to, written, error) && written == bytes)
+      return true;
+    Fail(result, Utf8Path(to), error.empty() ? "the copy reads back differently" : error);
     return false;
   }
 
