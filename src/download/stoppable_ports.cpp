@@ -110,6 +110,10 @@ void StoppableFileSystem::RemoveTree(const std::string& folder) {
   if (!Stopped()) real_.RemoveTree(folder);
 }
 
+std::vector<std::string> StoppableFileSystem::ListFiles(const std::string& folder) {
+  return Stopped() ? std::vector<std::string>() : real_.ListFiles(folder);
+}
+
 HttpAnswer StoppableHttp::Open(const std::string& url, const RangeRequest& range) {
   return StopRequested(control_) ? HttpAnswer{} : real_.Open(url, range);
 }

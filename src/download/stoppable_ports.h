@@ -6,6 +6,7 @@
 // itself checks for a stop only where it decides whether to go on.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "download/download_run.h"
 #include "files/file_system.h"
@@ -36,6 +37,7 @@ class StoppableFileSystem final : public files::FileSystem {
   bool RemoveFile(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;
   void RemoveTree(const std::string& folder) override;
+  std::vector<std::string> ListFiles(const std::string& folder) override;
 
  private:
   bool Stopped() const { return StopRequested(control_); }
