@@ -1,5 +1,6 @@
-// Reading a PE file's layout: the headers, the section table and the
-// relocation table's directory entry, and the plain look-ups in it.
+// The PE format's own structures: the layout, read from the headers, the
+// section table and the relocation table's directory entry; and a base
+// relocation table, written as linkers write it.
 #include <algorithm>
 
 #include "files/pe_image.h"
@@ -38,37 +39,6 @@ constexpr uint32_t kSectionCode = 0x00000020;
 constexpr uint32_t kSectionExecute = 0x20000000;
 
 }  // namespace
-
-bool PeLayout::OffsetOf(uint32_t rva, uint32_t& offset) const {
-  for (const PeSection& section : sections) {
-    if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
-      offset = section.rawOffset + (rva - section.virtualAddress);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool PeLayout::RvaOf(uint32_t offset, uint32_t& rva) const {
-  for (const PeSection& section : sections) {
-    if (offset >= section.rawOffset && offset - section.rawOffset < section.rawSize) {
-      const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
-      if (address > UINT32_MAX) return false;
-      rva = static_cast<uint32_t>(address);
-      return true;
-    }
-  }
-  return false;
-}
-
-int PeLayout::SectionOf(uint32_t rva) const {
-  for (size_t i = 0; i < sections.size(); ++i) {
-    const PeSection& section = sections[i];
-    if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize))
-      return static_cast<int>(i);
-  }
-  return -1;
-}
 
 bool ReadPeLayout(std::string_view file, PeLayout& layout) {
   layout = PeLayout{};
@@ -114,6 +84,29 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout) {
     layout.sections.push_back(section);
   }
   return true;
+}
+
+std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide) {
+  const uint32_t type = wide ? kRelocationDir64 : kRelocationHighLow;
+  // At most a header and a pad per operand besides its entry.
+  std::string table(operandRvas.size() * (kRelocationBlockHeader + 4), '\0');
+  size_t size = 0;
+  const auto put = [&table, &size](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) table[size++] = static_cast<char>(value >> (8 * i));
+  };
+  for (size_t i = 0; i < operandRvas.size();) {
+    const uint32_t page = operandRvas[i] & ~kRelocationOffsetMask;
+    size_t end = i;
+    while (end < operandRvas.size() && (operandRvas[end] & ~kRelocationOffsetMask) == page) ++end;
+    const size_t count = end - i;
+    const size_t padded = count + (count & 1);
+    put(page, 4);
+    put(static_cast<uint32_t>(kRelocationBlockHeader + 2 * padded), 4);
+    for (; i < end; ++i) put(type << kRelocationTypeShift | (operandRvas[i] & kRelocationOffsetMask), 2);
+    if (padded != count) put(0, 2);
+  }
+  table.resize(size);
+  return table;
 }
 
 }  // namespace files

@@ -1,7 +1,7 @@
 // The references of a PE file: the relocation table's entries and the scan's
-// operands, merged in file order; and a relocation table written for given
-// operands. SectionFinder's look-ups are defined here too, beside the two
-// passes whose loops the compiler takes them into inline.
+// operands, merged in file order. PeLayout's and SectionFinder's look-ups
+// are defined here too, beside the two passes whose loops the compiler
+// takes them into inline.
 #include <algorithm>
 
 #include "files/pe_image.h"
@@ -12,14 +12,6 @@ namespace files {
 namespace {
 
 using namespace pe_internal;
-
-// A relocation block: page address and block size, then 16-bit entries of
-// a 4-bit type and a 12-bit offset in the page.
-constexpr size_t kRelocationBlockHeader = 8;
-constexpr uint32_t kRelocationHighLow = 3;
-constexpr uint32_t kRelocationDir64 = 10;
-constexpr uint32_t kRelocationTypeShift = 12;
-constexpr uint32_t kRelocationOffsetMask = 0xFFF;
 
 // Room reserved for the scan's operands, one per this many bytes of code
 // (see FindReferences).
@@ -90,6 +82,37 @@ static_assert(kMostSections < kGrainAsk, "a section index must not read as a gra
 }  // namespace
 
 uint32_t OperandWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbsolute64 ? 8 : 4; }
+
+bool PeLayout::OffsetOf(uint32_t rva, uint32_t& offset) const {
+  for (const PeSection& section : sections) {
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
+      offset = section.rawOffset + (rva - section.virtualAddress);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PeLayout::RvaOf(uint32_t offset, uint32_t& rva) const {
+  for (const PeSection& section : sections) {
+    if (offset >= section.rawOffset && offset - section.rawOffset < section.rawSize) {
+      const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
+      if (address > UINT32_MAX) return false;
+      rva = static_cast<uint32_t>(address);
+      return true;
+    }
+  }
+  return false;
+}
+
+int PeLayout::SectionOf(uint32_t rva) const {
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const PeSection& section = sections[i];
+    if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
 
 template <typename Range>
 void SectionFinder::GrainTable::Paint(const std::vector<PeSection>& sections, uint64_t limit, Range range) {
@@ -284,29 +307,6 @@ std::vector<Reference> FindReferences(std::string_view file, const PeLayout& lay
              [](const Reference& a, const Reference& b) { return a.offset < b.offset; });
   SortWithoutOverlaps(all);
   return all;
-}
-
-std::string RelocationTable(const std::vector<uint32_t>& operandRvas, bool wide) {
-  const uint32_t type = wide ? kRelocationDir64 : kRelocationHighLow;
-  // At most a header and a pad per operand besides its entry.
-  std::string table(operandRvas.size() * (kRelocationBlockHeader + 4), '\0');
-  size_t size = 0;
-  const auto put = [&table, &size](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) table[size++] = static_cast<char>(value >> (8 * i));
-  };
-  for (size_t i = 0; i < operandRvas.size();) {
-    const uint32_t page = operandRvas[i] & ~kRelocationOffsetMask;
-    size_t end = i;
-    while (end < operandRvas.size() && (operandRvas[end] & ~kRelocationOffsetMask) == page) ++end;
-    const size_t count = end - i;
-    const size_t padded = count + (count & 1);
-    put(page, 4);
-    put(static_cast<uint32_t>(kRelocationBlockHeader + 2 * padded), 4);
-    for (; i < end; ++i) put(type << kRelocationTypeShift | (operandRvas[i] & kRelocationOffsetMask), 2);
-    if (padded != count) put(0, 2);
-  }
-  table.resize(size);
-  return table;
 }
 
 }  // namespace files
