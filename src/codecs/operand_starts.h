@@ -1,5 +1,5 @@
 #pragma once
-// The first pass of the reference scan (files/pe_image.cpp): which bytes of
+// The first pass of the reference scan (files/pe_scan.h): which bytes of
 // a section can start an operand the scan takes. A byte is marked when it is
 // call (E8), jmp (E9) or the first of a jcc (0F 80 .. 0F 8F), and on x64 also
 // when it can start an instruction with a RIP-relative ModRM byte (mod 00,

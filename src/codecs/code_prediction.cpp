@@ -1,0 +1,122 @@
+// The prediction of a code delta's new file: the base's blocks laid out as
+// the map says, their references moved to where their targets went, and the
+// relocation table rebuilt.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "codecs/code_delta.h"
+#include "codecs/code_translator.h"
+
+namespace files {
+namespace {
+
+void PutAt(char* out, uint64_t value, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  // The blocks come sorted and apart (ReadCodeMap): the bytes are written
+  // once, in order, the gaps as zeros. A map out of order (none that
+  // ReadCodeMap passes) leaves the whole file zeros.
+  prediction.clear();
+  prediction.reserve(static_cast<size_t>(newSize));
+  for (const CodeBlock& block : map.blocks) {
+    if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
+      prediction.clear();
+      break;
+    }
+    prediction.append(block.newOffset - prediction.size(), '\0');
+    prediction.append(base.data() + block.oldOffset, block.length);
+  }
+  prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
+
+  PeLayout oldLayout;
+  if (!ReadPeLayout(base, oldLayout)) return;
+  PeLayout newLayout;
+  newLayout.wide = oldLayout.wide;
+  newLayout.imageBase = map.imageBase;
+  newLayout.sections = map.sections;
+  const std::vector<Reference> refs = FindReferences(base, oldLayout);
+  Translator translator(oldLayout, newLayout, map.blocks, base.size());
+  std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
+  const auto before = [](const Reference& r, uint32_t at) { return r.offset < at; };
+  auto last = refs.begin();  // the first reference of the block before
+  for (const CodeBlock& block : map.blocks) {
+    // The references that lie wholly inside the block's old bytes. Blocks
+    // mostly follow each other in the base too: the search gallops on from
+    // the block before.
+    auto ref = refs.begin();
+    if (last != refs.end() && last->offset <= block.oldOffset) {
+      size_t step = 1;
+      ref = last;
+      while (static_cast<size_t>(refs.end() - ref) > step && ref[step].offset < block.oldOffset) {
+        ref += step;
+        step *= 2;
+      }
+      const size_t span = std::min(step + 1, static_cast<size_t>(refs.end() - ref));
+      ref = std::lower_bound(ref, ref + static_cast<std::ptrdiff_t>(span), block.oldOffset, before);
+    } else {
+      ref = std::lower_bound(refs.begin(), refs.end(), block.oldOffset, before);
+    }
+    last = ref;
+    const uint64_t oldEnd = uint64_t{block.oldOffset} + block.length;
+    // A block that lies in one section on each side moved whole: a relative
+    // operand between two of its bytes keeps its value, and its addresses
+    // need no look-up.
+    uint32_t oldRva = 0;
+    uint32_t newRva = 0;
+    const bool whole = translator.Loaded(block, oldRva, newRva);
+    for (; ref != refs.end() && ref->offset + uint64_t{OperandWidth(ref->kind)} <= oldEnd; ++ref) {
+      if (whole && ref->kind == ReferenceKind::kRelative32 && ref->target - oldRva < block.length) continue;
+      const uint32_t at = block.newOffset + (ref->offset - block.oldOffset);
+      // Listed in the table whether or not its target can be followed.
+      uint32_t operandRva = newRva + (at - block.newOffset);
+      const bool loaded = whole || translator.NewRvaOf(at, operandRva);
+      if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
+      uint32_t target = 0;
+      if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
+      char* operand = prediction.data() + at;
+      switch (ref->kind) {
+        case ReferenceKind::kAbsolute32:
+          PutAt(operand, static_cast<uint32_t>(map.imageBase + target), 4);
+          break;
+        case ReferenceKind::kAbsolute64:
+          PutAt(operand, map.imageBase + target, 8);
+          break;
+        case ReferenceKind::kRelative32:
+          if (loaded) PutAt(operand, target - (operandRva + 4), 4);
+          break;
+      }
+    }
+  }
+  // The blocks come in new order, so the operands are sorted but for blocks
+  // that share old bytes.
+  if (!std::is_sorted(absolute.begin(), absolute.end())) std::sort(absolute.begin(), absolute.end());
+  absolute.erase(std::unique(absolute.begin(), absolute.end()), absolute.end());
+  uint32_t tableOffset = 0;
+  if (map.relocationSize > 0 && newLayout.OffsetOf(map.relocationRva, tableOffset)) {
+    const std::string table = RelocationTable(absolute, oldLayout.wide);
+    const uint64_t room = std::min<uint64_t>(map.relocationSize, newSize - std::min<uint64_t>(tableOffset, newSize));
+    std::memcpy(prediction.data() + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
+  }
+}
+
+}  // namespace
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  // A size no string can take (in a 32-bit process, less than the largest
+  // file a header may name) is memory that cannot be had.
+  if (newSize > prediction.max_size()) return false;
+  try {
+    Predict(base, map, newSize, prediction);
+    return true;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  std::string().swap(prediction);
+  return false;
+}
+
+}  // namespace files
