@@ -45,10 +45,12 @@ inline void DeleteBitmap(HBITMAP h) { DeleteObject(h); }
 inline void DeleteBrush(HBRUSH h) { DeleteObject(h); }
 inline void CloseFind(HANDLE h) { FindClose(h); }
 inline HANDLE InvalidFileHandle() { return INVALID_HANDLE_VALUE; }
+inline void UnmapView(void* view) { UnmapViewOfFile(view); }
 
 using UniqueKernelHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
 using UniqueFileHandle = UniqueHandle<HANDLE, CloseKernelHandle, InvalidFileHandle>;
 using UniqueFindHandle = UniqueHandle<HANDLE, CloseFind, InvalidFileHandle>;
+using UniqueView = UniqueHandle<void*, UnmapView>;
 using UniqueBitmap = UniqueHandle<HBITMAP, DeleteBitmap>;
 using UniqueBrush = UniqueHandle<HBRUSH, DeleteBrush>;
 

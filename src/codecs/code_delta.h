@@ -76,5 +76,8 @@ uint64_t LargestCodeMap(uint64_t newSize);
 // rebuilt from the absolute ones, zeros elsewhere. False
 // only when the memory cannot be had, or newSize is more than a string holds.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);
+// The same into prediction, newSize writable bytes (a mapped file); false
+// only when a table it builds on the way cannot be had.
+bool PredictNewFile(std::string_view base, const CodeMap& map, char* prediction, size_t newSize);
 
 }  // namespace files

@@ -13,7 +13,23 @@ namespace files {
 
 CodeDeltaDecoder::CodeDeltaDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view base,
                                    std::optional<uint32_t> baseCrc)
-    : sink_(sink), expected_(expectedSize), base_(base), baseCrc_(baseCrc), headWanted_(kCodeDeltaHeaderSize) {}
+    : sink_(&sink),
+      output_(nullptr),
+      space_(nullptr),
+      expected_(expectedSize),
+      base_(base),
+      baseCrc_(baseCrc),
+      headWanted_(kCodeDeltaHeaderSize) {}
+
+CodeDeltaDecoder::CodeDeltaDecoder(char* output, uint64_t expectedSize, std::string_view base,
+                                   std::optional<uint32_t> baseCrc, PredictionSpace* space)
+    : sink_(nullptr),
+      output_(output),
+      space_(space),
+      expected_(expectedSize),
+      base_(base),
+      baseCrc_(baseCrc),
+      headWanted_(kCodeDeltaHeaderSize) {}
 
 CodeDeltaDecoder::~CodeDeltaDecoder() = default;
 
@@ -61,13 +77,26 @@ bool CodeDeltaDecoder::StartResidual() {
       return Fail(DecodeStatus::kCorrupt);
     std::string().swap(raw);
     std::string().swap(head_);
-    if (!PredictNewFile(base_, map, header.newSize, prediction_)) return Fail(DecodeStatus::kNoMemory);
-    residual_ = std::make_unique<ObjectDecoder>(sink_, expected_, prediction_);
+    if (!Predict(map, header.newSize)) return NoMemory();
+    residual_ = sink_ ? std::make_unique<ObjectDecoder>(*sink_, expected_, predicted_)
+                      : std::make_unique<ObjectDecoder>(output_, expected_, predicted_);
   } catch (const std::bad_alloc&) {
     return NoMemory();
   } catch (const std::length_error&) {
     return NoMemory();
   }
+  return true;
+}
+
+bool CodeDeltaDecoder::Predict(const CodeMap& map, uint64_t newSize) {
+  if (!space_ || newSize == 0) {
+    if (!PredictNewFile(base_, map, newSize, prediction_)) return false;
+    predicted_ = prediction_;
+    return true;
+  }
+  char* room = space_->Obtain(newSize);
+  if (!room || !PredictNewFile(base_, map, room, static_cast<size_t>(newSize))) return false;
+  predicted_ = std::string_view(room, static_cast<size_t>(newSize));
   return true;
 }
 

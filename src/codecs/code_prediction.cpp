@@ -16,21 +16,21 @@ void PutAt(char* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* prediction) {
   // The blocks come sorted and apart (ReadCodeMap): the bytes are written
   // once, in order, the gaps as zeros. A map out of order (none that
   // ReadCodeMap passes) leaves the whole file zeros.
-  prediction.clear();
-  prediction.reserve(static_cast<size_t>(newSize));
+  size_t written = 0;
   for (const CodeBlock& block : map.blocks) {
-    if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
-      prediction.clear();
+    if (block.newOffset < written || uint64_t{block.newOffset} + block.length > newSize) {
+      written = 0;
       break;
     }
-    prediction.append(block.newOffset - prediction.size(), '\0');
-    prediction.append(base.data() + block.oldOffset, block.length);
+    std::memset(prediction + written, 0, block.newOffset - written);
+    std::memcpy(prediction + block.newOffset, base.data() + block.oldOffset, block.length);
+    written = block.newOffset + size_t{block.length};
   }
-  prediction.append(static_cast<size_t>(newSize) - prediction.size(), '\0');
+  std::memset(prediction + written, 0, newSize - written);
 
   PeLayout oldLayout;
   if (!ReadPeLayout(base, oldLayout)) return;
@@ -77,7 +77,7 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
       if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
       if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
-      char* operand = prediction.data() + at;
+      char* operand = prediction + at;
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
           PutAt(operand, static_cast<uint32_t>(map.imageBase + target), 4);
@@ -99,7 +99,7 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
   if (map.relocationSize > 0 && newLayout.OffsetOf(map.relocationRva, tableOffset)) {
     const std::string table = RelocationTable(absolute, oldLayout.wide);
     const uint64_t room = std::min<uint64_t>(map.relocationSize, newSize - std::min<uint64_t>(tableOffset, newSize));
-    std::memcpy(prediction.data() + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
+    std::memcpy(prediction + tableOffset, table.data(), static_cast<size_t>(std::min<uint64_t>(room, table.size())));
   }
 }
 
@@ -110,12 +110,25 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
   // file a header may name) is memory that cannot be had.
   if (newSize > prediction.max_size()) return false;
   try {
-    Predict(base, map, newSize, prediction);
+    prediction.clear();
+    prediction.resize(static_cast<size_t>(newSize));
+    if (newSize > 0) Predict(base, map, prediction.size(), prediction.data());
     return true;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
   std::string().swap(prediction);
+  return false;
+}
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, char* prediction, size_t newSize) {
+  if (newSize == 0) return true;
+  try {
+    Predict(base, map, newSize, prediction);
+    return true;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
   return false;
 }
 

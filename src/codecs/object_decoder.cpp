@@ -32,14 +32,31 @@ static_assert(ZSTD_FRAMEHEADERSIZE_MAX <= 18, "kHeaderMax holds every frame head
 void ObjectDecoder::ContextFree::operator()(ZSTD_DCtx_s* context) const { ZSTD_freeDCtx(context); }
 
 ObjectDecoder::ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view reference)
-    : sink_(sink), expected_(expectedSize), context_(ZSTD_createDCtx()) {
+    : sink_(&sink), output_(nullptr), expected_(expectedSize), context_(ZSTD_createDCtx()) {
+  Start(reference);
+}
+
+// An empty file still needs an address the library can be given, where it
+// writes nothing.
+ObjectDecoder::ObjectDecoder(char* output, uint64_t expectedSize, std::string_view reference)
+    : sink_(nullptr),
+      output_(output ? output : reinterpret_cast<char*>(header_.data())),
+      expected_(expectedSize),
+      context_(ZSTD_createDCtx()) {
+  Start(reference);
+}
+
+void ObjectDecoder::Start(std::string_view reference) {
   if (!context_) {
     status_ = DecodeStatus::kNoMemory;
     return;
   }
-  // Bounds the window buffer the library allocates for a frame that arrives
-  // in pieces; Feed checks the header against the same limit in any case.
-  size_t result = ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
+  // Bounds the window the library would allocate; Feed checks the header
+  // against the same limit in any case. Into memory of the whole file the
+  // library decodes in place and allocates no window.
+  size_t result = ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax,
+                                         sink_ ? kMaxStreamWindowLog : kMaxWindowLog);
+  if (!ZSTD_isError(result) && !sink_) result = ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_stableOutBuffer, 1);
   // The library keeps a pointer to the reference, not a copy.
   if (!ZSTD_isError(result) && !reference.empty()) {
     result = ZSTD_DCtx_refPrefix(context_.get(), reference.data(), reference.size());
@@ -48,7 +65,7 @@ ObjectDecoder::ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::str
     status_ = StatusOfError(result);
     return;
   }
-  out_.resize(ZSTD_DStreamOutSize());
+  if (sink_) out_.resize(ZSTD_DStreamOutSize());
 }
 
 ObjectDecoder::~ObjectDecoder() = default;
@@ -67,6 +84,12 @@ bool ObjectDecoder::CheckHeader(const unsigned char* data, size_t size) {
   const HeadCheck check = CheckObjectHead(header_.data(), headerSize_, expected_);
   if (check.status != DecodeStatus::kOk) return Fail(check.status);
   headerChecked_ = check.complete;
+  // A window a sink would need its own buffer for, beyond what this process
+  // finds reliably: the memory is not there, though the frame may be sound.
+  ZSTD_frameHeader header;
+  if (sink_ && headerChecked_ && ZSTD_getFrameHeader(&header, header_.data(), headerSize_) == 0 &&
+      header.windowSize > (uint64_t{1} << kMaxStreamWindowLog))
+    return Fail(DecodeStatus::kNoMemory);
   return true;
 }
 
@@ -109,6 +132,7 @@ bool ObjectDecoder::Feed(const void* data, size_t size) {
 
 bool ObjectDecoder::Stream(const unsigned char* data, size_t size) {
   ZSTD_inBuffer in{data, size, 0};
+  if (!sink_) return StreamInPlace(in);
   // The library holds back the frame's last byte until all its output has
   // been handed out, so the loop ends with nothing left to flush.
   while (in.pos < in.size) {
@@ -120,11 +144,32 @@ bool ObjectDecoder::Stream(const unsigned char* data, size_t size) {
     const size_t result = ZSTD_decompressStream(context_.get(), &out, &in);
     if (ZSTD_isError(result)) return Fail(StatusOfError(result));
     if (out.pos > left) return Fail(DecodeStatus::kTooLarge);
-    if (out.pos > 0 && !sink_.Write(out_.data(), out.pos)) return Fail(DecodeStatus::kSinkFailed);
+    if (out.pos > 0 && !sink_->Write(out_.data(), out.pos)) return Fail(DecodeStatus::kSinkFailed);
     produced_ += out.pos;
     if (result == 0) {
       // The frame is complete; the library would take what follows as the
       // start of another one.
+      frameEnded_ = true;
+      if (in.pos < in.size) return Fail(DecodeStatus::kTrailingData);
+    }
+  }
+  return true;
+}
+
+// The output is the same buffer from call to call, as the library wants it
+// to be; a block that would go beyond its end is an error there, so the
+// output never holds more than the expected size.
+bool ObjectDecoder::StreamInPlace(ZSTD_inBuffer& in) {
+  while (in.pos < in.size) {
+    ZSTD_outBuffer out{output_, static_cast<size_t>(expected_), static_cast<size_t>(produced_)};
+    const size_t result = ZSTD_decompressStream(context_.get(), &out, &in);
+    produced_ = out.pos;
+    if (ZSTD_isError(result)) {
+      const ZSTD_ErrorCode code = ZSTD_getErrorCode(result);
+      const bool full = code == ZSTD_error_dstSize_tooSmall || code == ZSTD_error_noForwardProgress_destFull;
+      return Fail(full ? DecodeStatus::kTooLarge : StatusOfError(result));
+    }
+    if (result == 0) {
       frameEnded_ = true;
       if (in.pos < in.size) return Fail(DecodeStatus::kTrailingData);
     }

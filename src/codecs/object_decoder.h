@@ -11,17 +11,22 @@
 #include <vector>
 
 struct ZSTD_DCtx_s;
+struct ZSTD_inBuffer_s;
 
 namespace files {
 
 class WritableFile;
 
-// The largest window a frame may ask for: 2^27 bytes (128 MiB). The window
-// is one contiguous buffer; a 32-bit process with 2 GiB of fragmented address
-// space finds that much reliably, beside the reference file held in memory
-// and the rest of the updater. It is also the default limit of the library's
-// own tools, so frames they write without an explicit larger window fit.
-inline constexpr int kMaxWindowLog = 27;
+// The largest window a frame may ask for: 2^30 bytes (1 GiB), decoded into
+// memory that holds the whole file (a mapped file), which then is the window
+// itself: the library allocates none. A 32-bit process finds that much
+// address space beside a mapped base of the same bound on 64-bit Windows.
+inline constexpr int kMaxWindowLog = 30;
+// The largest window when the file is decoded into a sink piece by piece:
+// then the window is a buffer of its own, one contiguous allocation, and
+// 2^27 bytes (128 MiB) is what a 32-bit process finds reliably. It is also
+// the default limit of the library's own tools.
+inline constexpr int kMaxStreamWindowLog = 27;
 
 // The most bytes CheckObjectHead ever needs: the largest frame header.
 inline constexpr size_t kObjectHeadMax = 18;
@@ -35,7 +40,7 @@ enum class DecodeStatus {
   kTrailingData,    // bytes after the end of the frame
   kTooShort,        // the frame ended before the expected size, or names a smaller one
   kSinkFailed,      // the sink refused a write
-  kNoMemory,
+  kNoMemory,        // also a window beyond kMaxStreamWindowLog decoded into a sink
 };
 
 // An object's decoder, fed the object piece by piece as it is read.
@@ -56,6 +61,9 @@ class ObjectDecoder : public StreamDecoder {
   // bytes. reference is the older file's content for a delta (empty for a
   // packed object); the caller keeps it alive and unchanged until Finish.
   ObjectDecoder(WritableFile& sink, uint64_t expectedSize, std::string_view reference = {});
+  // Decodes into output, expectedSize writable bytes that outlive the
+  // decoder; the frame's window is then the output itself.
+  ObjectDecoder(char* output, uint64_t expectedSize, std::string_view reference = {});
   ~ObjectDecoder() override;
   ObjectDecoder(const ObjectDecoder&) = delete;
   ObjectDecoder& operator=(const ObjectDecoder&) = delete;
@@ -70,14 +78,17 @@ class ObjectDecoder : public StreamDecoder {
     void operator()(ZSTD_DCtx_s* context) const;
   };
 
+  void Start(std::string_view reference);
   bool Fail(DecodeStatus status);
   bool CheckHeader(const unsigned char* data, size_t size);
   bool Stream(const unsigned char* data, size_t size);
+  bool StreamInPlace(ZSTD_inBuffer_s& in);
 
   // The largest frame header, kept until it is whole.
   static constexpr size_t kHeaderMax = kObjectHeadMax;
 
-  WritableFile& sink_;
+  WritableFile* const sink_;  // null when decoding into output_
+  char* const output_;
   const uint64_t expected_;
   std::unique_ptr<ZSTD_DCtx_s, ContextFree> context_;
   std::vector<unsigned char> out_;

@@ -116,14 +116,13 @@ class Run {
     // Nothing of an earlier attempt's bytes may precede this one's.
     run_.buffer.clear();
     run_.progress.Received = run_.progress.Total = 0;
-    const ObjectToTry& form = TakeForm(run_, forms, next, attempt);
-    const std::string url =
-        net::EncodeUrl(net::FileUrl(run_.job.serverAddr, run_.job.version, form.name), run_.job.utf8Urls);
+    const ObjectToTry& form = TakeForm(run_, file, forms, next, attempt);
+    const std::string url = FormUrl(run_, form);
     const PartialPaths partial = PartialPathsOf(run_.stagingFolder, url);
     const Outcome received = ReceiveObject(run_, index, file, form, url, partial);
     run_.http.Close();  // an answer refused unread must not go on arriving
     if (received != Outcome::kFetched) {
-      run_.ReleaseBase();
+      run_.ReleaseSpace();
       return run_.EndFile(index, false);
     }
     return PlaceObject(run_, index, file, form, partial, staging);

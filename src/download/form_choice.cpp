@@ -1,20 +1,21 @@
 #include "download/form_choice.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <string>
+#include <string_view>
 
 #include "codecs/object_decoder.h"
 #include "digests/crc32.h"
+#include "download/partial_download.h"
 #include "net/url_encoding.h"
 #include "site/listed_hashes.h"
 
 namespace engine {
 namespace {
 
-// A delta's base is held in memory while the delta is decoded against it;
-// the decoder's window bounds how far back a match may reach anyway.
+// A match reaches back no further than the decoder's window, so no larger
+// base is of use.
 constexpr uint64_t kLargestBase = uint64_t{1} << files::kMaxWindowLog;
 
 constexpr char kPackedTrace[] = "下载压缩文件:";
@@ -24,10 +25,11 @@ constexpr char kDeltaBaseTrace[] = " 基准文件:";
 constexpr char kDecoderTrace[] = "解压库版本:";
 constexpr char kBaseUnreadableTrace[] = "基准文件无法读取:";
 constexpr char kBaseChangedTrace[] = "基准文件已改变:";
-constexpr char kBaseNoMemoryTrace[] = "基准文件内存不足:";
+constexpr char kNotMappedTrace[] = "无法映射文件:";
+constexpr char kStreamedTrace[] = "无法映射解压文件，逐段写入:";
 
 // Why a delta's base is not used.
-enum class BaseRead { kRead, kUnreadable, kChanged, kNoMemory };
+enum class BaseRead { kRead, kUnreadable, kChanged };
 
 std::string CrcText(uint32_t crc) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -36,45 +38,58 @@ std::string CrcText(uint32_t crc) {
   return text;
 }
 
-// The base, read in pieces, each one activity, and compared with the CRC
-// the delta was made against: the file may have changed since the
-// difference step read it.
-BaseRead ReadBase(RunState& run, const ObjectToTry& object) {
-  run.ReleaseBase();
-  const std::unique_ptr<files::ReadableFile> in = run.fs.OpenForReading(run.job.programFolder + object.baseName);
-  uint64_t size = 0;
-  if (!in || !in->Size(size) || size > kLargestBase) return BaseRead::kUnreadable;
-  try {
-    run.reference.reserve(static_cast<size_t>(size));
-    uint32_t crc = 0;
-    for (;;) {
-      size_t got = 0;
-      if (!in->Read(run.wire.data(), run.wire.size(), got)) {
-        run.ReleaseBase();
-        return BaseRead::kUnreadable;
-      }
-      if (got == 0) break;
-      run.Touch();
-      if (run.reference.size() + got > kLargestBase) {
-        run.ReleaseBase();
-        return BaseRead::kUnreadable;
-      }
-      run.reference.append(run.wire.data(), got);
-      crc = files::Crc32Update(crc, run.wire.data(), got);
-    }
-    run.referenceCrc = crc;
-    if (SignatureMatches(CrcText(crc), object.baseCrc)) return BaseRead::kRead;
-  } catch (const std::bad_alloc&) {
-    run.ReleaseBase();
-    return BaseRead::kNoMemory;
+// The base, mapped, its CRC-32 computed over the view in pieces, each one
+// activity, and compared with the CRC the delta was made against: the file
+// may have changed since the difference step read it.
+BaseRead MapBase(RunState& run, const ObjectToTry& object) {
+  DecodeSpace& space = run.space;
+  space.base = run.fs.MapForReading(run.job.programFolder + object.baseName);
+  if (!space.base || space.base->Size() > kLargestBase) return BaseRead::kUnreadable;
+  const std::string_view base = space.Base();
+  uint32_t crc = 0;
+  for (size_t at = 0; at < base.size(); at += kDecodeReadSize) {
+    if (run.Stopped()) return BaseRead::kUnreadable;
+    crc = files::Crc32Update(crc, base.data() + at, std::min(kDecodeReadSize, base.size() - at));
+    run.Touch();
   }
-  run.ReleaseBase();
-  return BaseRead::kChanged;
+  space.baseCrc = crc;
+  return SignatureMatches(CrcText(crc), object.baseCrc) ? BaseRead::kRead : BaseRead::kChanged;
 }
 
-// For a compressed form: the trace, and for a delta its base read into
-// memory. False, with a trace, when the base is of no use.
-bool PrepareForm(RunState& run, const ObjectToTry& object) {
+// A file of the new file's size beside the partial one, mapped; false, with
+// a trace, when it cannot be. An empty file needs no mapping.
+bool MapScratch(RunState& run, uint64_t size, const std::string& path, std::unique_ptr<files::MappedFile>& view,
+                bool traced) {
+  if (size == 0) return true;
+  view = run.fs.CreateMapped(path, size);
+  if (view) return true;
+  if (traced) run.notify.Trace(kNotMappedTrace + path);
+  return false;
+}
+
+// The decoded file's room and a code delta's prediction's, mapped before the
+// request so that a form the address space cannot hold costs none. A packed
+// object whose output cannot be mapped is decoded through a sink instead,
+// as long as its window allows.
+bool MapOutput(RunState& run, const FileEntry& file, const ObjectToTry& object) {
+  DecodeSpace& space = run.space;
+  const uint64_t size = file.Size.value_or(0);
+  const std::string partial = PartialPathsOf(run.stagingFolder, FormUrl(run, object)).data;
+  space.outputPath = partial + kPartialDecodedSuffix;
+  const bool packed = object.kind == ObjectKind::kPacked;
+  if (!MapScratch(run, size, space.outputPath, space.output, !packed)) {
+    if (!packed) return false;
+    run.notify.Trace(kStreamedTrace + space.outputPath);
+  }
+  if (object.kind != ObjectKind::kCodeDelta) return true;
+  space.predictionPath = partial + kPartialPredictionSuffix;
+  return MapScratch(run, size, space.predictionPath, space.prediction, true);
+}
+
+// For a compressed form: the trace, and its files mapped. False, with a
+// trace, when they cannot be or a delta's base is of no use.
+bool PrepareForm(RunState& run, const FileEntry& file, const ObjectToTry& object) {
+  run.ReleaseSpace();
   if (!run.decoderTraced) {
     run.notify.Trace(kDecoderTrace + std::string(files::DecoderVersion()));
     run.decoderTraced = true;
@@ -82,16 +97,17 @@ bool PrepareForm(RunState& run, const ObjectToTry& object) {
   const std::string address = net::FileUrl(run.job.serverAddr, run.job.version, object.name);
   if (object.kind == ObjectKind::kPacked) {
     run.notify.Trace(kPackedTrace + address);
-    return true;
+    return MapOutput(run, file, object);
   }
   run.notify.Trace((object.kind == ObjectKind::kCodeDelta ? kCodeDeltaTrace : kDeltaTrace) + address +
                    kDeltaBaseTrace + object.baseName);
-  const BaseRead read = ReadBase(run, object);
-  if (read == BaseRead::kRead) return true;
-  run.notify.Trace((read == BaseRead::kChanged    ? kBaseChangedTrace
-                    : read == BaseRead::kNoMemory ? kBaseNoMemoryTrace
-                                                  : kBaseUnreadableTrace) +
-                   object.baseName);
+  const BaseRead read = MapBase(run, object);
+  if (read == BaseRead::kRead) {
+    if (MapOutput(run, file, object)) return true;
+  } else {
+    run.notify.Trace((read == BaseRead::kChanged ? kBaseChangedTrace : kBaseUnreadableTrace) + object.baseName);
+  }
+  run.ReleaseSpace();
   return false;
 }
 
@@ -112,12 +128,17 @@ std::vector<ObjectToTry> FormsFor(RunState& run, const FileEntry& file) {
   return ObjectsToTry(file, file.LocalSignature, signatureOf);
 }
 
-const ObjectToTry& TakeForm(RunState& run, const std::vector<ObjectToTry>& forms, size_t& next, int attempt) {
+const ObjectToTry& TakeForm(RunState& run, const FileEntry& file, const std::vector<ObjectToTry>& forms,
+                            size_t& next, int attempt) {
   for (;;) {
     const ObjectToTry* form = NextForm(forms, next, attempt);
     if (!form) return forms.back();
-    if (PrepareForm(run, *form)) return *form;
+    if (PrepareForm(run, file, *form)) return *form;
   }
+}
+
+std::string FormUrl(const RunState& run, const ObjectToTry& form) {
+  return net::EncodeUrl(net::FileUrl(run.job.serverAddr, run.job.version, form.name), run.job.utf8Urls);
 }
 
 }  // namespace engine

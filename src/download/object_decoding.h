@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "codecs/code_delta.h"
+#include "codecs/code_delta_decoder.h"
 #include "codecs/object_decoder.h"
 #include "download/object_choice.h"
 
@@ -18,6 +19,11 @@ namespace engine {
 std::unique_ptr<files::StreamDecoder> DecoderFor(ObjectKind kind, files::WritableFile& sink, uint64_t size,
                                                  std::string_view base,
                                                  std::optional<uint32_t> baseCrc = std::nullopt);
+// The same into output, size writable bytes that are the frame's window too,
+// with a code delta's prediction in space.
+std::unique_ptr<files::StreamDecoder> DecoderInto(ObjectKind kind, char* output, uint64_t size,
+                                                  std::string_view base, std::optional<uint32_t> baseCrc,
+                                                  files::PredictionSpace& space);
 
 // The most first bytes CheckHead needs for any kind.
 inline constexpr size_t kHeadMax = files::kCodeDeltaHeaderSize > files::kObjectHeadMax ? files::kCodeDeltaHeaderSize

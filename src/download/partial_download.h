@@ -20,6 +20,8 @@ inline constexpr char kPartialRecordSuffix[] = ".v";
 // Where an object is decoded before it is renamed onto the staging path,
 // so that a decode cut short never stands there as a staged file.
 inline constexpr char kPartialDecodedSuffix[] = ".d";
+// A code delta's prediction while the object is decoded against it.
+inline constexpr char kPartialPredictionSuffix[] = ".p";
 
 struct PartialPaths {
   std::string data;    // the bytes received so far

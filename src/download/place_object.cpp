@@ -30,41 +30,56 @@ class DecodedSink : public files::WritableFile {
   GrowingFile& out_;
 };
 
-// The object from `in`, piece by piece, through its decoder into sink.
-files::DecodeStatus Feed(RunState& run, const FileEntry& file, ObjectKind kind, files::ReadableFile& in,
-                         files::WritableFile& sink) {
-  // An object's reader has the listed plain size, which the list reader
-  // guarantees wherever it keeps an object.
-  const std::unique_ptr<files::StreamDecoder> decoder =
-      DecoderFor(kind, sink, file.Size.value_or(0), run.reference, run.referenceCrc);
+// The object from `in`, piece by piece, through its decoder.
+files::DecodeStatus Feed(RunState& run, files::ReadableFile& in, files::StreamDecoder& decoder) {
   for (;;) {
     size_t got = 0;
     if (!in.Read(run.wire.data(), run.wire.size(), got)) return files::DecodeStatus::kTruncated;
     run.Touch();
-    if (got == 0 || !decoder->Feed(run.wire.data(), got)) break;
+    if (got == 0 || !decoder.Feed(run.wire.data(), got)) break;
   }
-  return decoder->Finish();
+  return decoder.Finish();
+}
+
+// Whatever allocates or sizes memory on the way, in a decoder or in the
+// buffer, fails this object alone, as a base that does not fit does.
+template <typename Step>
+files::DecodeStatus WithinMemory(Step step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    return files::DecodeStatus::kNoMemory;
+  } catch (const std::length_error&) {
+    return files::DecodeStatus::kNoMemory;
+  }
 }
 
 // The received object, read back piece by piece, through its decoder into
-// the file at `to`.
+// the file at `to`: straight into its mapping where it has one, else
+// through the run's buffer. An object's reader has the listed plain size,
+// which the list reader guarantees wherever it keeps an object.
 files::DecodeStatus Decode(RunState& run, const FileEntry& file, ObjectKind kind, const std::string& from,
                            const std::string& to) {
   const std::unique_ptr<files::ReadableFile> in = run.fs.OpenForReading(from);
   if (!in) return files::DecodeStatus::kTruncated;
+  DecodeSpace& space = run.space;
+  const uint64_t size = file.Size.value_or(0);
+  if (char* output = space.Output()) {
+    const files::DecodeStatus status = WithinMemory([&] {
+      const std::unique_ptr<files::StreamDecoder> decoder =
+          DecoderInto(kind, output, size, space.Base(), space.baseCrc, space);
+      return Feed(run, *in, *decoder);
+    });
+    space.CloseOutput();
+    return run.Stopped() ? files::DecodeStatus::kSinkFailed : status;
+  }
   if (!run.fs.OpenForAppend(to, true)) return files::DecodeStatus::kSinkFailed;
   GrowingFile out(run, to, 0);
   DecodedSink sink(run, out);
-  files::DecodeStatus status = files::DecodeStatus::kOk;
-  // Whatever allocates or sizes memory on the way, in a decoder or in the
-  // buffer, fails this object alone, as a base that does not fit does.
-  try {
-    status = Feed(run, file, kind, *in, sink);
-  } catch (const std::bad_alloc&) {
-    status = files::DecodeStatus::kNoMemory;
-  } catch (const std::length_error&) {
-    status = files::DecodeStatus::kNoMemory;
-  }
+  const files::DecodeStatus status = WithinMemory([&] {
+    const std::unique_ptr<files::StreamDecoder> decoder = DecoderFor(kind, sink, size, space.Base(), space.baseCrc);
+    return Feed(run, *in, *decoder);
+  });
   if (run.Stopped()) return files::DecodeStatus::kSinkFailed;
   FlushBuffer(run, out);  // a short file shows in its signature
   return status;
@@ -89,7 +104,6 @@ Outcome PlaceObject(RunState& run, int index, const FileEntry& file, const Objec
     // killed process never leaves a file there that is not the one listed.
     const std::string decoded = partial.data + kPartialDecodedSuffix;
     const files::DecodeStatus status = Decode(run, file, object.kind, partial.data, decoded);
-    run.ReleaseBase();
     if (status != files::DecodeStatus::kOk) {
       noMemory = status == files::DecodeStatus::kNoMemory;
       run.notify.Trace(kDecodeFailedTrace + std::string(files::DecodeStatusName(status)));
@@ -98,7 +112,7 @@ Outcome PlaceObject(RunState& run, int index, const FileEntry& file, const Objec
     }
     if (!placed) run.fs.RemoveFile(decoded);
   }
-  run.ReleaseBase();
+  run.ReleaseSpace();
   run.fs.RemoveFile(partial.record);
   // A plain file's bytes were renamed onto the staging path; an object's are
   // used up once its file is staged.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "download/decode_space.h"
 #include "download/download_run.h"
 #include "download/stoppable_ports.h"
 #include "files/file_signature.h"
@@ -36,9 +37,9 @@ class RunState {
   bool Pause(uint32_t ms);
   // The file's end, reported unless the run was stopped.
   Outcome EndFile(int index, bool success);
-  // Gives the base's memory back, not only its contents: a later base may
-  // need the address space.
-  void ReleaseBase() { std::string().swap(reference); }
+  // Gives the mapped files' address space back, which a later form may
+  // need, and removes the scratch files.
+  void ReleaseSpace() { space.Release(fs); }
 
   const DownloadJob& job;
   DownloadControl& control;
@@ -50,8 +51,7 @@ class RunState {
   const files::ReadActivity touch;
   std::vector<char> buffer;  // received (or decoded) bytes not yet written
   std::vector<char> wire = std::vector<char>(kDecodeReadSize);  // an object's bytes read back
-  std::string reference;     // a delta's base while it is decoded
-  uint32_t referenceCrc = 0;  // and its CRC-32, as read
+  DecodeSpace space;         // a compressed form's, from its preparation until its file is done
   std::string head;          // an object's first bytes until its head is checked
   bool decoderTraced = false;
   uint32_t lastWriteTick = 0;

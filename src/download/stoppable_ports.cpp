@@ -63,6 +63,15 @@ std::unique_ptr<files::ReadableFile> StoppableFileSystem::OpenForReading(const s
   return std::make_unique<StoppableReadable>(std::move(file), control_);
 }
 
+// A view is memory: once it is made, a stop has nothing to refuse in it.
+std::unique_ptr<files::MappedFile> StoppableFileSystem::MapForReading(const std::string& path) {
+  return Stopped() ? nullptr : real_.MapForReading(path);
+}
+
+std::unique_ptr<files::MappedFile> StoppableFileSystem::CreateMapped(const std::string& path, uint64_t size) {
+  return Stopped() ? nullptr : real_.CreateMapped(path, size);
+}
+
 FileOutcome StoppableFileSystem::TestWritable(const std::string& path) {
   return Stopped() ? FileOutcome::kFailed : real_.TestWritable(path);
 }

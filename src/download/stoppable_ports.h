@@ -25,6 +25,8 @@ class StoppableFileSystem final : public files::FileSystem {
   files::FileDigest Digest(const std::string& path, const files::ReadActivity& onRead) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
   std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override;
+  std::unique_ptr<files::MappedFile> MapForReading(const std::string& path) override;
+  std::unique_ptr<files::MappedFile> CreateMapped(const std::string& path, uint64_t size) override;
   files::FileOutcome TestWritable(const std::string& path) override;
   std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override;

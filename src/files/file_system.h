@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "files/file_mapping.h"
 #include "files/file_signature.h"
 
 namespace files {
@@ -57,6 +58,10 @@ class FileSystem {
   // Opens an existing file for reading while others may read and write it.
   // Null when it cannot be opened (missing, a folder, held without sharing).
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
+  // As files::MapFileForReading: an existing file mapped read-only, whole.
+  virtual std::unique_ptr<MappedFile> MapForReading(const std::string& path) = 0;
+  // As files::CreateMappedFile: a new file of size bytes mapped writable.
+  virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now. A read-only file fails.
   virtual FileOutcome TestWritable(const std::string& path) = 0;

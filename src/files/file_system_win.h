@@ -12,6 +12,10 @@ class WindowsFileSystem : public FileSystem {
   FileDigest Digest(const std::string& path, const ReadActivity& onRead = {}) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  std::unique_ptr<MappedFile> MapForReading(const std::string& path) override { return MapFileForReading(path); }
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) override {
+    return CreateMappedFile(path, size);
+  }
   FileOutcome TestWritable(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> OpenForAppend(const std::string& path, bool empty) override;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -88,14 +90,24 @@ struct Outcome {
   std::string output;
 };
 
+// Through a sink, or into memory of the expected size as a mapped file is;
+// that memory is guarded by a canary byte on each side.
 Outcome Decode(const std::string& frame, uint64_t expected, std::string_view reference,
-               size_t piece, bool sinkFails = false) {
+               size_t piece, bool inMemory, bool sinkFails = false) {
   StringFile file(sinkFails);
-  files::ObjectDecoder decoder(file, expected, reference);
+  constexpr char kCanary = '\x5c';
+  std::string memory(static_cast<size_t>(expected) + 2, kCanary);
+  const std::unique_ptr<files::ObjectDecoder> decoder =
+      inMemory ? std::make_unique<files::ObjectDecoder>(memory.data() + 1, expected, reference)
+               : std::make_unique<files::ObjectDecoder>(file, expected, reference);
   for (size_t at = 0; at < frame.size(); at += piece) {
-    if (!decoder.Feed(frame.data() + at, std::min(piece, frame.size() - at))) break;
+    if (!decoder->Feed(frame.data() + at, std::min(piece, frame.size() - at))) break;
   }
-  return {decoder.Finish(), file.bytes};
+  const DecodeStatus status = decoder->Finish();
+  if (!inMemory) return {status, file.bytes};
+  EXPECT_EQ(memory.front(), kCanary);
+  EXPECT_EQ(memory.back(), kCanary);
+  return {status, memory.substr(1, decoder->Produced())};
 }
 
 TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
@@ -122,6 +134,8 @@ TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
     DecodeStatus status;
     std::string_view output;  // when it succeeds
     bool sinkFails = false;
+    // Into memory, where the window costs nothing: the larger windows pass.
+    std::optional<DecodeStatus> inMemory = std::nullopt;
   };
   const Case cases[] = {
       {"packed", packed, {}, textSize, DecodeStatus::kOk, text},
@@ -139,8 +153,12 @@ TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
       {"a byte after", packed + '\0', {}, textSize, DecodeStatus::kTrailingData, {}},
       {"two frames", packed + packed, {}, textSize, DecodeStatus::kTrailingData, {}},
       {"not a frame", "not a frame at all", {}, 18, DecodeStatus::kCorrupt, {}},
-      {"window at the limit", WithWindowLog(small, files::kMaxWindowLog), {}, small.size(),
+      {"window at the sink's limit", WithWindowLog(small, files::kMaxStreamWindowLog), {}, small.size(),
        DecodeStatus::kOk, small},
+      {"window beyond the sink's limit", WithWindowLog(small, files::kMaxStreamWindowLog + 1), {}, small.size(),
+       DecodeStatus::kNoMemory, small, false, DecodeStatus::kOk},
+      {"window at the limit", WithWindowLog(small, files::kMaxWindowLog), {}, small.size(),
+       DecodeStatus::kNoMemory, small, false, DecodeStatus::kOk},
       {"window beyond the limit", WithWindowLog(small, files::kMaxWindowLog + 1), {}, small.size(),
        DecodeStatus::kWindowTooLarge, {}},
       {"skippable frame first", std::string("\x50\x2a\x4d\x18\0\0\0\0", 8) + packed, {},
@@ -148,13 +166,18 @@ TEST(ObjectDecoderTest, EveryFrameInEveryPieceSize) {
       {"sink fails", packed, {}, textSize, DecodeStatus::kSinkFailed, {}, true},
   };
   for (const Case& c : cases) {
-    for (const size_t piece : {size_t{1}, size_t{7}, size_t{4093}, c.frame.size()}) {
-      SCOPED_TRACE(testing::Message() << c.name << ", pieces of " << piece);
-      const Outcome outcome = Decode(c.frame, c.expected, c.reference, piece, c.sinkFails);
-      EXPECT_STREQ(DecodeStatusName(outcome.status), DecodeStatusName(c.status));
-      EXPECT_LE(outcome.output.size(), c.expected);
-      if (c.status == DecodeStatus::kOk) {
-        EXPECT_TRUE(outcome.output == c.output);
+    for (const bool inMemory : {false, true}) {
+      if (inMemory && c.sinkFails) continue;
+      const DecodeStatus status = inMemory ? c.inMemory.value_or(c.status) : c.status;
+      for (const size_t piece : {size_t{1}, size_t{7}, size_t{4093}, c.frame.size()}) {
+        SCOPED_TRACE(testing::Message() << c.name << (inMemory ? ", into memory" : ", into a sink")
+                                        << ", pieces of " << piece);
+        const Outcome outcome = Decode(c.frame, c.expected, c.reference, piece, inMemory, c.sinkFails);
+        EXPECT_STREQ(DecodeStatusName(outcome.status), DecodeStatusName(status));
+        EXPECT_LE(outcome.output.size(), c.expected);
+        if (status == DecodeStatus::kOk) {
+          EXPECT_TRUE(outcome.output == c.output);
+        }
       }
     }
   }

@@ -107,7 +107,6 @@ class FakeWorld : public engine::HttpSource,
   uint32_t slowDiskMs = 0;
   uint32_t longestQuiet = 0;
   size_t failReadBackAfter = SIZE_MAX;  // a partial file read back fails after this many bytes, once
-  bool baseOutOfMemory = false;         // reading a file of the program folder runs out of memory
   std::function<void()> readBackThrows;  // called, and dropped, at the next read of a received object
   size_t shortWrite = SIZE_MAX;         // the write with this index lands only its first half
   int reads = 0;
@@ -317,7 +316,6 @@ class FakeWorld : public engine::HttpSource,
     bool Read(void* buffer, size_t capacity, size_t& count) override {
       world_.SlowPiece({});
       const bool partial = path_.rfind(kStaging + "update\\p\\", 0) == 0;
-      if (!partial && world_.baseOutOfMemory) throw std::bad_alloc();
       if (partial && world_.readBackThrows) std::exchange(world_.readBackThrows, nullptr)();
       if (partial && world_.failReadBackAfter != SIZE_MAX) {
         // Small pieces, so that decoded bytes wait in the buffer when it fails.
@@ -1079,23 +1077,81 @@ TEST_F(ObjectDownloadTest, AnswersAreBoundedByTheSizesTheListGives) {
   }
 }
 
-// A delta's base that changed since the difference step, or that does not
-// fit in memory, is passed over without a request and without an attempt.
-TEST_F(ObjectDownloadTest, DeltaWhoseBaseChangedOrDoesNotFitIsPassedOverWithoutARequest) {
+// A delta's base that changed since the difference step, or a form whose
+// base, decoded file or prediction cannot be mapped (the address space has
+// no room), is passed over without a request and without an attempt; a
+// packed object whose decoded file cannot be mapped goes through a sink.
+// Nothing mapped or made for a form stays behind.
+TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPassedOverWithoutARequest) {
   const std::string oldA = Text(1, 9000), newA = oldA + "v2";
-  for (const bool outOfMemory : {false, true}) {
-    SCOPED_TRACE(outOfMemory);
+  const std::string deltaUrl = "http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst";
+  const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
+  const std::string packedUrl = "http://host/app/2.0/update/packed/a.dll.zst";
+  const auto scratch = [](const std::string& url, const char* suffix) {
+    return engine::PartialPathsOf(kStaging, url).data + suffix;
+  };
+  struct Case {
+    const char* what;
+    std::string unmappable;  // the one path whose mapping fails
+    bool codeDelta;          // offered before the delta
+    std::vector<std::string> opens;
+  };
+  const Case cases[] = {
+      {"base changed", "", false, {packedUrl}},
+      {"base", "C:\\Tool\\a.dll", true, {packedUrl}},
+      {"delta's decoded file", scratch(deltaUrl, engine::kPartialDecodedSuffix), false, {packedUrl}},
+      {"code delta's prediction", scratch(codeUrl, engine::kPartialPredictionSuffix), true, {deltaUrl}},
+      {"code delta's decoded file", scratch(codeUrl, engine::kPartialDecodedSuffix), true, {deltaUrl}},
+      {"packed object's decoded file", scratch(packedUrl, engine::kPartialDecodedSuffix), false, {packedUrl}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     Reset();
     Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
-    if (outOfMemory)
-      world_->baseOutOfMemory = true;
-    else
-      world_->Put("C:\\Tool\\a.dll", Text(2, 9000));  // changed after the difference step
+    if (c.codeDelta) {
+      const std::string code = CodeDelta(newA, oldA, 9000);
+      job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+      world_->server[codeUrl] = {Body(code)};
+    }
+    if (c.unmappable == scratch(packedUrl, engine::kPartialDecodedSuffix)) job_.files.back().Deltas.clear();
+    if (c.unmappable.empty()) world_->Put("C:\\Tool\\a.dll", Text(2, 9000));  // changed after the difference step
+    world_->failMap.insert(c.unmappable);
     Run();
-    EXPECT_EQ(Opens(), (std::vector<std::string>{"http://host/app/2.0/update/packed/a.dll.zst"}));
+    EXPECT_EQ(Opens(), c.opens);
     EXPECT_TRUE(world_->TimesOf("TryAgain").empty());
     EXPECT_EQ(world_->Notifications().back(), "Complete ok");
     EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+    EXPECT_TRUE(world_->mapped.empty());
+    for (const auto& [path, content] : world_->files)
+      EXPECT_NE(path.rfind(kStaging + "update\\", 0), 0u) << path;
+  }
+}
+
+// Where nothing fails, every form is decoded into its mapped file: no write
+// of a sink ever reaches the decoded file.
+TEST_F(ObjectDownloadTest, EveryFormIsDecodedIntoItsMappedFile) {
+  const std::string oldA = Text(1, 9000), newA = oldA + "v2";
+  for (const char* form : {"packed", "delta", "code delta"}) {
+    SCOPED_TRACE(form);
+    Reset();
+    Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
+    if (std::string(form) == "packed") job_.files.back().Deltas.clear();
+    if (std::string(form) == "code delta") {
+      const std::string code = CodeDelta(newA, oldA, 9000);
+      job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});
+      world_->server["http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd"] = {Body(code)};
+    }
+    Run();
+    ASSERT_EQ(Opens().size(), 1u);
+    EXPECT_TRUE(world_->files.at(kStaging + "a.dll") == newA);
+    const std::string decoded = std::string(engine::kPartialDecodedSuffix) + "\n";
+    size_t created = 0;
+    for (size_t at = world_->log.find(decoded); at != std::string::npos; at = world_->log.find(decoded, at + 1)) {
+      const std::string line = world_->log.substr(world_->log.rfind('\n', at) + 1, 7);
+      EXPECT_NE(line.substr(0, 6), "write ");
+      created += line == "create ";
+    }
+    EXPECT_EQ(created, 1u);
   }
 }
 

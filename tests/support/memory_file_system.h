@@ -37,6 +37,8 @@ class MemoryFileSystem : public files::FileSystem {
   std::set<std::string> madeByOthers;        // ...though another process makes them meanwhile
   std::map<std::string, std::string> links;  // link -> the folder it points to, both ending in "\"
   bool noHardLinks = false;                  // a volume without hard links (FAT)
+  std::set<std::string> failMap;             // mapping these fails, as where the address space has no room
+  std::map<std::string, int> mapped;         // views open now: the file is neither moved nor removed
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -98,6 +100,37 @@ class MemoryFileSystem : public files::FileSystem {
     const auto it = files.find(path);
     if (it == files.end() || locked.count(path)) return nullptr;
     return std::make_unique<MemoryReader>(it->second);
+  }
+
+  // A view into the stored content itself, as a real one sees the file.
+  class MemoryMapped : public files::MappedFile {
+   public:
+    MemoryMapped(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) { ++fs_.mapped[path_]; }
+    ~MemoryMapped() override {
+      if (--fs_.mapped[path_] == 0) fs_.mapped.erase(path_);
+    }
+    char* Data() override { return Size() > 0 ? fs_.files.at(path_).data() : nullptr; }
+    uint64_t Size() const override { return fs_.files.at(path_).size(); }
+
+   private:
+    MemoryFileSystem& fs_;
+    std::string path_;
+  };
+
+  std::unique_ptr<files::MappedFile> MapForReading(const std::string& given) override {
+    const std::string path = Resolve(given);
+    if (!files.count(path) || locked.count(path) || failMap.count(path)) return nullptr;
+    return std::make_unique<MemoryMapped>(*this, path);
+  }
+
+  std::unique_ptr<files::MappedFile> CreateMapped(const std::string& given, uint64_t size) override {
+    const std::string path = Resolve(given);
+    if (failMap.count(path) || failCreate.count(path) || locked.count(path) || mapped.count(path) ||
+        !ParentExists(path))
+      return nullptr;
+    if (!Step("create " + path)) return nullptr;
+    files[path].assign(static_cast<size_t>(size), '\0');
+    return std::make_unique<MemoryMapped>(*this, path);
   }
 
   files::FileOutcome TestWritable(const std::string& given) override {
@@ -169,7 +202,8 @@ class MemoryFileSystem : public files::FileSystem {
 
   files::FileOutcome Replace(const std::string& givenFrom, const std::string& givenTo) override {
     const std::string from = Resolve(givenFrom), to = Resolve(givenTo);
-    if (!files.count(from) || failMoveOnto.count(to) || !ParentExists(to)) return files::FileOutcome::kFailed;
+    if (!files.count(from) || failMoveOnto.count(to) || !ParentExists(to) || mapped.count(from) || mapped.count(to))
+      return files::FileOutcome::kFailed;
     // Both ends are asked, as the system checks both.
     const bool fromHeld = Held(from);
     const bool toHeld = Held(to);
@@ -224,7 +258,7 @@ class MemoryFileSystem : public files::FileSystem {
 
   bool RemoveFile(const std::string& given) override {
     const std::string path = Resolve(given);
-    if (!files.count(path) || locked.count(path)) return false;
+    if (!files.count(path) || locked.count(path) || mapped.count(path)) return false;
     if (!Step("remove " + path)) return false;
     files.erase(path);
     return true;
