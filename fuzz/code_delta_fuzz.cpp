@@ -1,8 +1,9 @@
 // Reads arbitrary bytes as a PE file and decodes a code delta against it:
 // the reader keeps inside the file, the map and the prediction inside their
 // bounds, the output never exceeds the expected size, a success gives
-// exactly that size, and how the object is cut into pieces does not change
-// whether it succeeds.
+// exactly that size, and how the object is cut into pieces, or whether it is
+// decoded into memory with the prediction in room of its own (as into
+// mapped files), does not change whether it succeeds.
 //
 // Input: a piece size byte, the expected size (2 bytes, little-endian), the
 // base's length (2 bytes), the base, then the object.
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,28 @@ files::DecodeStatus Decode(std::string_view object, std::string_view base, uint6
   return status;
 }
 
+// Exactly the size asked for, so that a write beyond it is seen.
+class HeapSpace : public files::PredictionSpace {
+ public:
+  char* Obtain(uint64_t size) override {
+    room_.reset(new char[size]);
+    return room_.get();
+  }
+
+ private:
+  std::unique_ptr<char[]> room_;
+};
+
+files::DecodeStatus DecodeInMemory(std::string_view object, std::string_view base, uint64_t expected,
+                                   size_t piece) {
+  const std::unique_ptr<char[]> output(new char[expected]);
+  HeapSpace space;
+  files::CodeDeltaDecoder decoder(expected ? output.get() : nullptr, expected, base, std::nullopt, &space);
+  for (size_t at = 0; at < object.size(); at += piece)
+    if (!decoder.Feed(object.data() + at, std::min(piece, object.size() - at))) break;
+  return decoder.Finish();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,5 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(whole <= expected && cut <= expected);
   if (status == files::DecodeStatus::kOk) Check(whole == expected);
   Check((status == files::DecodeStatus::kOk) == (cutStatus == files::DecodeStatus::kOk));
+  if (status != files::DecodeStatus::kNoMemory) {
+    const files::DecodeStatus inMemory = DecodeInMemory(object, base, expected, piece);
+    Check((status == files::DecodeStatus::kOk) == (inMemory == files::DecodeStatus::kOk));
+  }
   return 0;
 }

@@ -1,7 +1,9 @@
 // Decodes arbitrary bytes as a changed file's frame, against a small base
 // taken from the input, with a size limit: the output never exceeds the
 // limit, a success gives exactly the limit, and how the frame is cut into
-// pieces does not change whether it succeeds.
+// pieces does not change whether it succeeds; decoded into memory of exactly
+// the limit, as into a mapped file, it writes nowhere else and succeeds
+// alike, but for windows a sink has no room for.
 //
 // Input: a piece size byte, the expected size (2 bytes, little-endian), the
 // base's length (1 byte), the base, then the frame.
@@ -9,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -48,6 +51,18 @@ Outcome Decode(std::string_view frame, uint64_t expected, std::string_view base,
   return {decoder.Finish(), std::move(file.bytes)};
 }
 
+// The memory is a heap block of exactly the expected size, so that a write
+// beyond it is seen.
+Outcome DecodeInMemory(std::string_view frame, uint64_t expected, std::string_view base, size_t piece) {
+  const std::unique_ptr<char[]> memory(new char[expected]);
+  files::ObjectDecoder decoder(expected ? memory.get() : nullptr, expected, base);
+  for (size_t at = 0; at < frame.size(); at += piece) {
+    if (!decoder.Feed(frame.data() + at, std::min(piece, frame.size() - at))) break;
+  }
+  const files::DecodeStatus status = decoder.Finish();
+  return {status, std::string(memory.get(), decoder.Produced())};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,5 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ok(whole) == ok(inPieces));
   Check(windowRefused(whole) == windowRefused(inPieces));
   if (ok(whole)) Check(whole.output == inPieces.output);
+
+  const Outcome inMemory = DecodeInMemory(frame, expected, base, piece);
+  Check(inMemory.output.size() <= expected);
+  if (ok(inMemory)) Check(inMemory.output.size() == expected);
+  if (whole.status != files::DecodeStatus::kNoMemory) {
+    Check(ok(inMemory) == ok(whole));
+    Check(windowRefused(inMemory) == windowRefused(whole));
+  }
+  if (ok(whole)) Check(inMemory.output == whole.output);
   return 0;
 }

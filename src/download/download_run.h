@@ -139,11 +139,12 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // least the last kPlainFileAttempts. An answer whose
 // length differs from the size the list gives for the object is refused
 // before its body is read, and a compressed form whose first bytes name
-// another size or too large a window fails as soon as they arrive. A delta
-// whose base cannot be read, no longer has its listed CRC-32 or does not fit
-// in memory is passed over for the next form without a request; an object
-// that cannot be decoded in the memory there is passes to the next form in
-// the same attempt. An object's received bytes go once its file is staged.
+// another size or too large a window fails as soon as they arrive. A
+// compressed form is decoded in mapped files (download/decode_space.h); one
+// whose files cannot be mapped, or a delta whose base cannot be read or no
+// longer has its listed CRC-32, is passed over for the next form without a
+// request; an object that cannot be decoded in the memory there is passes
+// to the next form in the same attempt. An object's received bytes go once its file is staged.
 // Reading, decoding and hashing count as activity for the watchdog.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);

@@ -1,7 +1,8 @@
 #pragma once
 // The received object becomes the staged file: a plain file by a rename once
-// it matches, a compressed form by decoding it beside the partial file and
-// renaming the result once it matches.
+// it matches, a compressed form by decoding it beside the partial file (into
+// its mapping, made when the form was taken, else through the run's buffer)
+// and renaming the result once it matches.
 #include <string>
 
 #include "download/object_choice.h"
@@ -11,7 +12,7 @@
 namespace engine {
 
 // Either way the partial file goes: it is used up, or it yields the wrong
-// file and must not be continued. kNoMemory, without FileEnd, when the
+// file and must not be continued; and run.space is released. kNoMemory, without FileEnd, when the
 // object could not be decoded in the memory there is.
 Outcome PlaceObject(RunState& run, int index, const FileEntry& file, const ObjectToTry& object,
                     const PartialPaths& partial, const std::string& staging);

@@ -19,6 +19,7 @@
 #include "e2e/wizard_texts.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
+#include "files/file_reader.h"
 
 namespace e2e {
 namespace {
@@ -475,6 +476,99 @@ TEST_F(OversizedAnswerTest, AnswerLongerThanTheListedObjectIsRefusedUnread) {
   EXPECT_LE(sent.at(packed.path), 4ll << 20) << "bytes of the oversized answer sent";
   EXPECT_EQ(sent.count("/" + std::string(kNewVersion) + "/" + kNewLib), 1u);
   EXPECT_TRUE(HasTraceStartingWith(TraceOf("应答长度与文件列表不符:"))) << DescribeState();
+}
+
+// A file of about 200 MB, made on the host (seeded, compressible), whose
+// delta asks for a window beyond 2^27 bytes: the updater decodes it through
+// mapped files. The delta comes from the zstd command itself, so the case
+// holds whatever sizes the publisher makes deltas for.
+class LargeDeltaUpdateTest : public PackedUpdateTest {
+ protected:
+  void SetUp() override {
+    PackedUpdateTest::SetUp();
+    old_.clear();  // the host writes the releases
+    new_.clear();
+  }
+  static constexpr char kLarge[] = "big.bin";
+  static constexpr size_t kLargeSize = size_t{200} << 20;
+};
+
+// The two releases' big.bin: a second of them rewritten, 8 MiB moved to the
+// end, a few KiB inserted.
+constexpr char kMakePair[] = R"(python3 - "$@" <<'PY'
+import random, sys
+old_path, new_path, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+rnd = random.Random(31)
+words = [rnd.randbytes(rnd.randint(4, 31)) for _ in range(4096)]
+def text(n):
+    return b''.join(rnd.choices(words, k=n // 17 + 1))[:n]
+old = text(size)
+mib = 1 << 20
+new = bytearray(old)
+new[size // 2:size // 2 + mib] = text(mib)
+moved = bytes(new[10 * mib:18 * mib])
+del new[10 * mib:18 * mib]
+new += moved
+new[size // 3:size // 3] = text(4096)
+open(old_path, 'wb').write(old)
+open(new_path, 'wb').write(new)
+PY)";
+
+// The delta of 2.0's big.bin against 1.0's at level 3 with a window as
+// large as the pair needs, and 2.0's list naming it.
+constexpr char kMakeDelta[] = R"(python3 - "$@" <<'PY'
+import os, re, subprocess, sys
+site, old, new = sys.argv[1], sys.argv[2], sys.argv[3]
+older = open(site + '/1.0/filelist.xml', 'rb').read()
+crc = re.search(rb'<File Name="big\.bin"[^>]*? Hash="([0-9A-F]+)"', older).group(1)
+delta = site + '/2.0/update/delta/' + crc.decode() + '/big.bin.zst'
+os.makedirs(os.path.dirname(delta), exist_ok=True)
+subprocess.run(['zstd', '-q', '-f', '-3', '--long=30', '--patch-from=' + old, new, '-o', delta], check=True)
+listing = site + '/2.0/filelist.xml'
+text = open(listing, 'rb').read()
+line = re.search(rb'<File Name="big\.bin"[^>]*?/>', text).group(0)
+extra = b'' if b' Size="' in line else b' Size="%d"' % os.path.getsize(new)
+extra += b' Delta1="%s:%d"' % (crc, os.path.getsize(delta))
+open(listing, 'wb').write(text.replace(line, line[:-2] + extra + b'/>'))
+PY)";
+
+// Whether two files hold the same bytes, read in pieces.
+bool SameBytes(const std::string& a, const std::string& b) {
+  files::FileReader first(a), second(b);
+  std::string one(size_t{1} << 20, '\0'), two(one.size(), '\0');
+  for (;;) {
+    size_t got = 0, other = 0;
+    if (!first.Read(one.data(), one.size(), &got) || !second.Read(two.data(), got, &other) || other != got)
+      return false;
+    if (got == 0) return second.Read(two.data(), 1, &other) && other == 0;
+    if (one.compare(0, got, two, 0, got) != 0) return false;
+  }
+}
+
+TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDelta) {
+  const std::string oldFile = releases_ + "/" + kOldVersion + "/" + kLarge;
+  const std::string newFile = releases_ + "/" + kNewVersion + "/" + kLarge;
+  const HostResult made =
+      RunHostScript("mkdir -p " + Quoted(releases_ + "/" + kOldVersion) + " " +
+                    Quoted(releases_ + "/" + kNewVersion) + "\nset -- " + Quoted(oldFile) + " " + Quoted(newFile) +
+                    " " + std::to_string(kLargeSize) + "\n" + kMakePair);
+  ASSERT_TRUE(made.finished && made.status == 0) << made.output;
+  ASSERT_NO_FATAL_FAILURE(PublishPair("--no-pack"));
+  const HostResult delta = RunHostScript("set -- " + Quoted(nginx_.SiteFolder()) + " " + Quoted(oldFile) + " " +
+                                         Quoted(newFile) + "\n" + kMakeDelta);
+  ASSERT_TRUE(delta.finished && delta.status == 0) << delta.output;
+  const ListedObject listed = Delta(kLarge);
+  ASSERT_GT(listed.size, 0) << NewList();
+  ASSERT_NO_FATAL_FAILURE(Install(old_));
+  ASSERT_TRUE(CopyFileW(base::WideFromGbk(WindowsPathOf(oldFile)).c_str(),
+                        base::WideFromGbk(folder_.path() + kLarge).c_str(), FALSE));
+  ASSERT_NO_FATAL_FAILURE(UpdateToFinish());
+
+  EXPECT_TRUE(SameBytes(folder_.path() + kLarge, WindowsPathOf(newFile)));
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
+  EXPECT_EQ(paths, (std::set<std::string>{listed.path}));
+  EXPECT_FALSE(files::PathExists(folder_.path() + kStagingFolder)) << "the staging folder was left";
 }
 
 }  // namespace
