@@ -144,8 +144,9 @@ inline constexpr char kStagingLinkTrace[] = "更新目录是链接，已拒绝�
 // whose files cannot be mapped, or a delta whose base cannot be read or no
 // longer has its listed CRC-32, is passed over for the next form without a
 // request; an object that cannot be decoded in the memory there is passes
-// to the next form in the same attempt. An object's received bytes go once its file is staged.
-// Reading, decoding and hashing count as activity for the watchdog.
+// to the next form in the same attempt. An object's received bytes go once
+// its file is staged. Reading, decoding and hashing count as activity for
+// the watchdog.
 void RunDownload(const DownloadJob& job, HttpSource& http, files::FileSystem& fs, Clock& clock,
                  DownloadNotifier& notify, DownloadControl& control);
 

@@ -16,7 +16,9 @@ inline constexpr int kMinPackLevel = 1;
 inline constexpr int kMaxPackLevel = 22;
 // The window a delta needs covers its base and the file; the updater decodes
 // no frame with a larger window than its bound, so larger pairs get no delta.
-inline constexpr int kMaxDeltaWindowLog = files::kMaxWindowLog;
+// Kept at the bound of an updater that decodes through a buffer until the
+// publisher makes larger pairs with bounded memory.
+inline constexpr int kMaxDeltaWindowLog = files::kMaxStreamWindowLog;
 inline constexpr size_t kMaxDeltaWindowBytes = size_t{1} << kMaxDeltaWindowLog;
 // A file is read whole to be packed; larger ones travel plain. The Windows
 // build is a 32-bit process: it must hold such a file and its object in 2 GiB.
