@@ -495,7 +495,7 @@ class LargeDeltaUpdateTest : public PackedUpdateTest {
 
 // The two releases' big.bin: a second of them rewritten, 8 MiB moved to the
 // end, a few KiB inserted.
-constexpr char kMakePair[] = R"(python3 - "$@" <<'PY'
+constexpr char kMakePair[] = R"SH(python3 - "$@" <<'PY'
 import random, sys
 old_path, new_path, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
 rnd = random.Random(31)
@@ -512,11 +512,11 @@ new += moved
 new[size // 3:size // 3] = text(4096)
 open(old_path, 'wb').write(old)
 open(new_path, 'wb').write(new)
-PY)";
+PY)SH";
 
 // The delta of 2.0's big.bin against 1.0's at level 3 with a window as
 // large as the pair needs, and 2.0's list naming it.
-constexpr char kMakeDelta[] = R"(python3 - "$@" <<'PY'
+constexpr char kMakeDelta[] = R"SH(python3 - "$@" <<'PY'
 import os, re, subprocess, sys
 site, old, new = sys.argv[1], sys.argv[2], sys.argv[3]
 older = open(site + '/1.0/filelist.xml', 'rb').read()
@@ -530,7 +530,7 @@ line = re.search(rb'<File Name="big\.bin"[^>]*?/>', text).group(0)
 extra = b'' if b' Size="' in line else b' Size="%d"' % os.path.getsize(new)
 extra += b' Delta1="%s:%d"' % (crc, os.path.getsize(delta))
 open(listing, 'wb').write(text.replace(line, line[:-2] + extra + b'/>'))
-PY)";
+PY)SH";
 
 // Whether two files hold the same bytes, read in pieces.
 bool SameBytes(const std::string& a, const std::string& b) {
