@@ -21,7 +21,7 @@ class WritableFile;
 // space finds that much reliably, beside the reference file held in memory
 // and the rest of the updater. It is also the default limit of the library's
 // own tools, so frames they write without an explicit larger window fit.
-inline constexpr int kMaxWindowLog = 27;
+inline constexpr int kMaxWindowLog = 30;
 
 // The most bytes CheckObjectHead ever needs: the largest frame header.
 inline constexpr size_t kObjectHeadMax = 18;

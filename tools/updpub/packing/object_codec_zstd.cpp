@@ -1,3 +1,6 @@
+// The estimate of the encoder's tables and the stable input buffer are in
+// the library's experimental part, which every build here exports.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <memory>
@@ -7,19 +10,19 @@
 namespace updpub {
 namespace {
 
-// zstd's smallest window (ZSTD_WINDOWLOG_MIN, declared only for static linking).
+// zstd's smallest window (ZSTD_WINDOWLOG_MIN).
 constexpr int kMinWindowLog = 10;
+// Long-distance matching keeps 8-byte entries, one per 2^7 bytes of window
+// (the library's defaults, which its own estimate leaves out).
+constexpr int kLongMatchRateLog = 7;
+constexpr uint64_t kLongMatchEntryBytes = 8;
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-
-// The smallest window log that covers `bytes`.
-int WindowLogFor(size_t bytes) {
-  int log = kMinWindowLog;
-  while (log < kMaxDeltaWindowLog && (size_t{1} << log) < bytes) ++log;
-  return log;
-}
+struct ParamsFree {
+  void operator()(ZSTD_CCtx_params* params) const { ZSTD_freeCCtxParams(params); }
+};
 
 bool Failed(size_t code, std::string& error) {
   if (!ZSTD_isError(code)) return false;
@@ -28,9 +31,10 @@ bool Failed(size_t code, std::string& error) {
 }
 
 bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, std::string& out,
-            std::string& error) {
-  if (!base.empty() && base.size() + plain.size() > kMaxDeltaWindowBytes) {
-    error = "the file and its base together exceed the window a 32-bit updater can decode with";
+            std::string& error, const EncodeProgress& progress) {
+  if (!base.empty() && (plain.size() > kLargestDeltaFile || base.size() > kLargestDeltaFile)) {
+    error = "the file or its base is over " + std::to_string(kLargestDeltaFile >> 20) +
+            " MiB, beyond the window the updater decodes with";
     return false;
   }
   const std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
@@ -39,32 +43,65 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
     return false;
   }
   ZSTD_CCtx* c = context.get();
+  // The input stays where it is: the library keeps no copy of a window's worth.
   if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), error) ||
       Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), error) ||
-      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0), error))
+      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0), error) ||
+      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_stableInBuffer, 1), error) ||
+      Failed(ZSTD_CCtx_setPledgedSrcSize(c, plain.size()), error))
     return false;
   if (!base.empty()) {
     if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error) ||
-        Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, WindowLogFor(base.size() + plain.size())), error) ||
+        Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, DeltaWindowLog(plain.size(), base.size())), error) ||
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
       return false;
   }
-  out.resize(ZSTD_compressBound(plain.size()));
-  const size_t written = ZSTD_compress2(c, out.data(), out.size(), plain.data(), plain.size());
-  if (Failed(written, error)) return false;
-  out.resize(written);
+  // Written in pieces, so the object takes what it is, not the bound of
+  // what it could be, and the caller hears how far the input has got.
+  out.clear();
+  std::string piece(ZSTD_CStreamOutSize(), '\0');
+  ZSTD_inBuffer in{plain.data(), plain.size(), 0};
+  for (;;) {
+    ZSTD_outBuffer outBuffer{piece.data(), piece.size(), 0};
+    const size_t left = ZSTD_compressStream2(c, &outBuffer, &in, ZSTD_e_end);
+    if (Failed(left, error)) return false;
+    out.append(piece.data(), outBuffer.pos);
+    if (progress) progress(in.pos);
+    if (left == 0) break;
+  }
+  out.shrink_to_fit();
   return true;
 }
 
 }  // namespace
 
-bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
-  return Encode(plain, base, level, true, out, error);
+int DeltaWindowLog(uint64_t plain, uint64_t base) {
+  int log = kMinWindowLog;
+  while (log < kMaxDeltaWindowLog && (uint64_t{1} << log) < base + plain) ++log;
+  return log;
+}
+
+bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error,
+                  const EncodeProgress& progress) {
+  return Encode(plain, base, level, true, out, error, progress);
 }
 
 bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
-                    std::string& error) {
-  return Encode(plain, prediction, level, false, out, error);
+                    std::string& error, const EncodeProgress& progress) {
+  return Encode(plain, prediction, level, false, out, error, progress);
+}
+
+uint64_t EncoderTableBytes(int level, int windowLog) {
+  const std::unique_ptr<ZSTD_CCtx_params, ParamsFree> params(ZSTD_createCCtxParams());
+  if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params.get(), level))) return 0;
+  uint64_t longMatching = 0;
+  if (windowLog > 0) {
+    ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_windowLog, windowLog);
+    ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    longMatching = (uint64_t{1} << (windowLog - kLongMatchRateLog)) * kLongMatchEntryBytes;
+  }
+  const size_t tables = ZSTD_estimateCCtxSize_usingCCtxParams(params.get());
+  return ZSTD_isError(tables) ? 0 : tables + longMatching;
 }
 
 }  // namespace updpub
