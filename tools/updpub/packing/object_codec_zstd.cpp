@@ -13,7 +13,7 @@ namespace {
 // zstd's smallest window (ZSTD_WINDOWLOG_MIN).
 constexpr int kMinWindowLog = 10;
 // Long-distance matching keeps 8-byte entries, one per 2^7 bytes of window
-// (the library's defaults, which its own estimate leaves out).
+// (the library's defaults).
 constexpr int kLongMatchRateLog = 7;
 constexpr uint64_t kLongMatchEntryBytes = 8;
 
@@ -96,8 +96,9 @@ uint64_t EncoderTableBytes(int level, int windowLog) {
   if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params.get(), level))) return 0;
   uint64_t longMatching = 0;
   if (windowLog > 0) {
+    // Long-distance matching is counted here: the library's estimate takes
+    // its table's size from parameters it fills in only when compressing.
     ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_windowLog, windowLog);
-    ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_enableLongDistanceMatching, 1);
     longMatching = (uint64_t{1} << (windowLog - kLongMatchRateLog)) * kLongMatchEntryBytes;
   }
   const size_t tables = ZSTD_estimateCCtxSize_usingCCtxParams(params.get());
