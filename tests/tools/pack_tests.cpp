@@ -183,7 +183,8 @@ TEST(Packing, APairBeyond128MiBGetsADeltaWithTheWindowItNeeds) {
   const std::vector<engine::FileEntry> entries = engine::ReadServerFileList(document);
   ASSERT_EQ(entries.size(), 1u);
   ASSERT_EQ(entries[0].Deltas.size(), 1u);
-  const std::string delta = ReadBytes(site / "2.0" / "update" / "delta" / entries[0].Deltas[0].BaseCrc / "data.pak.zst");
+  const std::string delta =
+      ReadBytes(site / "2.0" / "update" / "delta" / entries[0].Deltas[0].BaseCrc / "data.pak.zst");
   EXPECT_LT(delta.size(), 2 * kInsertedBytes);
   ZSTD_frameHeader header;
   ASSERT_EQ(ZSTD_getFrameHeader(&header, delta.data(), delta.size()), 0u);

@@ -3,6 +3,7 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "updpub/packing/object_codec.h"
@@ -16,6 +17,8 @@ constexpr int kMinWindowLog = 10;
 // (the library's defaults).
 constexpr int kLongMatchRateLog = 7;
 constexpr uint64_t kLongMatchEntryBytes = 8;
+// How much input the encoder is given at a time, between reports.
+constexpr size_t kProgressSlice = size_t{8} << 20;
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -56,18 +59,21 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
       return false;
   }
-  // Written in pieces, so the object takes what it is, not the bound of
-  // what it could be, and the caller hears how far the input has got.
+  // The input is handed over a slice at a time and the object taken in
+  // pieces: the object takes what it is, not the bound of what it could be,
+  // and the caller hears how far the input has got.
   out.clear();
   std::string piece(ZSTD_CStreamOutSize(), '\0');
-  ZSTD_inBuffer in{plain.data(), plain.size(), 0};
-  for (;;) {
+  ZSTD_inBuffer in{plain.data(), 0, 0};
+  for (size_t left = 1; left != 0;) {
+    if (in.pos == in.size) in.size = std::min(plain.size(), in.size + kProgressSlice);
+    const bool last = in.size == plain.size();
     ZSTD_outBuffer outBuffer{piece.data(), piece.size(), 0};
-    const size_t left = ZSTD_compressStream2(c, &outBuffer, &in, ZSTD_e_end);
+    left = ZSTD_compressStream2(c, &outBuffer, &in, last ? ZSTD_e_end : ZSTD_e_continue);
     if (Failed(left, error)) return false;
     out.append(piece.data(), outBuffer.pos);
     if (progress) progress(in.pos);
-    if (left == 0) break;
+    if (!last) left = 1;
   }
   out.shrink_to_fit();
   return true;

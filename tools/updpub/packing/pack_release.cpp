@@ -44,7 +44,10 @@ struct Base {
   std::string version;   // the older version it lies in
 };
 
-std::string MiB(uint64_t bytes) { return std::to_string((bytes + (uint64_t{1} << kMiBShift) - 1) >> kMiBShift) + " MiB"; }
+// Rounded up: a limit of 1.5 MiB is not "1 MiB".
+std::string MiB(uint64_t bytes) {
+  return std::to_string((bytes + (uint64_t{1} << kMiBShift) - 1) >> kMiBShift) + " MiB";
+}
 
 // How far one file's packing has got: its forms are its steps, each worth
 // an equal share of its bytes on the bar.
@@ -140,7 +143,8 @@ class Packer {
       return false;
     }
     const bool code = settings_.codeDeltas && IsCodeFile(plain);
-    work.steps = 1 + bases.size() * (code ? 2 : 1);
+    const size_t stepsPerBase = code ? 2 : 1;
+    work.steps = 1 + bases.size() * stepsPerBase;
     if (packable) {
       std::string object;
       if (Encoded(index, "no packed object", object,
@@ -152,10 +156,11 @@ class Packer {
         entry.PackedSize = object.size();
       }
     }
-    NextStep(work);
     bool saidTooLargeForCode = false;
-    for (const Base& base : bases)
-      if (!PackAgainst(index, plain, base, code, saidTooLargeForCode, work, error)) return false;
+    for (size_t i = 0; i < bases.size(); ++i) {
+      work.step = 1 + i * stepsPerBase;
+      if (!PackAgainst(index, plain, bases[i], code, saidTooLargeForCode, work, error)) return false;
+    }
     for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
@@ -168,13 +173,6 @@ class Packer {
                    FileWork& work, std::string& error) {
     engine::FileEntry& entry = entries_[index];
     const std::string against = Against(base);
-    const size_t firstStep = work.step;
-    // Whatever way this ends, the file's later steps count from the same place.
-    struct StepsAfter {
-      FileWork& work;
-      size_t step;
-      ~StepsAfter() { work.step = step; }
-    } stepsAfter{work, firstStep + (code ? 2 : 1)};
     const uint64_t baseSize = BaseBytes(base);
     if (baseSize > kLargestDeltaFile || baseSize > kLargestPackedFile) {
       LeaveOut(index, "no delta " + against,
@@ -195,7 +193,6 @@ class Packer {
           return EncodeObject(plain, baseBytes, settings_.level, out, why, Steps(work, "delta " + against));
         }))
       return true;
-    NextStep(work);
     const auto better = [&](const std::string& candidate) {
       return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize : WorthARequest(plain.size(), candidate.size());
     };
@@ -217,6 +214,7 @@ class Packer {
     if (!Affordable(index, "no code delta " + against,
                     CodeDeltaMemory(plain.size(), baseBytes.size(), settings_.level)))
       return true;
+    ++work.step;
     // Only where it beats the zstd delta of the same base: that delta is
     // what an updater without code deltas, or with a damaged one, takes.
     std::string codeDelta;
@@ -262,7 +260,9 @@ class Packer {
     return false;
   }
 
-  static std::string Against(const Base& base) { return "against " + base.version + "/" + Shown(base.file->listName); }
+  static std::string Against(const Base& base) {
+    return "against " + base.version + "/" + Shown(base.file->listName);
+  }
 
   static uint64_t BaseBytes(const Base& base) {
     std::error_code error;
@@ -306,8 +306,6 @@ class Packer {
     return [this, &work, what](uint64_t done) { Advance(work, done, what); };
   }
 
-  void NextStep(FileWork& work) { work.step = std::min(work.step + 1, work.steps); }
-
   // The file's share of the bar moved on, and, once it has taken a while,
   // a line of its own now and then.
   void Advance(FileWork& work, uint64_t doneInStep, const std::string& what) {
@@ -324,7 +322,8 @@ class Packer {
     }
     if (now - work.started < kQuietFileTime || now - work.lastLine < kFileLineInterval) return;
     work.lastLine = now;
-    progress_.Note(work.name + ": " + std::to_string(static_cast<int>(fraction * kPercent)) + "% of " + MiB(work.bytes) + ", " + what);
+    progress_.Note(work.name + ": " + std::to_string(static_cast<int>(fraction * kPercent)) + "% of " +
+                   MiB(work.bytes) + ", " + what);
   }
 
   // One base per older version, each base content once, never the file itself.
