@@ -4,7 +4,6 @@
 // checked.
 #include <gtest/gtest.h>
 
-#include <random>
 
 #include "codecs/code_delta_decoder.h"
 #include "digests/crc32.h"
@@ -13,6 +12,7 @@
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
 #include "updpub/packing/code_delta_encoder.h"
+#include "updpub/packing/memory_estimate.h"
 #include "updpub/packing/object_codec.h"
 #include "updpub/packing/pack_release.h"
 #include "updpub/publish/documents.h"
@@ -202,40 +202,32 @@ TEST(CodeDeltaPublishing, ACodeDeltaLargerThanTheDeltaOfItsBaseIsNotWritten) {
   EXPECT_FALSE(fs::exists(staged / "update" / "code"));
 }
 
-// An executable over 64 MiB can have no code delta (its prediction and the
-// file together exceed the updater's window) but can have a zstd delta
-// against a smaller base: publishing with the defaults makes that, and says
-// on standard error which form it left out.
-TEST(CodeDeltaPublishing, AnExecutableTooLargeForACodeDeltaPublishesWithItsDelta) {
+// A code delta needs more memory than the zstd delta of the same pair: where
+// publishing may hold enough for the latter only, the file is published with
+// its delta and standard error says which form was left out.
+TEST(CodeDeltaPublishing, AFormBeyondTheMemoryBudgetIsLeftOutWithANote) {
   const Sample sample = SampleOf("i686");
   ASSERT_FALSE(sample.first.empty()) << "the project's own compiler builds the 32-bit sample";
-  // The overlays: 4 MiB of noise in the base, repeated in the new file past
-  // 64 MiB. Only a delta finds the repeats: the packed object's window is
-  // smaller, so it saves nothing and is not written.
-  constexpr size_t kNoiseBytes = size_t{4} << 20;
-  std::mt19937 random(7);
-  std::string noise(kNoiseBytes, '\0');
-  for (char& byte : noise) byte = static_cast<char>(random());
-  std::string large = sample.second;
-  while (large.size() <= updpub::kLargestCodeDeltaFile) large += noise;
-  ASSERT_TRUE(updpub::IsCodeFile(large));
-
   ScratchFolder scratch;
   const fs::path site = scratch.path() / "srv1";
-  WriteRelease(scratch.path() / "r1", {{"big.exe", sample.first + noise}});
-  WriteRelease(scratch.path() / "r2", {{"big.exe", large}});
-  large.clear();
+  WriteRelease(scratch.path() / "r1", {{"big.exe", sample.first}});
+  WriteRelease(scratch.path() / "r2", {{"big.exe", sample.second}});
+  const int level = updpub::kMinPackLevel;  // the level plays no part here; the lowest is quick
+  const uint64_t deltaMemory = updpub::DeltaMemory(sample.second.size(), sample.first.size(), level);
+  ASSERT_LT(deltaMemory, updpub::CodeDeltaMemory(sample.second.size(), sample.first.size(), level));
   updpub::PublishResult result;
   for (const auto& [release, version] : {std::pair{"r1", "1.0"}, std::pair{"r2", "2.0"}}) {
     updpub::PublishOptions options = Options(scratch.path() / release, site, version);
-    options.packLevel = updpub::kMinPackLevel;  // the level plays no part here; the lowest is quick
+    options.packLevel = level;
+    options.packMemory = {deltaMemory, deltaMemory};
     result = updpub::Publish(options, updpub::HostSiteFiles(), nullptr);
     ASSERT_EQ(result.exitCode, updpub::kPublished) << result.failure;
   }
   EXPECT_EQ(result.packed.deltas, 1u);
   EXPECT_EQ(result.packed.codeDeltas, 0u);
   ASSERT_EQ(result.warnings.size(), 1u);
-  EXPECT_EQ(result.warnings[0].rfind("big.exe: no code delta: over 64 MiB", 0), 0u) << result.warnings[0];
+  EXPECT_EQ(result.warnings[0].rfind("big.exe: no code delta against 1.0/big.exe: it would need about", 0), 0u)
+      << result.warnings[0];
   xml::XmlDocument document;
   ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
   const std::vector<engine::FileEntry> list = engine::ReadServerFileList(document);

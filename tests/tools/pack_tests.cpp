@@ -1,8 +1,11 @@
 // Packed objects and deltas: published from a release pair, decoded with
 // libzstd as an updater would, and checked by "updpub check".
 #include <gtest/gtest.h>
+// For the frame header reader.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <cstring>
 #include <random>
 
 #include "site/file_objects.h"
@@ -148,6 +151,45 @@ TEST(Packing, NoDeltaFromAnOlderFileThatNoLongerMatchesItsList) {
   EXPECT_GT(entries[0].PackedSize, 0u);
   EXPECT_TRUE(entries[0].Deltas.empty());
   EXPECT_FALSE(fs::exists(site / "2.0" / "update" / "delta"));
+}
+
+// A pair beyond the old 128 MiB window: 128 MiB of noise and the same with
+// a mebibyte inserted in its middle. Only a delta finds the repeats, and the
+// frame's window (single-segment: the file's size) is past 2^27.
+TEST(Packing, APairBeyond128MiBGetsADeltaWithTheWindowItNeeds) {
+  constexpr size_t kBaseBytes = size_t{128} << 20;
+  constexpr size_t kInsertedBytes = size_t{1} << 20;
+  std::mt19937_64 random(9);
+  std::string base(kBaseBytes, '\0');
+  for (size_t at = 0; at < base.size(); at += sizeof(uint64_t)) {
+    const uint64_t word = random();
+    std::memcpy(&base[at], &word, sizeof word);
+  }
+  std::string plain = base.substr(0, kBaseBytes / 2) + base.substr(0, kInsertedBytes) + base.substr(kBaseBytes / 2);
+  for (size_t at = kBaseBytes / 2; at < kBaseBytes / 2 + kInsertedBytes; ++at) plain[at] ^= 0x5A;
+  ScratchFolder scratch;
+  WriteRelease(scratch.path() / "r1", {{"data.pak", base}});
+  WriteRelease(scratch.path() / "r2", {{"data.pak", plain}});
+  const fs::path site = scratch.path() / "srv1";
+  for (const auto& [release, version] : {std::pair{"r1", "1.0"}, std::pair{"r2", "2.0"}}) {
+    updpub::PublishOptions options = Options(scratch.path() / release, site, version);
+    options.packLevel = updpub::kMinPackLevel;
+    const updpub::PublishResult result = updpub::Publish(options, updpub::HostSiteFiles(), nullptr);
+    ASSERT_EQ(result.exitCode, updpub::kPublished) << result.failure;
+    EXPECT_TRUE(result.warnings.empty()) << result.warnings.at(0);
+  }
+  xml::XmlDocument document;
+  ASSERT_TRUE(document.LoadFromBytes(engine::TrimListText(ReadBytes(site / "2.0" / "filelist.xml"))));
+  const std::vector<engine::FileEntry> entries = engine::ReadServerFileList(document);
+  ASSERT_EQ(entries.size(), 1u);
+  ASSERT_EQ(entries[0].Deltas.size(), 1u);
+  const std::string delta =
+      ReadBytes(site / "2.0" / "update" / "delta" / entries[0].Deltas[0].BaseCrc / "data.pak.zst");
+  EXPECT_LT(delta.size(), 2 * kInsertedBytes);
+  ZSTD_frameHeader header;
+  ASSERT_EQ(ZSTD_getFrameHeader(&header, delta.data(), delta.size()), 0u);
+  EXPECT_GT(header.windowSize, uint64_t{1} << 27);
+  EXPECT_TRUE(Decode(delta, base) == plain);
 }
 
 TEST(Packing, NoPackWritesThePlainSiteOnly) {

@@ -156,7 +156,7 @@ bool ObjectChecker::FindBase(const std::string& serverBase, bool utf8Urls, const
       const Fetched fetched =
           source_.Stream(net::EncodeUrl(net::FileUrl(serverBase, version, entry.Name), utf8Urls), utf8Urls,
                          [&](const char* data, size_t size) {
-                           if (bytes.size() + size <= kMaxDeltaWindowBytes) bytes.append(data, size);
+                           if (bytes.size() + size <= kLargestPackedFile) bytes.append(data, size);
                          });
       if (fetched.status == Fetched::Status::kOk && fetched.crc == crc && bytes.size() == fetched.size) return true;
     }

@@ -94,6 +94,10 @@ bool ReadWholeFile(const fs::path& path, size_t maxBytes, std::string& bytes, st
   HostFile file;
   if (!file.OpenForReading(path, error)) return false;
   bytes.clear();
+  // Grown once: doubling a string of a gigabyte holds it one and a half times.
+  std::error_code sizeError;
+  const uintmax_t size = fs::file_size(path, sizeError);
+  if (!sizeError && size <= maxBytes) bytes.reserve(static_cast<size_t>(size));
   char buffer[64 * 1024];
   for (;;) {
     size_t got = 0;

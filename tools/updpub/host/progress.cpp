@@ -46,6 +46,18 @@ void ProgressBar::FileDone() {
   Draw(false);
 }
 
+void ProgressBar::Note(const std::string& text) {
+  if (!out_) return;
+  // Blanks over the rest of the bar's line, which is then drawn again below.
+  const size_t barWidth =
+      drawn_ && enabled_ ? ProgressLine(doneBytes_, totalBytes_, doneFiles_, totalFiles_).size() : 0;
+  const std::string line = "updpub: " + text;
+  std::fprintf(out_, "%s%s%s\n", enabled_ && drawn_ ? "\r" : "", line.c_str(),
+               std::string(barWidth > line.size() ? barWidth - line.size() : 0, ' ').c_str());
+  std::fflush(out_);
+  if (enabled_ && drawn_) Draw(true);
+}
+
 void ProgressBar::Finish() {
   if (!enabled_) return;
   Draw(true);

@@ -24,6 +24,9 @@ class ProgressBar {
 
   void AddBytes(uint64_t bytes);
   void FileDone();
+  // A line of its own ("updpub: TEXT"), above the bar when one is drawn;
+  // written whether or not the bar is enabled.
+  void Note(const std::string& text);
   // Draws the final state and ends the line; later calls draw nothing.
   void Finish();
 

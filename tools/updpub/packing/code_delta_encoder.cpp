@@ -49,7 +49,8 @@ bool IsCodeFile(std::string_view file) {
   return files::ReadPeLayout(file, layout) && !layout.sections.empty();
 }
 
-bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
+bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error,
+                     const EncodeProgress& progress) {
   files::PeLayout layout;
   if (!files::ReadPeLayout(plain, layout)) {
     error = "not an executable";
@@ -58,7 +59,7 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
   // Refused before the matching, which takes long on a file this large.
   if (plain.size() > kLargestCodeDeltaFile) {
     error = "the file is over " + std::to_string(kLargestCodeDeltaFile >> 20) +
-            " MiB: with the prediction as large as the file it exceeds the window a 32-bit updater can decode with";
+            " MiB, beyond the window the updater decodes with";
     return false;
   }
   if (base.size() > UINT32_MAX) {
@@ -84,7 +85,7 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
     return false;
   }
   std::string residual;
-  if (!EncodeResidual(plain, prediction, level, residual, error)) return false;
+  if (!EncodeResidual(plain, prediction, level, residual, error, progress)) return false;
 
   std::string packedMap(ZSTD_compressBound(rawMap.size()), '\0');
   const size_t mapBytes = ZSTD_compress(packedMap.data(), packedMap.size(), rawMap.data(), rawMap.size(), kMapLevel);

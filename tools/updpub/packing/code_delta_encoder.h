@@ -11,10 +11,9 @@
 
 namespace updpub {
 
-// The residual is a frame against a prediction as large as the file, and
-// both lie in the window the updater decodes with: a larger file has no code
-// delta.
-inline constexpr size_t kLargestCodeDeltaFile = kMaxDeltaWindowBytes / 2;
+// The residual is a frame against a prediction as large as the file, so a
+// file within a delta's bound has a code delta too.
+inline constexpr uint64_t kLargestCodeDeltaFile = kLargestDeltaFile;
 
 // Whether a file is an executable a code delta can be made of.
 bool IsCodeFile(std::string_view file);
@@ -22,6 +21,8 @@ bool IsCodeFile(std::string_view file);
 // A code delta of `plain` against `base`, at the given zstd level. False with
 // `error` set when it cannot be made (a file over kLargestCodeDeltaFile
 // among the reasons).
-bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error);
+// `progress` hears of the residual's encoding.
+bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error,
+                     const EncodeProgress& progress = {});
 
 }  // namespace updpub

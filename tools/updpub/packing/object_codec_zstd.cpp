@@ -1,5 +1,9 @@
+// The estimate of the encoder's tables and the stable input buffer are in
+// the library's experimental part, which every build here exports.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "updpub/packing/object_codec.h"
@@ -7,19 +11,21 @@
 namespace updpub {
 namespace {
 
-// zstd's smallest window (ZSTD_WINDOWLOG_MIN, declared only for static linking).
+// zstd's smallest window (ZSTD_WINDOWLOG_MIN).
 constexpr int kMinWindowLog = 10;
+// Long-distance matching keeps 8-byte entries, one per 2^7 bytes of window
+// (the library's defaults).
+constexpr int kLongMatchRateLog = 7;
+constexpr uint64_t kLongMatchEntryBytes = 8;
+// How much input the encoder is given at a time, between reports.
+constexpr size_t kProgressSlice = size_t{8} << 20;
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-
-// The smallest window log that covers `bytes`.
-int WindowLogFor(size_t bytes) {
-  int log = kMinWindowLog;
-  while (log < kMaxDeltaWindowLog && (size_t{1} << log) < bytes) ++log;
-  return log;
-}
+struct ParamsFree {
+  void operator()(ZSTD_CCtx_params* params) const { ZSTD_freeCCtxParams(params); }
+};
 
 bool Failed(size_t code, std::string& error) {
   if (!ZSTD_isError(code)) return false;
@@ -28,9 +34,10 @@ bool Failed(size_t code, std::string& error) {
 }
 
 bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, std::string& out,
-            std::string& error) {
-  if (!base.empty() && base.size() + plain.size() > kMaxDeltaWindowBytes) {
-    error = "the file and its base together exceed the window a 32-bit updater can decode with";
+            std::string& error, const EncodeProgress& progress) {
+  if (!base.empty() && (plain.size() > kLargestDeltaFile || base.size() > kLargestDeltaFile)) {
+    error = "the file or its base is over " + std::to_string(kLargestDeltaFile >> 20) +
+            " MiB, beyond the window the updater decodes with";
     return false;
   }
   const std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
@@ -39,32 +46,69 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
     return false;
   }
   ZSTD_CCtx* c = context.get();
+  // The input stays where it is: the library keeps no copy of a window's worth.
   if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), error) ||
       Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), error) ||
-      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0), error))
+      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0), error) ||
+      Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_stableInBuffer, 1), error) ||
+      Failed(ZSTD_CCtx_setPledgedSrcSize(c, plain.size()), error))
     return false;
   if (!base.empty()) {
     if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error) ||
-        Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, WindowLogFor(base.size() + plain.size())), error) ||
+        Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, DeltaWindowLog(plain.size(), base.size())), error) ||
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
       return false;
   }
-  out.resize(ZSTD_compressBound(plain.size()));
-  const size_t written = ZSTD_compress2(c, out.data(), out.size(), plain.data(), plain.size());
-  if (Failed(written, error)) return false;
-  out.resize(written);
+  // The input is handed over a slice at a time and the object taken in
+  // pieces: the object takes what it is, not the bound of what it could be,
+  // and the caller hears how far the input has got.
+  out.clear();
+  std::string piece(ZSTD_CStreamOutSize(), '\0');
+  ZSTD_inBuffer in{plain.data(), 0, 0};
+  for (size_t left = 1; left != 0;) {
+    if (in.pos == in.size) in.size = std::min(plain.size(), in.size + kProgressSlice);
+    const bool last = in.size == plain.size();
+    ZSTD_outBuffer outBuffer{piece.data(), piece.size(), 0};
+    left = ZSTD_compressStream2(c, &outBuffer, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+    if (Failed(left, error)) return false;
+    out.append(piece.data(), outBuffer.pos);
+    if (progress) progress(in.pos);
+    if (!last) left = 1;
+  }
+  out.shrink_to_fit();
   return true;
 }
 
 }  // namespace
 
-bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
-  return Encode(plain, base, level, true, out, error);
+int DeltaWindowLog(uint64_t plain, uint64_t base) {
+  int log = kMinWindowLog;
+  while (log < kMaxDeltaWindowLog && (uint64_t{1} << log) < base + plain) ++log;
+  return log;
+}
+
+bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error,
+                  const EncodeProgress& progress) {
+  return Encode(plain, base, level, true, out, error, progress);
 }
 
 bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
-                    std::string& error) {
-  return Encode(plain, prediction, level, false, out, error);
+                    std::string& error, const EncodeProgress& progress) {
+  return Encode(plain, prediction, level, false, out, error, progress);
+}
+
+uint64_t EncoderTableBytes(int level, int windowLog) {
+  const std::unique_ptr<ZSTD_CCtx_params, ParamsFree> params(ZSTD_createCCtxParams());
+  if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params.get(), level))) return 0;
+  uint64_t longMatching = 0;
+  if (windowLog > 0) {
+    // Long-distance matching is counted here: the library's estimate takes
+    // its table's size from parameters it fills in only when compressing.
+    ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_windowLog, windowLog);
+    longMatching = (uint64_t{1} << (windowLog - kLongMatchRateLog)) * kLongMatchEntryBytes;
+  }
+  const size_t tables = ZSTD_estimateCCtxSize_usingCCtxParams(params.get());
+  return ZSTD_isError(tables) ? 0 : tables + longMatching;
 }
 
 }  // namespace updpub

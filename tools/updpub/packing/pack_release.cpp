@@ -1,6 +1,7 @@
 #include "updpub/packing/pack_release.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -9,9 +10,11 @@
 
 #include "digests/crc32.h"
 #include "site/file_objects.h"
+#include "updpub/host/memory.h"
 #include "updpub/host/parallel_jobs.h"
 #include "updpub/host/progress.h"
 #include "updpub/packing/code_delta_encoder.h"
+#include "updpub/packing/memory_estimate.h"
 #include "updpub/packing/object_codec.h"
 #include "updpub/publish/documents.h"
 #include "updpub/publish/older_versions.h"
@@ -21,9 +24,15 @@ namespace updpub {
 namespace {
 
 constexpr uint64_t kPercent = 100;
-// A worker holds a file with its object or base and the encoder's tables, up
-// to some 600 MiB at kLargestPackedFile: a 32-bit process has room for two.
+constexpr int kMiBShift = 20;
+// A worker holds a file with its object or base and the encoder's tables:
+// beside the memory budget, a 32-bit process runs no more than two, so its
+// threads and heap keep room between them.
 constexpr unsigned kMostWorkersIn32Bits = 2;
+// A file whose packing takes longer than this gets lines of its own on
+// standard error, one at most every kFileLineInterval.
+constexpr auto kQuietFileTime = std::chrono::seconds(5);
+constexpr auto kFileLineInterval = std::chrono::seconds(10);
 
 unsigned PackWorkerCount() {
   return kWideAddresses ? ProcessorWorkerCount() : std::min(ProcessorWorkerCount(), kMostWorkersIn32Bits);
@@ -33,6 +42,23 @@ struct Base {
   const OlderFile* file;
   std::string baseName;  // "" for the file's own name
   std::string version;   // the older version it lies in
+};
+
+// Rounded up: a limit of 1.5 MiB is not "1 MiB".
+std::string MiB(uint64_t bytes) {
+  return std::to_string((bytes + (uint64_t{1} << kMiBShift) - 1) >> kMiBShift) + " MiB";
+}
+
+// How far one file's packing has got: its forms are its steps, each worth
+// an equal share of its bytes on the bar.
+struct FileWork {
+  std::string name;  // as shown
+  uint64_t bytes = 0;
+  size_t steps = 1;
+  size_t step = 0;
+  uint64_t shown = 0;  // of bytes, on the bar so far
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastLine = started;
 };
 
 // One file's work: what it shares with the other workers is read-only,
@@ -46,6 +72,8 @@ class Packer {
                   release.totalBytes, release.files.size()) {}
 
   PackResult Run() {
+    budget_ = settings_.memory.shared > 0 ? settings_.memory
+                                          : PackingBudget(PhysicalMemoryBytes(), AddressSpaceBytes());
     for (const std::string& version : OlderVersions(settings_.site, settings_.latest, settings_.publishing,
                                                     static_cast<size_t>(settings_.deltaVersions))) {
       older_.push_back(ReadOlderVersion(settings_.site, version));
@@ -60,9 +88,11 @@ class Packer {
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return release_.files[a].size > release_.files[b].size; });
+    std::vector<uint64_t> costs;
+    for (size_t index : order) costs.push_back(FileMemory(index));
     PackResult result;
-    const ParallelRun run = RunInParallel(order.size(), PackWorkerCount(),
-                                          [&](size_t i, std::string& error) { return PackFile(order[i], error); });
+    const ParallelRun run = RunWithinBudget(costs, budget_.shared, PackWorkerCount(),
+                                            [&](size_t i, std::string& error) { return PackFile(order[i], error); });
     progress_.Finish();
     if (run.failed) {
       result.file = release_.files[order[*run.failed]].shownName;
@@ -89,11 +119,22 @@ class Packer {
     engine::FileEntry& entry = entries_[index];
     entry.Size = file.size;
     const uint32_t crc = HashValue(entry.Hash).value_or(0);
-    if (file.size == 0) return Done(file.size);
+    FileWork work;
+    work.name = file.shownName;
+    work.bytes = file.size;
+    if (file.size == 0) return Done(work);
     if (file.size > kLargestPackedFile) {
-      LeaveOut(index, "no packed object or delta", "over " + std::to_string(kLargestPackedFile >> 20) +
-                                                       " MiB, a file is not read whole to be packed");
-      return Done(file.size);
+      LeaveOut(index, "no packed object or delta",
+               "over " + MiB(kLargestPackedFile) + ", a file is not read whole to be packed");
+      return Done(work);
+    }
+    const std::vector<Base> bases = Bases(file.listName, crc);
+    const bool packable = Affordable(index, "no packed object", PackedMemory(file.size, settings_.level));
+    const auto deltaMemory = [&](const Base& base) { return DeltaMemory(file.size, BaseBytes(base), settings_.level); };
+    if (!packable && std::none_of(bases.begin(), bases.end(),
+                                  [&](const Base& base) { return deltaMemory(base) <= budget_.most; })) {
+      for (const Base& base : bases) Affordable(index, "no delta or code delta " + Against(base), deltaMemory(base));
+      return Done(work);
     }
     std::string plain;
     if (!ReadWholeFile(file.source, kLargestPackedFile, plain, error)) return false;
@@ -101,44 +142,55 @@ class Packer {
       error = "the file changed while it was published";
       return false;
     }
-    std::string object;
-    if (Encoded(index, "no packed object", object, [&](std::string& out, std::string& why) {
-          return EncodeObject(plain, {}, settings_.level, out, why);
-        }) &&
-        WorthARequest(plain.size(), object.size())) {
-      if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
-      entry.PackedSize = object.size();
-    }
     const bool code = settings_.codeDeltas && IsCodeFile(plain);
+    const size_t stepsPerBase = code ? 2 : 1;
+    work.steps = 1 + bases.size() * stepsPerBase;
+    if (packable) {
+      std::string object;
+      if (Encoded(index, "no packed object", object,
+                  [&](std::string& out, std::string& why) {
+                    return EncodeObject(plain, {}, settings_.level, out, why, Steps(work, "packed object"));
+                  }) &&
+          WorthARequest(plain.size(), object.size())) {
+        if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
+        entry.PackedSize = object.size();
+      }
+    }
     bool saidTooLargeForCode = false;
-    for (const Base& base : Bases(file.listName, crc))
-      if (!PackAgainst(index, plain, base, code, saidTooLargeForCode, error)) return false;
+    for (size_t i = 0; i < bases.size(); ++i) {
+      work.step = 1 + i * stepsPerBase;
+      if (!PackAgainst(index, plain, bases[i], code, saidTooLargeForCode, work, error)) return false;
+    }
     for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
-    return Done(file.size);
+    return Done(work);
   }
 
   // The delta, and for an executable the code delta, of a file against one
   // base, each written where it is worth it. False only when writing failed.
   bool PackAgainst(size_t index, const std::string& plain, const Base& base, bool code, bool& saidTooLargeForCode,
-                   std::string& error) {
+                   FileWork& work, std::string& error) {
     engine::FileEntry& entry = entries_[index];
+    const std::string against = Against(base);
+    const uint64_t baseSize = BaseBytes(base);
+    if (baseSize > kLargestDeltaFile || baseSize > kLargestPackedFile) {
+      LeaveOut(index, "no delta " + against,
+               "the base is over " + MiB(std::min<uint64_t>(kLargestDeltaFile, kLargestPackedFile)));
+      return true;
+    }
+    if (!Affordable(index, "no delta or code delta " + against, DeltaMemory(plain.size(), baseSize, settings_.level)))
+      return true;
     std::string baseBytes;
     std::string ignored;
     // A base that is gone or differs from its list is no base.
-    if (base.file->path.empty() || !ReadWholeFile(base.file->path, kMaxDeltaWindowBytes, baseBytes, ignored) ||
+    if (base.file->path.empty() || !ReadWholeFile(base.file->path, kLargestPackedFile, baseBytes, ignored) ||
         baseBytes.empty() || files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
       return true;
-    const std::string against = "against " + base.version + "/" + Shown(base.file->listName);
-    if (baseBytes.size() + plain.size() > kMaxDeltaWindowBytes) {
-      LeaveOut(index, "no delta " + against, "the file and its base exceed the window a 32-bit updater decodes with");
-      return true;
-    }
     // Without the zstd delta there is nothing to weigh a code delta against.
     std::string delta;
     if (!Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
-          return EncodeObject(plain, baseBytes, settings_.level, out, why);
+          return EncodeObject(plain, baseBytes, settings_.level, out, why, Steps(work, "delta " + against));
         }))
       return true;
     const auto better = [&](const std::string& candidate) {
@@ -153,17 +205,21 @@ class Packer {
     if (plain.size() > kLargestCodeDeltaFile) {
       // Said once for the file, not for each base.
       if (!saidTooLargeForCode)
-        LeaveOut(index, "no code delta", "over " + std::to_string(kLargestCodeDeltaFile >> 20) +
-                                             " MiB, the file and its prediction exceed the window a 32-bit updater "
+        LeaveOut(index, "no code delta", "over " + MiB(kLargestCodeDeltaFile) +
+                                             ", the file and its prediction exceed the window the updater "
                                              "decodes with; its deltas are made as for any file");
       saidTooLargeForCode = true;
       return true;
     }
+    if (!Affordable(index, "no code delta " + against,
+                    CodeDeltaMemory(plain.size(), baseBytes.size(), settings_.level)))
+      return true;
+    ++work.step;
     // Only where it beats the zstd delta of the same base: that delta is
     // what an updater without code deltas, or with a damaged one, takes.
     std::string codeDelta;
     if (!Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
-          return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why);
+          return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why, Steps(work, "code delta " + against));
         }))
       return true;
     if (codeDelta.size() >= delta.size() || !better(codeDelta)) return true;
@@ -194,6 +250,82 @@ class Packer {
     leftOut_[index].push_back(release_.files[index].shownName + ": " + form + ": " + why);
   }
 
+  // Whether a form that holds `bytes` at its peak may be made; one that
+  // may not is left out with a note.
+  bool Affordable(size_t index, const std::string& form, uint64_t bytes) {
+    if (bytes <= budget_.most) return true;
+    LeaveOut(index, form,
+             "it would need about " + MiB(bytes) + " of memory, more than publishing takes here (" +
+                 MiB(budget_.most) + ")");
+    return false;
+  }
+
+  static std::string Against(const Base& base) {
+    return "against " + base.version + "/" + Shown(base.file->listName);
+  }
+
+  static uint64_t BaseBytes(const Base& base) {
+    std::error_code error;
+    const uintmax_t size = base.file->path.empty() ? 0 : fs::file_size(base.file->path, error);
+    return error ? 0 : size;
+  }
+
+  // What a file holds at its peak, its forms made one after another; forms
+  // beyond what one job may hold are not made and not counted.
+  uint64_t FileMemory(size_t index) const {
+    const ReleaseFile& file = release_.files[index];
+    if (file.size == 0 || file.size > kLargestPackedFile) return 0;
+    const int level = settings_.level;
+    uint64_t most = 0;
+    const auto take = [&](uint64_t bytes) {
+      if (bytes <= budget_.most) most = std::max(most, bytes);
+    };
+    take(PackedMemory(file.size, level));
+    const bool code = settings_.codeDeltas && MayBeCode(file.source);
+    for (const Base& base : Bases(file.listName, HashValue(entries_[index].Hash).value_or(0))) {
+      const uint64_t baseSize = BaseBytes(base);
+      take(DeltaMemory(file.size, baseSize, level));
+      if (code) take(CodeDeltaMemory(file.size, baseSize, level));
+    }
+    return most;
+  }
+
+  // Whether a file begins as an executable does; read before packing to
+  // weigh its code deltas.
+  static bool MayBeCode(const fs::path& path) {
+    HostFile file;
+    std::string error;
+    char head[2] = {};
+    size_t got = 0;
+    return file.OpenForReading(path, error) && file.Read(head, sizeof head, got, error) && got == sizeof head &&
+           head[0] == 'M' && head[1] == 'Z';
+  }
+
+  // The encoder's progress through the file's current step.
+  EncodeProgress Steps(FileWork& work, const std::string& what) {
+    return [this, &work, what](uint64_t done) { Advance(work, done, what); };
+  }
+
+  // The file's share of the bar moved on, and, once it has taken a while,
+  // a line of its own now and then.
+  void Advance(FileWork& work, uint64_t doneInStep, const std::string& what) {
+    if (work.bytes == 0) return;
+    const double fraction = std::min(
+        1.0, (static_cast<double>(work.step) + static_cast<double>(doneInStep) / static_cast<double>(work.bytes)) /
+                 static_cast<double>(work.steps));
+    const uint64_t reached = static_cast<uint64_t>(fraction * static_cast<double>(work.bytes));
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard<std::mutex> lock(progressLock_);
+    if (reached > work.shown) {
+      progress_.AddBytes(reached - work.shown);
+      work.shown = reached;
+    }
+    if (now - work.started < kQuietFileTime || now - work.lastLine < kFileLineInterval) return;
+    work.lastLine = now;
+    progress_.Note(work.name + ": " + std::to_string(static_cast<int>(fraction * kPercent)) + "% of " +
+                   MiB(work.bytes) + ", " + what);
+  }
+
   // One base per older version, each base content once, never the file itself.
   std::vector<Base> Bases(const std::string& listName, uint32_t crc) const {
     std::vector<Base> bases;
@@ -221,9 +353,9 @@ class Packer {
     return true;
   }
 
-  bool Done(uint64_t bytes) {
+  bool Done(const FileWork& work) {
     const std::lock_guard<std::mutex> lock(progressLock_);
-    progress_.AddBytes(bytes);
+    progress_.AddBytes(work.bytes - std::min(work.bytes, work.shown));
     progress_.FileDone();
     return true;
   }
@@ -241,6 +373,7 @@ class Packer {
   std::set<fs::path> made_;
   std::mutex progressLock_;
   ProgressBar progress_;
+  MemoryBudget budget_;
 };
 
 }  // namespace

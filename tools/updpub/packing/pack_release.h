@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "site/file_list.h"
+#include "updpub/host/memory.h"
 #include "updpub/publish/release_tree.h"
 #include "updpub/publish/site_files.h"
 
@@ -34,6 +35,8 @@ struct PackSettings {
   bool showProgress = false;
   // Code deltas for executables, beside each delta they beat.
   bool codeDeltas = true;
+  // What the files packed side by side may hold; zero: from the machine.
+  MemoryBudget memory;
 };
 
 struct PackTotals {

@@ -390,6 +390,7 @@ class Writer {
     settings.publishing = options_.version;
     settings.utf8Urls = result.config.UTF8Encode;
     settings.showProgress = options_.showProgress;
+    settings.memory = options_.packMemory;
     const PackResult packed = PackRelease(files_, release, staged, settings, entries, progressOut_);
     if (!packed.ok) {
       Fail(result, packed.file, packed.error);

@@ -58,6 +58,7 @@ struct PublishOptions {
   int deltaVersions = kDefaultDeltaVersions;  // 0 to kMaxDeltaVersions older versions as bases
   int packLevel = kDefaultPackLevel;
   bool codeDeltas = true;  // beside the deltas of executables that they beat
+  MemoryBudget packMemory;  // zero: from the machine
 };
 
 struct PublishResult {
