@@ -43,14 +43,17 @@ constexpr size_t kModuleTextEnd = 23;
 constexpr size_t kModuleWords = 24;
 // Further on, among fields that differ between Go's releases, one names
 // the function data (go:func.*) that the records' function data offsets
-// count from; the linker places it where the records end.
+// count from; the linker places it where the records end, aligned.
 constexpr size_t kModuleWordsSearched = 64;
+constexpr uint64_t kMostFunctionDataAlignment = 64;
 // Headers with the magic that are looked at closer; a file with more is
 // no Go program of ours to understand.
 constexpr int kMostHeadersTried = 8;
 // A function table entry: the entry's offset from the text and the
-// record's offset from the table.
+// record's offset from the table. The last entry, the text's end, has only
+// the first.
 constexpr uint32_t kEntryBytes = 8;
+constexpr uint32_t kLastEntryBytes = 4;
 // A function's record: entry offset, name offset, arguments, deferreturn,
 // then the offsets of its stack, file and line tables, the count of its
 // other pc-value tables, its unit, (a start line,) and four bytes whose
@@ -148,7 +151,7 @@ bool ReadModule(std::string_view file, const PeLayout& layout, const Loaded& sec
   // The function table is the start of the records' table: an entry per
   // function and one for the end of the text.
   if (rva(kModuleFunctionTable) != tables.functions || field(kModuleFunctionTable + 1) != uint64_t{tables.functionCount} + 1 ||
-      (uint64_t{tables.functionCount} + 1) * kEntryBytes > tables.functionsSize)
+      uint64_t{tables.functionCount} * kEntryBytes + kLastEntryBytes > tables.functionsSize)
     return false;
   const uint64_t text = rva(kModuleText);
   const uint64_t textEnd = rva(kModuleTextEnd);
@@ -157,9 +160,12 @@ bool ReadModule(std::string_view file, const PeLayout& layout, const Loaded& sec
   tables.textEnd = static_cast<uint32_t>(textEnd);
   const uint64_t recordsEnd = uint64_t{tables.functions} + tables.functionsSize;
   for (size_t i = kModuleWords; i < kModuleWordsSearched && Fits(file, at + i * word, word); ++i) {
-    if (rva(i) != recordsEnd) continue;
-    tables.functionData = static_cast<uint32_t>(recordsEnd);
-    tables.functionDataSize = static_cast<uint32_t>(uint64_t{section.rva} + section.size - recordsEnd);
+    const uint64_t data = rva(i);
+    if (data < recordsEnd || data - recordsEnd >= kMostFunctionDataAlignment ||
+        data > uint64_t{section.rva} + section.size)
+      continue;
+    tables.functionData = static_cast<uint32_t>(data);
+    tables.functionDataSize = static_cast<uint32_t>(uint64_t{section.rva} + section.size - data);
     break;
   }
   return true;
@@ -182,6 +188,49 @@ class OffsetCollector {
   std::vector<Reference>& out_;
 };
 
+// The functions' records in the order of their entries. Records lie after
+// the table and apart, in that order: a table that says otherwise is read
+// no further, so each byte is read once.
+class RecordWalk {
+ public:
+  struct Record {
+    uint64_t at = 0;            // file offset
+    uint32_t pcData = 0;        // offsets after the fixed part, when they
+    uint32_t functionData = 0;  // lie in the table, else 0
+  };
+  RecordWalk(std::string_view file, uint64_t functions, const GoTables& tables)
+      : file_(file),
+        functions_(functions),
+        size_(tables.functionsSize),
+        recordBytes_(kRecordFixedBytes + (tables.recordsHaveStartLine ? kStartLineBytes : 0)),
+        from_(uint64_t{tables.functionCount} * kEntryBytes + kLastEntryBytes) {}
+  uint32_t RecordBytes() const { return recordBytes_; }
+  // The record of entry i (called in order), or false.
+  bool Next(uint32_t i, Record& record) {
+    const uint32_t offset = Read32(file_, functions_ + uint64_t{i} * kEntryBytes + 4);
+    if (offset < from_ || offset > size_ || recordBytes_ > size_ - offset) {
+      from_ = UINT64_MAX;
+      return false;
+    }
+    record.at = functions_ + offset;
+    const uint32_t pcData = Read32(file_, record.at + kRecordPcDataCount);
+    const uint32_t functionData = static_cast<uint8_t>(file_[record.at + recordBytes_ - 1]);
+    const uint64_t extra = (uint64_t{pcData} + functionData) * 4;
+    const bool whole = pcData <= kMostPcData && extra <= size_ - offset - recordBytes_;
+    record.pcData = whole ? pcData : 0;
+    record.functionData = whole ? functionData : 0;
+    from_ = uint64_t{offset} + recordBytes_ + (whole ? extra : 0);
+    return true;
+  }
+
+ private:
+  std::string_view file_;
+  uint64_t functions_;
+  uint32_t size_;
+  uint32_t recordBytes_;
+  uint64_t from_;  // where the next record may start, from the table
+};
+
 void AddTables(std::string_view file, const Loaded& section, const GoTables& tables, std::vector<Reference>& out) {
   OffsetCollector collect(file, out);
   const uint32_t textSize = tables.textEnd - tables.text;
@@ -191,40 +240,26 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
     for (uint64_t at = units; at + 4 <= units + tables.unitsSize; at += 4) collect.Add(at, tables.files, tables.filesSize);
   uint64_t functions = 0;
   if (!section.Holds(tables.functions, tables.functionsSize, functions)) return;
-  const uint32_t recordBytes = kRecordFixedBytes + (tables.recordsHaveStartLine ? kStartLineBytes : 0);
-  // Records lie after the table and apart, in the order of their entries:
-  // a table that says otherwise is read no further, so each byte is read
-  // once.
-  uint64_t recordsFrom = (uint64_t{tables.functionCount} + 1) * kEntryBytes;
+  // The table, then the records after it, so that the offsets come sorted.
+  RecordWalk walk(file, functions, tables);
+  RecordWalk::Record record;
   for (uint32_t i = 0; i <= tables.functionCount; ++i) {
     const uint64_t entry = functions + uint64_t{i} * kEntryBytes;
     collect.Add(entry, tables.text, textSize);
-    if (i == tables.functionCount) break;
-    const uint32_t recordOffset = Read32(file, entry + 4);
-    if (recordOffset < recordsFrom || recordOffset > tables.functionsSize ||
-        recordBytes > tables.functionsSize - recordOffset) {
-      recordsFrom = UINT64_MAX;
-      continue;
-    }
-    collect.Add(entry + 4, tables.functions, tables.functionsSize);
-    const uint64_t record = functions + recordOffset;
-    collect.Add(record + kRecordEntry, tables.text, textSize);
-    collect.Add(record + kRecordName, tables.names, tables.namesSize);
-    const uint32_t pcData = Read32(file, record + kRecordPcDataCount);
-    const uint32_t functionData = static_cast<uint8_t>(file[record + recordBytes - 1]);
-    const uint64_t pcTables = kRecordPcTables + (pcData <= kMostPcData ? pcData : 0);
-    const uint64_t extra = pcData <= kMostPcData ? (uint64_t{pcData} + functionData) * 4 : 0;
-    const bool whole = extra <= tables.functionsSize - recordOffset - recordBytes;
-    recordsFrom = uint64_t{recordOffset} + recordBytes + (whole ? extra : 0);
-    for (uint64_t k = 0; k < pcTables; ++k) {
-      // The stack, file and line tables, then the others after the fixed part.
-      const uint64_t at = k < kRecordPcTables ? record + kRecordFirstPcTable + 4 * k
-                                              : record + recordBytes + 4 * (k - kRecordPcTables);
-      if (at + 4 > functions + recordsFrom) break;
-      collect.Add(at, tables.pcData, tables.pcDataSize);
-    }
-    if (!whole || tables.functionData == 0) continue;
-    for (uint64_t k = 0, at = record + recordBytes + 4 * uint64_t{pcData}; k < functionData; ++k, at += 4)
+    if (i < tables.functionCount && walk.Next(i, record))
+      collect.Add(entry + 4, tables.functions, tables.functionsSize);
+  }
+  RecordWalk again(file, functions, tables);
+  for (uint32_t i = 0; i < tables.functionCount; ++i) {
+    if (!again.Next(i, record)) continue;
+    collect.Add(record.at + kRecordEntry, tables.text, textSize);
+    collect.Add(record.at + kRecordName, tables.names, tables.namesSize);
+    for (uint64_t k = 0; k < kRecordPcTables; ++k)
+      collect.Add(record.at + kRecordFirstPcTable + 4 * k, tables.pcData, tables.pcDataSize);
+    uint64_t at = record.at + again.RecordBytes();
+    for (uint32_t k = 0; k < record.pcData; ++k, at += 4) collect.Add(at, tables.pcData, tables.pcDataSize);
+    if (tables.functionData == 0) continue;
+    for (uint32_t k = 0; k < record.functionData; ++k, at += 4)
       collect.Add(at, tables.functionData, tables.functionDataSize);
   }
 }
@@ -280,11 +315,21 @@ void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::ve
   if (!DataSection(layout, tables.functions, section)) return;
   const auto byOffset = [](const Reference& a, const Reference& b) { return a.offset < b.offset; };
   if (!std::is_sorted(refs.begin(), refs.end(), byOffset)) std::stable_sort(refs.begin(), refs.end(), byOffset);
+  // Each offset is a word of the units' table or the function table's:
+  // room for all of them, of which pages never written are never touched.
   const size_t before = refs.size();
+  refs.reserve(before + (uint64_t{tables.unitsSize} + tables.functionsSize) / 4);
   AddTables(file, section, tables, refs);
   const auto middle = refs.begin() + static_cast<std::ptrdiff_t>(before);
+  if (middle == refs.end()) return;
   if (!std::is_sorted(middle, refs.end(), byOffset)) std::stable_sort(middle, refs.end(), byOffset);
-  std::inplace_merge(refs.begin(), middle, refs.end(), byOffset);
+  // Tables hold no pointers: the relocated operands after the first offset
+  // mostly lie after the last, and the two runs merge by a rotation.
+  const auto from = std::upper_bound(refs.begin(), middle, *middle, byOffset);
+  if (from == middle || refs.back().offset < from->offset)
+    std::rotate(from, middle, refs.end());
+  else
+    std::inplace_merge(from, middle, refs.end(), byOffset);
 }
 
 void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const std::vector<Reference>& refs,
@@ -297,7 +342,7 @@ void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, cons
   if (bases.size() <= kFunctionsBase || !FindGoTables(base, oldLayout, refs, old) ||
       bases[kTextBase].first != old.text || bases[kFunctionsBase].first != old.functions ||
       !DataSection(oldLayout, old.functions, section) ||
-      !section.Holds(old.functions, (uint64_t{old.functionCount} + 1) * kEntryBytes, table) ||
+      !section.Holds(old.functions, uint64_t{old.functionCount} * kEntryBytes + kLastEntryBytes, table) ||
       !newLayout.OffsetOf(bases[kFunctionsBase].second, at))
     return;
   const uint32_t newText = bases[kTextBase].second;
