@@ -144,7 +144,8 @@ bool ReadModule(std::string_view file, const PeLayout& layout, const Loaded& sec
                           {kModuleFunctions, tables.functions, &tables.functionsSize}};
   uint64_t ignored = 0;
   for (const Slice& slice : slices) {
-    const uint64_t length = field(slice.field + 1);
+    // The units' table is of 32-bit words, the others of bytes.
+    const uint64_t length = field(slice.field + 1) * (slice.field == kModuleUnits ? 4 : 1);
     if (rva(slice.field) != slice.start || !section.Holds(slice.start, length, ignored)) return false;
     *slice.size = static_cast<uint32_t>(length);
   }
