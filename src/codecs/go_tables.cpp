@@ -286,12 +286,9 @@ bool FindGoTables(std::string_view file, const PeLayout& layout, const std::vect
     if (section.executable || section.rawSize < 8) continue;
     const Loaded loaded{section.virtualAddress, section.rawOffset, section.rawSize};
     // Go aligns the header to at least four bytes; sections start aligned.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
     for (uint64_t at = section.rawOffset; at + 8 <= uint64_t{section.rawOffset} + section.rawSize; at += 4) {
-      // The magic's three high bytes, then the two zero bytes after it.
-      if (bytes[at + 3] != 0xFF || bytes[at + 2] != 0xFF || bytes[at + 1] != 0xFF || (bytes[at] & 0xFE) != 0xF0 ||
-          bytes[at + 4] != 0 || bytes[at + 5] != 0)
-        continue;
+      // Either magic, then the two zero bytes after it.
+      if ((Read32(file, at) | 1) != kMagicStartLines || Read16(file, at + 4) != 0) continue;
       GoTables found;
       if (!ReadHeader(file, loaded, at, layout.wide, found)) continue;
       if (++tried > kMostHeadersTried) return false;
