@@ -108,7 +108,7 @@ bool ReadHeader(std::string_view file, const Loaded& section, uint64_t at, bool 
   uint64_t ignored = 0;
   for (size_t i : order) {
     const uint64_t offset = field(i);
-    if (offset < previous || !section.Holds(headerRva + offset, 0, ignored)) return false;
+    if (offset < previous || offset > section.size || !section.Holds(headerRva + offset, 0, ignored)) return false;
     previous = offset;
   }
   if (count == 0 || count > (uint64_t{section.size} - (headerRva - section.rva)) / kEntryBytes) return false;
