@@ -178,9 +178,10 @@ class OffsetCollector {
   OffsetCollector(std::string_view file, std::vector<Reference>& out) : file_(file), out_(out) {}
   // The 32-bit offset at file offset `at`, from base, when it names a byte
   // of [base, base + size] (the end too: the text's end has an entry).
-  void Add(uint64_t at, uint32_t base, uint32_t size) {
+  // Where 0 means none (a pc-value table), `fromOne`.
+  void Add(uint64_t at, uint32_t base, uint32_t size, bool fromOne = false) {
     const uint32_t value = Read32(file_, at);
-    if (value == kNone || value > size) return;
+    if (value == kNone || value > size || (fromOne && value == 0)) return;
     out_.push_back(Reference{static_cast<uint32_t>(at), base + value, ReferenceKind::kBased32});
   }
 
@@ -256,9 +257,9 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
     collect.Add(record.at + kRecordEntry, tables.text, textSize);
     collect.Add(record.at + kRecordName, tables.names, tables.namesSize);
     for (uint64_t k = 0; k < kRecordPcTables; ++k)
-      collect.Add(record.at + kRecordFirstPcTable + 4 * k, tables.pcData, tables.pcDataSize);
+      collect.Add(record.at + kRecordFirstPcTable + 4 * k, tables.pcData, tables.pcDataSize, true);
     uint64_t at = record.at + again.RecordBytes();
-    for (uint32_t k = 0; k < record.pcData; ++k, at += 4) collect.Add(at, tables.pcData, tables.pcDataSize);
+    for (uint32_t k = 0; k < record.pcData; ++k, at += 4) collect.Add(at, tables.pcData, tables.pcDataSize, true);
     if (tables.functionData == 0) continue;
     for (uint32_t k = 0; k < record.functionData; ++k, at += 4)
       collect.Add(at, tables.functionData, tables.functionDataSize);

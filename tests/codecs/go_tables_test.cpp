@@ -229,6 +229,7 @@ const LyingGo kLies[] = {
     {"PointerSizeOfAnotherMachine", [](TinyGo& g) { g.bytes[TinyGo::File(kHeader) + 7] = 8; }, 0},
     {"EntryBeyondTheText", [](TinyGo& g) { g.Put32(kTable + 8, 0x5000); }, kAll - 1},
     {"NameBeyondTheNames", [](TinyGo& g) { g.Put32(kTable + kRecord1 + 4, 0x7FFFFFFF); }, kAll - 1},
+    {"PcTableNone", [](TinyGo& g) { g.Put32(kTable + kRecord1 + 16, 0); }, kAll - 1},
     {"UnitBeyondTheFiles", [](TinyGo& g) { g.Put32(TinyGo::File(kUnits), 9); }, kAll - 1},
     {"RecordBeyondTheTable", [](TinyGo& g) { g.Put32(kTable + 12, 0xFFFFFFF0); }, kAll - 6},
     {"RecordsOutOfOrder", [](TinyGo& g) { g.Put32(kTable + 12, kRecord0 + 4); }, kAll - 6},
