@@ -98,7 +98,7 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
     }
   }
   if (!map.bases.empty())
-    PredictFunctionTable(base, oldLayout, refs, newLayout, map.bases,
+    PredictFunctionTable(base, oldLayout, newLayout, map.bases,
                          [&translator](uint32_t from, uint32_t& to) { return translator.Translate(from, 0, to); },
                          prediction);
   // The blocks come in new order, so the operands are sorted but for blocks

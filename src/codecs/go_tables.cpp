@@ -242,23 +242,17 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
     for (uint64_t at = units; at + 4 <= units + tables.unitsSize; at += 4) collect.Add(at, tables.files, tables.filesSize);
   uint64_t functions = 0;
   if (!section.Holds(tables.functions, tables.functionsSize, functions)) return;
-  // The table, then the records after it, so that the offsets come sorted.
+  // The function table's own entries are left out: the prediction rebuilds
+  // the table whole (PredictFunctionTable).
   RecordWalk walk(file, functions, tables);
   RecordWalk::Record record;
-  for (uint32_t i = 0; i <= tables.functionCount; ++i) {
-    const uint64_t entry = functions + uint64_t{i} * kEntryBytes;
-    collect.Add(entry, tables.text, textSize);
-    if (i < tables.functionCount && walk.Next(i, record))
-      collect.Add(entry + 4, tables.functions, tables.functionsSize);
-  }
-  RecordWalk again(file, functions, tables);
   for (uint32_t i = 0; i < tables.functionCount; ++i) {
-    if (!again.Next(i, record)) continue;
+    if (!walk.Next(i, record)) continue;
     collect.Add(record.at + kRecordEntry, tables.text, textSize);
     collect.Add(record.at + kRecordName, tables.names, tables.namesSize);
     for (uint64_t k = 0; k < kRecordPcTables; ++k)
       collect.Add(record.at + kRecordFirstPcTable + 4 * k, tables.pcData, tables.pcDataSize, true);
-    uint64_t at = record.at + again.RecordBytes();
+    uint64_t at = record.at + walk.RecordBytes();
     for (uint32_t k = 0; k < record.pcData; ++k, at += 4) collect.Add(at, tables.pcData, tables.pcDataSize, true);
     if (tables.functionData == 0) continue;
     for (uint32_t k = 0; k < record.functionData; ++k, at += 4)
@@ -331,19 +325,27 @@ void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::ve
     std::inplace_merge(from, middle, refs.end(), byOffset);
 }
 
-void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const std::vector<Reference>& refs,
-                          const PeLayout& newLayout, const std::vector<std::pair<uint32_t, uint32_t>>& bases,
+void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const PeLayout& newLayout,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& bases,
                           const std::function<bool(uint32_t, uint32_t&)>& move, std::string& prediction) {
+  // The header lies just before the names, which start where it ends: the
+  // map's bases name the base's tables, and the header is read again only
+  // for the count.
+  if (bases.size() <= kFunctionsBase) return;
+  const uint32_t headerBytes = 8 + kHeaderWords * (oldLayout.wide ? 8 : 4);
+  const uint32_t headerRva = bases[kNamesBase].first - headerBytes;
   GoTables old;
   Loaded section;
+  uint64_t header = 0;
   uint64_t table = 0;
   uint32_t at = 0;
-  if (bases.size() <= kFunctionsBase || !FindGoTables(base, oldLayout, refs, old) ||
-      bases[kTextBase].first != old.text || bases[kFunctionsBase].first != old.functions ||
-      !DataSection(oldLayout, old.functions, section) ||
+  if (!DataSection(oldLayout, headerRva, section) || !section.Holds(headerRva, headerBytes, header) ||
+      !ReadHeader(base, section, header, oldLayout.wide, old) || old.names != bases[kNamesBase].first ||
+      old.functions != bases[kFunctionsBase].first ||
       !section.Holds(old.functions, uint64_t{old.functionCount} * kEntryBytes + kLastEntryBytes, table) ||
       !newLayout.OffsetOf(bases[kFunctionsBase].second, at))
     return;
+  old.text = bases[kTextBase].first;
   const uint32_t newText = bases[kTextBase].second;
   const uint32_t newFunctions = bases[kFunctionsBase].second;
   std::vector<std::pair<uint32_t, uint32_t>> entries;  // entry and record offsets

@@ -21,6 +21,7 @@
 namespace files {
 
 inline constexpr size_t kTextBase = 0;
+inline constexpr size_t kNamesBase = 1;
 inline constexpr size_t kFunctionsBase = 4;
 
 // Where the tables of one Go module are loaded; 0 where not found.
@@ -42,8 +43,9 @@ struct GoTables {
   uint32_t functionDataSize = 0;
   bool recordsHaveStartLine = false;  // the records' form since the second magic
 
-  // The bases the tables' offsets count from, in a fixed order: the text
-  // first, the function table fifth (kTextBase, kFunctionsBase).
+  // The bases the tables' offsets count from, in a fixed order: the text,
+  // the names, the files, the pc-value tables, the function table, the
+  // function data (kTextBase, kNamesBase, kFunctionsBase).
   std::vector<uint32_t> Bases() const;
 };
 
@@ -55,7 +57,9 @@ bool FindGoTables(std::string_view file, const PeLayout& layout, const std::vect
 
 // Adds the offsets of a Go program's tables to `refs`, the relocation
 // table's operands, as kBased32 references whose target is the byte they
-// name. Offsets a table does not hold, and the "none" marks, are left out.
+// name: the records' and the units'. Offsets a table does not hold, and the
+// "none" marks, are left out; so is the function table, which the
+// prediction rebuilds.
 // `refs` comes out sorted by offset (overlaps are for the caller).
 void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::vector<Reference>& refs);
 
@@ -66,8 +70,8 @@ void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::ve
 // rather than moved in blocks because its entries are all offsets: masked,
 // no bytes of it tell where a block of it belongs. A function the new file
 // adds is missing, and the entries after it lie one entry early.
-void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const std::vector<Reference>& refs,
-                          const PeLayout& newLayout, const std::vector<std::pair<uint32_t, uint32_t>>& bases,
+void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const PeLayout& newLayout,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& bases,
                           const std::function<bool(uint32_t, uint32_t&)>& move, std::string& prediction);
 
 // Where the base a kBased32 operand of `file` counts from lies in the new
