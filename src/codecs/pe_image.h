@@ -111,10 +111,9 @@ bool ReadPeLayout(std::string_view file, PeLayout& layout);
 
 // The operands of a PE file, sorted by offset and never overlapping: the
 // relocation table's entries, a Go program's table offsets, then
-// call/jmp/jcc operands found by scanning
-// the executable sections whose target lies in an executable section (and
-// on x64 RIP-relative operands of common instructions whose target lies in
-// the image). The
+// call/jmp/jcc operands found by scanning the executable sections whose
+// target lies in an executable section (and on x64 RIP-relative operands
+// of common instructions whose target lies in the image). The
 // scan is a guess; a wrong one costs size, never correctness.
 std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout);
 

@@ -56,6 +56,8 @@ std::vector<std::pair<uint32_t, uint32_t>> GoTableBases(std::string_view base, c
   const std::vector<uint32_t> from = older.Bases();
   const std::vector<uint32_t> to = newer.Bases();
   std::vector<std::pair<uint32_t, uint32_t>> bases;
+  // A base one file lacks (the function data's, not found) is listed from
+  // 0, which no offset counts from.
   for (size_t i = 0; i < from.size() && i < files::kMostCodeMapBases; ++i)
     bases.emplace_back(from[i] != 0 && to[i] != 0 ? from[i] : 0, to[i]);
   return bases;
