@@ -177,7 +177,7 @@ class OffsetCollector {
  public:
   OffsetCollector(std::string_view file, std::vector<Reference>& out) : file_(file), out_(out) {}
   // The 32-bit offset at file offset `at`, from base, when it names a byte
-  // of [base, base + size] (its end too: a table's size may be rounded).
+  // of [base, base + size], its end included.
   // Where 0 means none (a pc-value table), `fromOne`.
   void Add(uint64_t at, uint32_t base, uint32_t size, bool fromOne = false) {
     const uint32_t value = Read32(file_, at);
