@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "codecs/object_decoder.h"
@@ -21,7 +22,7 @@ namespace files {
 
 inline constexpr char kCodeDeltaMagic[] = "UCD\x1a";
 inline constexpr size_t kCodeDeltaMagicSize = 4;
-inline constexpr uint8_t kCodeDeltaVersion = 2;
+inline constexpr uint8_t kCodeDeltaVersion = 3;
 inline constexpr size_t kCodeDeltaHeaderSize = 36;
 
 struct CodeDeltaHeader {
@@ -55,13 +56,20 @@ struct CodeMap {
   uint32_t relocationRva = 0;       // the new file's relocation table, rebuilt
   uint32_t relocationSize = 0;      // in the prediction from the moved operands
   std::vector<CodeBlock> blocks;    // sorted by newOffset, never overlapping there
+  // Where the bases of kBased32 operands lie in the new file, by their
+  // address in the base (at most kMostCodeMapBases): read by the encoder
+  // from both files' tables, as no block can say where a table starts.
+  std::vector<std::pair<uint32_t, uint32_t>> bases;
 };
+
+inline constexpr size_t kMostCodeMapBases = 16;
 
 // The map's uncompressed bytes.
 std::string WriteCodeMap(const CodeMap& map);
 // False unless the bytes are one whole map whose blocks are sorted, do not
 // overlap in the new file, and lie inside both files; a block count the
-// bytes cannot hold is refused before anything is reserved for it. Memory
+// bytes cannot hold is refused before anything is reserved for it, and so
+// are more than kMostCodeMapBases bases. Memory
 // that cannot be had throws, as the standard containers do.
 bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map);
 

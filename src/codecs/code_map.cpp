@@ -9,8 +9,8 @@ namespace {
 constexpr uint64_t kMostSectionBytes = 4 * 5;
 constexpr uint64_t kMostBlockBytes = 3 * 10;
 constexpr uint64_t kMostSections = 96;
-// The map's fixed part: the image base and the two counts.
-constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5;
+// The map's fixed part: the image base, the counts and the bases.
+constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5 + 10 + kMostCodeMapBases * 2 * 5;
 // Blocks shorter than this never pay for their entry, and the encoder
 // writes none: the map of a file holds at most one block per this many
 // bytes, which keeps it within half the file's size.
@@ -84,6 +84,11 @@ std::string WriteCodeMap(const CodeMap& map) {
     newEnd = uint64_t{block.newOffset} + block.length;
     oldEnd = uint64_t{block.oldOffset} + block.length;
   }
+  PutVarint(out, map.bases.size());
+  for (const auto& [oldBase, newBase] : map.bases) {
+    PutVarint(out, oldBase);
+    PutVarint(out, newBase);
+  }
   return out;
 }
 
@@ -127,6 +132,11 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
     newEnd = newOffset + length;
     oldEnd = static_cast<int64_t>(oldOffset + length);
   }
+  uint64_t baseCount = 0;
+  if (!in.Next(baseCount) || baseCount > kMostCodeMapBases) return false;
+  map.bases.resize(static_cast<size_t>(baseCount));
+  for (auto& [oldBase, newBase] : map.bases)
+    if (!in.Next32(oldBase) || !in.Next32(newBase)) return false;
   return in.AtEnd();
 }
 

@@ -8,6 +8,7 @@
 
 #include "codecs/code_delta.h"
 #include "codecs/code_translator.h"
+#include "codecs/go_tables.h"
 
 namespace files {
 namespace {
@@ -74,7 +75,7 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
       // Listed in the table whether or not its target can be followed.
       uint32_t operandRva = newRva + (at - block.newOffset);
       const bool loaded = whole || translator.NewRvaOf(at, operandRva);
-      if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
+      if (Relocated(ref->kind) && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
       if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
       char* operand = prediction + at;
@@ -88,9 +89,18 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
         case ReferenceKind::kRelative32:
           if (loaded) PutAt(operand, target - (operandRva + 4), 4);
           break;
+        case ReferenceKind::kBased32: {
+          uint32_t newBase = 0;
+          if (NewBaseOf(map.bases, base, *ref, newBase)) PutAt(operand, target - newBase, 4);
+          break;
+        }
       }
     }
   }
+  if (!map.bases.empty())
+    PredictFunctionTable(base, oldLayout, newLayout, map.bases,
+                         [&translator](uint32_t from, uint32_t& to) { return translator.Translate(from, 0, to); },
+                         prediction);
   // The blocks come in new order, so the operands are sorted but for blocks
   // that share old bytes.
   if (!std::is_sorted(absolute.begin(), absolute.end())) std::sort(absolute.begin(), absolute.end());

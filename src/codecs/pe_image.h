@@ -87,7 +87,13 @@ enum class ReferenceKind : uint8_t {
   kAbsolute32,  // image base + target, listed as HIGHLOW by the relocation table
   kAbsolute64,  // the same, DIR64
   kRelative32,  // target - (address after the operand): call, jmp, jcc, x64 RIP-relative
+  kBased32,     // target - a base the operand's table counts from (Go's tables, codecs/go_tables.h)
 };
+
+// Whether the relocation table lists operands of the kind.
+inline bool Relocated(ReferenceKind kind) {
+  return kind == ReferenceKind::kAbsolute32 || kind == ReferenceKind::kAbsolute64;
+}
 
 // The operand's bytes: 8 for kAbsolute64, else 4.
 uint32_t OperandWidth(ReferenceKind kind);
@@ -104,10 +110,10 @@ struct Reference {
 bool ReadPeLayout(std::string_view file, PeLayout& layout);
 
 // The operands of a PE file, sorted by offset and never overlapping: the
-// relocation table's entries, then call/jmp/jcc operands found by scanning
-// the executable sections whose target lies in an executable section (and
-// on x64 RIP-relative operands of common instructions whose target lies in
-// the image). The
+// relocation table's entries, a Go program's table offsets, then
+// call/jmp/jcc operands found by scanning the executable sections whose
+// target lies in an executable section (and on x64 RIP-relative operands
+// of common instructions whose target lies in the image). The
 // scan is a guess; a wrong one costs size, never correctness.
 std::vector<Reference> FindReferences(std::string_view file, const PeLayout& layout);
 

@@ -4,6 +4,7 @@
 // takes them into inline.
 #include <algorithm>
 
+#include "codecs/go_tables.h"
 #include "codecs/pe_image.h"
 #include "codecs/pe_image_internal.h"
 #include "codecs/pe_scan.h"
@@ -266,6 +267,7 @@ std::vector<Reference> FindReferences(std::string_view file, const PeLayout& lay
   SectionFinder finder(layout);
   std::vector<Reference> absolute;
   AddRelocations(file, layout, finder, absolute);
+  AddGoTableReferences(file, layout, absolute);
   SortWithoutOverlaps(absolute);
 
   // The operands found take at most one byte in five of the code, and in

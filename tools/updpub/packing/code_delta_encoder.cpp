@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codecs/code_delta.h"
+#include "codecs/go_tables.h"
 #include "codecs/pe_image.h"
 #include "digests/crc32.h"
 #include "updpub/packing/block_matcher.h"
@@ -42,6 +43,26 @@ std::vector<uint32_t> SectionCuts(const files::PeLayout& layout) {
   return cuts;
 }
 
+// Where the bases of a Go program's table offsets lie in each file, when
+// both are Go programs whose tables are read.
+std::vector<std::pair<uint32_t, uint32_t>> GoTableBases(std::string_view base, const files::PeLayout& baseLayout,
+                                                        const std::vector<files::Reference>& baseRefs,
+                                                        std::string_view plain, const files::PeLayout& layout,
+                                                        const std::vector<files::Reference>& plainRefs) {
+  files::GoTables older;
+  files::GoTables newer;
+  if (!files::FindGoTables(base, baseLayout, baseRefs, older) || !files::FindGoTables(plain, layout, plainRefs, newer))
+    return {};
+  const std::vector<uint32_t> from = older.Bases();
+  const std::vector<uint32_t> to = newer.Bases();
+  std::vector<std::pair<uint32_t, uint32_t>> bases;
+  // A base one file lacks (the function data's, not found) is listed from
+  // 0, which no offset counts from.
+  for (size_t i = 0; i < from.size() && i < files::kMostCodeMapBases; ++i)
+    bases.emplace_back(from[i] != 0 && to[i] != 0 ? from[i] : 0, to[i]);
+  return bases;
+}
+
 }  // namespace
 
 bool IsCodeFile(std::string_view file) {
@@ -75,8 +96,10 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
   const bool basePe = files::ReadPeLayout(base, baseLayout);
   const std::vector<files::Reference> baseRefs = basePe ? files::FindReferences(base, baseLayout)
                                                         : std::vector<files::Reference>();
-  map.blocks = MatchBlocks(Masked(base, baseRefs), Masked(plain, files::FindReferences(plain, layout)),
+  const std::vector<files::Reference> plainRefs = files::FindReferences(plain, layout);
+  map.blocks = MatchBlocks(Masked(base, baseRefs), Masked(plain, plainRefs),
                            basePe ? SectionCuts(baseLayout) : std::vector<uint32_t>(), SectionCuts(layout));
+  if (basePe) map.bases = GoTableBases(base, baseLayout, baseRefs, plain, layout, plainRefs);
   const std::string rawMap = files::WriteCodeMap(map);
 
   std::string prediction;
