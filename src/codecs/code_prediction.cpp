@@ -100,7 +100,7 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
   if (!map.bases.empty())
     PredictFunctionTable(base, oldLayout, newLayout, map.bases,
                          [&translator](uint32_t from, uint32_t& to) { return translator.Translate(from, 0, to); },
-                         prediction);
+                         prediction, newSize);
   // The blocks come in new order, so the operands are sorted but for blocks
   // that share old bytes.
   if (!std::is_sorted(absolute.begin(), absolute.end())) std::sort(absolute.begin(), absolute.end());

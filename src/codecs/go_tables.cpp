@@ -327,7 +327,8 @@ void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::ve
 
 void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const PeLayout& newLayout,
                           const std::vector<std::pair<uint32_t, uint32_t>>& bases,
-                          const std::function<bool(uint32_t, uint32_t&)>& move, std::string& prediction) {
+                          const std::function<bool(uint32_t, uint32_t&)>& move, char* prediction,
+                          uint64_t predictionSize) {
   // The header lies just before the names, which start where it ends: the
   // map's bases name the base's tables, and the header is read again only
   // for the count.
@@ -361,8 +362,8 @@ void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, cons
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   uint32_t end = 0;
   const bool endMoved = move(old.text + Read32(base, table + uint64_t{old.functionCount} * kEntryBytes), end);
-  const auto put = [&prediction](uint64_t to, uint32_t value) {
-    if (to + 4 > prediction.size()) return false;
+  const auto put = [prediction, predictionSize](uint64_t to, uint32_t value) {
+    if (to + 4 > predictionSize) return false;
     for (int i = 0; i < 4; ++i) prediction[static_cast<size_t>(to + i)] = static_cast<char>(value >> (8 * i));
     return true;
   };

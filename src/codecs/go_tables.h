@@ -72,7 +72,8 @@ void AddGoTableReferences(std::string_view file, const PeLayout& layout, std::ve
 // adds is missing, and the entries after it lie one entry early.
 void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, const PeLayout& newLayout,
                           const std::vector<std::pair<uint32_t, uint32_t>>& bases,
-                          const std::function<bool(uint32_t, uint32_t&)>& move, std::string& prediction);
+                          const std::function<bool(uint32_t, uint32_t&)>& move, char* prediction,
+                          uint64_t predictionSize);
 
 // Where the base a kBased32 operand of `file` counts from lies in the new
 // file, by the map's list of (old, new) bases; false when it lists none.
