@@ -4,8 +4,9 @@
 // files/pe_image.h) are moved to where they point in the new file. The object:
 //   header   magic, format version, the new file's and the base's sizes, the
 //            base's CRC-32, the compressed map's bytes and the map's bytes
-//   map      one zstd frame: the new file's image base and section table, and
-//            the blocks of the base that the new file repeats
+//   map      one zstd frame: the new file's image base and section table, the
+//            blocks of the base that the new file repeats, and the encoder's
+//            corrections of where some of the base's targets went
 //   residual one zstd frame of the new file with the prediction as its
 //            reference prefix, decoded exactly as a delta is
 // The encoder and the decoder build the prediction with the same code.
@@ -21,7 +22,7 @@ namespace files {
 
 inline constexpr char kCodeDeltaMagic[] = "UCD\x1a";
 inline constexpr size_t kCodeDeltaMagicSize = 4;
-inline constexpr uint8_t kCodeDeltaVersion = 2;
+inline constexpr uint8_t kCodeDeltaVersion = 3;
 inline constexpr size_t kCodeDeltaHeaderSize = 36;
 
 struct CodeDeltaHeader {
@@ -49,19 +50,34 @@ struct CodeBlock {
   uint32_t length = 0;
 };
 
+// Where the references to one address of the base point in the new file,
+// when the blocks would send them elsewhere: chosen by the encoder where
+// the new file's references outvote the blocks' answer.
+struct TargetCorrection {
+  uint32_t oldTarget = 0;  // relative to the image base, as references are
+  uint32_t newTarget = 0;
+};
+
+// A map holds at most one correction per this many bytes of the new file:
+// far more than the encoder needs, and it bounds what a map can ask for.
+inline constexpr uint64_t kNewBytesPerCorrection = 16;
+
 struct CodeMap {
   uint64_t imageBase = 0;
   std::vector<PeSection> sections;  // the new file's; `executable` is not kept
   uint32_t relocationRva = 0;       // the new file's relocation table, rebuilt
   uint32_t relocationSize = 0;      // in the prediction from the moved operands
   std::vector<CodeBlock> blocks;    // sorted by newOffset, never overlapping there
+  std::vector<TargetCorrection> corrections;  // sorted by oldTarget, each once
 };
 
 // The map's uncompressed bytes.
 std::string WriteCodeMap(const CodeMap& map);
 // False unless the bytes are one whole map whose blocks are sorted, do not
-// overlap in the new file, and lie inside both files; a block count the
-// bytes cannot hold is refused before anything is reserved for it. Memory
+// overlap in the new file, and lie inside both files, and whose corrections
+// name each old address once and new ones inside the new file's sections;
+// a count the bytes cannot hold is refused before anything is reserved for
+// it. Memory
 // that cannot be had throws, as the standard containers do.
 bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map);
 
@@ -72,9 +88,24 @@ uint64_t LargestCodeMap(uint64_t newSize);
 // The prediction of the new file (newSize bytes, validated by ReadCodeMap):
 // each block's bytes from the base, each reference of the base inside a
 // block rewritten to point where its target moved (a relative one whose
-// target lies in its own block keeps its bytes), the relocation table
+// target lies in its own block keeps its bytes; a corrected target goes
+// where its correction says), the relocation table
 // rebuilt from the absolute ones, zeros elsewhere. False
 // only when the memory cannot be had, or newSize is more than a string holds.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);
+
+// For the encoder: a reference of the base that the prediction moved, where
+// it put it and the target it gave it (none when it kept the operand's
+// bytes from the base or found no target).
+struct MovedReference {
+  uint32_t newOffset = 0;
+  uint32_t oldTarget = 0;
+  uint32_t newTarget = 0;
+  bool moved = false;
+  ReferenceKind kind = ReferenceKind::kAbsolute32;
+};
+// PredictNewFile, listing what it moved in the order it did.
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+                    std::vector<MovedReference>& moved);
 
 }  // namespace files

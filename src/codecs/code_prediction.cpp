@@ -16,7 +16,8 @@ void PutAt(char* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+             std::vector<MovedReference>* moved) {
   // The blocks come sorted and apart (ReadCodeMap): the bytes are written
   // once, in order, the gaps as zeros. A map out of order (none that
   // ReadCodeMap passes) leaves the whole file zeros.
@@ -39,7 +40,7 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
   newLayout.imageBase = map.imageBase;
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
-  Translator translator(oldLayout, newLayout, map.blocks, base.size());
+  Translator translator(oldLayout, newLayout, map.blocks, map.corrections, base.size());
   std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   const auto before = [](const Reference& r, uint32_t at) { return r.offset < at; };
   auto last = refs.begin();  // the first reference of the block before
@@ -76,7 +77,10 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
       const bool loaded = whole || translator.NewRvaOf(at, operandRva);
       if (ref->kind != ReferenceKind::kRelative32 && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
-      if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
+      const bool found = translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target);
+      if (moved && (loaded || ref->kind != ReferenceKind::kRelative32))
+        moved->push_back(MovedReference{at, ref->target, target, found, ref->kind});
+      if (!found) continue;
       char* operand = prediction.data() + at;
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
@@ -103,20 +107,31 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
   }
 }
 
-}  // namespace
-
-bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+bool PredictGuarded(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+                    std::vector<MovedReference>* moved) {
   // A size no string can take (in a 32-bit process, less than the largest
   // file a header may name) is memory that cannot be had.
   if (newSize > prediction.max_size()) return false;
   try {
-    Predict(base, map, newSize, prediction);
+    Predict(base, map, newSize, prediction, moved);
     return true;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
   std::string().swap(prediction);
   return false;
+}
+
+}  // namespace
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  return PredictGuarded(base, map, newSize, prediction, nullptr);
+}
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+                    std::vector<MovedReference>& moved) {
+  moved.clear();
+  return PredictGuarded(base, map, newSize, prediction, &moved);
 }
 
 }  // namespace files
