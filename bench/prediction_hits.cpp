@@ -77,8 +77,8 @@ const CodeBlock* BlockHolding(const std::vector<CodeBlock>& blocks, uint64_t off
   return offset + width <= uint64_t{block.newOffset} + block.length ? &block : nullptr;
 }
 
-bool ReadMap(std::string_view base, std::string_view plain, std::string_view object, files::CodeMap& map) {
-  files::CodeDeltaHeader header;
+bool ReadMap(std::string_view base, std::string_view plain, std::string_view object, files::CodeMap& map,
+             files::CodeDeltaHeader& header) {
   if (!files::ReadCodeDeltaHeader(object, header) || object.size() < files::kCodeDeltaHeaderSize + header.mapBytes)
     return false;
   std::string raw(header.mapRawBytes, '\0');
@@ -110,9 +110,10 @@ std::vector<uint32_t> TableEntries(std::string_view bytes, uint64_t at, uint64_t
 
 void PrintPredictionHits(std::string_view base, std::string_view plain, std::string_view object) {
   files::CodeMap map;
+  files::CodeDeltaHeader header;
   files::PeLayout oldLayout, newLayout;
   std::string prediction;
-  if (!ReadMap(base, plain, object, map) || !files::ReadPeLayout(base, oldLayout) ||
+  if (!ReadMap(base, plain, object, map, header) || !files::ReadPeLayout(base, oldLayout) ||
       !files::ReadPeLayout(plain, newLayout) || !files::PredictNewFile(base, map, plain.size(), prediction))
     return;
   const std::vector<Reference> oldRefs = files::FindReferences(base, oldLayout);
@@ -199,6 +200,11 @@ void PrintPredictionHits(std::string_view base, std::string_view plain, std::str
   Tally all;
   for (const auto& forms : bySection)
     for (const Tally& t : forms) all.all += t.all, all.exact += t.exact;
+  uint64_t covered = 0;
+  for (const CodeBlock& block : map.blocks) covered += block.length;
+  std::printf("  map: %u bytes compressed, %zu blocks covering %.1f%% of the new file, %zu target corrections\n",
+              header.mapBytes, map.blocks.size(), 100.0 * double(covered) / double(plain.size()),
+              map.corrections.size());
   std::printf("  references predicted exactly: %.1f%% of %" PRIu64 "\n", all.Percent(), all.all);
   const char* const kinds[2] = {"data", "code"};
   for (int code = 1; code >= 0; --code)

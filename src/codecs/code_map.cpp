@@ -72,26 +72,30 @@ uint64_t ImageEnd(const std::vector<PeSection>& sections) {
   return end;
 }
 
-constexpr uint64_t kMostDistance = (uint64_t{UINT32_MAX} << 1) | 1;
+// Two 32-bit addresses lie less than 2^32 apart either way, and two such
+// distances less than 2^33.
+constexpr uint64_t kMostZigzagStep = (uint64_t{1} << 34) - 1;
 
 bool ReadCorrections(VarintReader& in, uint64_t newSize, CodeMap& map) {
   uint64_t count = 0;
   // Each correction takes at least two bytes of the map.
   if (!in.Next(count) || count > in.Left() / 2 || count > newSize / kNewBytesPerCorrection) return false;
   map.corrections.reserve(static_cast<size_t>(count));
-  const uint64_t imageEnd = ImageEnd(map.sections);
+  const int64_t imageEnd = static_cast<int64_t>(ImageEnd(map.sections));
   uint64_t previous = 0;
+  int64_t previousShift = 0;
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t step = 0;
-    uint64_t distance = 0;
-    // Two 32-bit addresses are less than 2^32 apart either way.
-    if (!in.Next(step) || !in.Next(distance) || (i > 0 && step == 0) || distance > kMostDistance) return false;
+    uint64_t shiftStep = 0;
+    if (!in.Next(step) || !in.Next(shiftStep) || (i > 0 && step == 0) || shiftStep > kMostZigzagStep) return false;
     const uint64_t oldTarget = previous + step;
     if (step > UINT32_MAX || oldTarget > UINT32_MAX) return false;
-    const int64_t newTarget = static_cast<int64_t>(oldTarget) + Unzigzag(distance);
-    if (newTarget < 0 || static_cast<uint64_t>(newTarget) >= imageEnd) return false;
+    const int64_t shift = previousShift + Unzigzag(shiftStep);
+    const int64_t newTarget = static_cast<int64_t>(oldTarget) + shift;
+    if (newTarget < 0 || newTarget >= imageEnd) return false;
     map.corrections.push_back(TargetCorrection{static_cast<uint32_t>(oldTarget), static_cast<uint32_t>(newTarget)});
     previous = oldTarget;
+    previousShift = shift;
   }
   return true;
 }
@@ -120,14 +124,18 @@ std::string WriteCodeMap(const CodeMap& map) {
     newEnd = uint64_t{block.newOffset} + block.length;
     oldEnd = uint64_t{block.oldOffset} + block.length;
   }
-  // Old addresses as steps from the one before, new ones as their distance
-  // from the old: corrections near each other mostly move alike.
+  // Old addresses as steps from the one before, new ones by how far they
+  // moved, less how far the one before did: corrections near each other
+  // mostly move alike.
   PutVarint(out, map.corrections.size());
   uint32_t previous = 0;
+  int64_t previousShift = 0;
   for (const TargetCorrection& correction : map.corrections) {
     PutVarint(out, correction.oldTarget - previous);
-    PutVarint(out, Zigzag(int64_t{correction.newTarget} - int64_t{correction.oldTarget}));
+    const int64_t shift = int64_t{correction.newTarget} - int64_t{correction.oldTarget};
+    PutVarint(out, Zigzag(shift - previousShift));
     previous = correction.oldTarget;
+    previousShift = shift;
   }
   return out;
 }
