@@ -117,6 +117,7 @@ void PrintPredictionHits(std::string_view base, std::string_view plain, std::str
       !files::ReadPeLayout(plain, newLayout) || !files::PredictNewFile(base, map, plain.size(), prediction))
     return;
   const std::vector<Reference> oldRefs = files::FindReferences(base, oldLayout);
+  const std::vector<CodeBlock> blocks = files::PredictedBlocks(map, base.size());
   const std::vector<Reference> newRefs = files::FindReferences(plain, newLayout);
 
   Tally bySection[2][kForms] = {};  // [code?][form]
@@ -132,7 +133,7 @@ void PrintPredictionHits(std::string_view base, std::string_view plain, std::str
     const int section = newLayout.RvaOf(ref.offset, rva) ? newLayout.SectionOf(rva) : -1;
     const bool code = section >= 0 && newLayout.sections[section].executable;
     bySection[code][FormOf(plain, ref)].Add(hit);
-    const CodeBlock* block = BlockHolding(map.blocks, ref.offset, width);
+    const CodeBlock* block = BlockHolding(blocks, ref.offset, width);
     if (!block) {
       ++misses[kUnmatched], ++missed;
       continue;
@@ -148,7 +149,7 @@ void PrintPredictionHits(std::string_view base, std::string_view plain, std::str
     ++missed;
     uint32_t targetAt = 0;
     const CodeBlock* targetBlock =
-        known && newLayout.OffsetOf(newTarget, targetAt) ? BlockHolding(map.blocks, targetAt, 1) : nullptr;
+        known && newLayout.OffsetOf(newTarget, targetAt) ? BlockHolding(blocks, targetAt, 1) : nullptr;
     uint32_t oldTargetAt = 0;
     if (!repeated) {
       ++misses[kNoBaseReference];
@@ -200,10 +201,14 @@ void PrintPredictionHits(std::string_view base, std::string_view plain, std::str
   Tally all;
   for (const auto& forms : bySection)
     for (const Tally& t : forms) all.all += t.all, all.exact += t.exact;
-  uint64_t covered = 0;
-  for (const CodeBlock& block : map.blocks) covered += block.length;
-  std::printf("  map: %u bytes compressed, %zu blocks covering %.1f%% of the new file, %zu target corrections\n",
-              header.mapBytes, map.blocks.size(), 100.0 * double(covered) / double(plain.size()),
+  uint64_t covered = 0, filled = 0;
+  for (const CodeBlock& block : blocks) covered += block.length;
+  for (const CodeBlock& block : map.blocks) filled -= block.length;
+  filled += covered;
+  std::printf("  map: %u bytes compressed, %zu blocks and %zu gaps filled covering %.1f%% of the new file (gaps %.1f%%),"
+              " %zu target corrections\n",
+              header.mapBytes, map.blocks.size(), blocks.size() - map.blocks.size(),
+              100.0 * double(covered) / double(plain.size()), 100.0 * double(filled) / double(plain.size()),
               map.corrections.size());
   std::printf("  references predicted exactly: %.1f%% of %" PRIu64 "\n", all.Percent(), all.all);
   const char* const kinds[2] = {"data", "code"};

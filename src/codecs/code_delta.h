@@ -85,8 +85,16 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
 // the encoder keeps would cost more than it saves.
 uint64_t LargestCodeMap(uint64_t newSize);
 
+// The blocks the prediction copies: the map's, and between two of them
+// whose old bytes lie apart in the same order, in one section of the new
+// file and at most kLongestFill apart, the base's bytes that follow the
+// first: the new bytes there are mostly the old ones between, changed.
+// Sorted by new offset and apart, as the map's.
+inline constexpr uint32_t kLongestFill = 64 * 1024;
+std::vector<CodeBlock> PredictedBlocks(const CodeMap& map, uint64_t baseSize);
+
 // The prediction of the new file (newSize bytes, validated by ReadCodeMap):
-// each block's bytes from the base, each reference of the base inside a
+// each predicted block's bytes from the base, each reference of the base inside a
 // block rewritten to point where its target moved (a relative one whose
 // target lies in its own block keeps its bytes; a corrected target goes
 // where its correction says), the relocation table

@@ -16,14 +16,27 @@ void PutAt(char* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+// Where the new file's sections' bytes begin and end, sorted.
+std::vector<uint64_t> SectionCuts(const std::vector<PeSection>& sections) {
+  std::vector<uint64_t> cuts;
+  for (const PeSection& section : sections) {
+    if (section.rawSize == 0) continue;
+    cuts.push_back(section.rawOffset);
+    cuts.push_back(uint64_t{section.rawOffset} + section.rawSize);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  return cuts;
+}
+
 void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
              std::vector<MovedReference>* moved) {
+  const std::vector<CodeBlock> blocks = PredictedBlocks(map, base.size());
   // The blocks come sorted and apart (ReadCodeMap): the bytes are written
   // once, in order, the gaps as zeros. A map out of order (none that
   // ReadCodeMap passes) leaves the whole file zeros.
   prediction.clear();
   prediction.reserve(static_cast<size_t>(newSize));
-  for (const CodeBlock& block : map.blocks) {
+  for (const CodeBlock& block : blocks) {
     if (block.newOffset < prediction.size() || uint64_t{block.newOffset} + block.length > newSize) {
       prediction.clear();
       break;
@@ -40,11 +53,11 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
   newLayout.imageBase = map.imageBase;
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
-  Translator translator(oldLayout, newLayout, map.blocks, map.corrections, base.size());
+  Translator translator(oldLayout, newLayout, blocks, map.corrections, base.size());
   std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   const auto before = [](const Reference& r, uint32_t at) { return r.offset < at; };
   auto last = refs.begin();  // the first reference of the block before
-  for (const CodeBlock& block : map.blocks) {
+  for (const CodeBlock& block : blocks) {
     // The references that lie wholly inside the block's old bytes. Blocks
     // mostly follow each other in the base too: the search gallops on from
     // the block before.
@@ -123,6 +136,27 @@ bool PredictGuarded(std::string_view base, const CodeMap& map, uint64_t newSize,
 }
 
 }  // namespace
+
+std::vector<CodeBlock> PredictedBlocks(const CodeMap& map, uint64_t baseSize) {
+  const std::vector<uint64_t> cuts = SectionCuts(map.sections);
+  std::vector<CodeBlock> blocks;
+  blocks.reserve(map.blocks.size());
+  for (size_t i = 0; i < map.blocks.size(); ++i) {
+    const CodeBlock& block = map.blocks[i];
+    blocks.push_back(block);
+    if (i + 1 == map.blocks.size()) break;
+    const CodeBlock& next = map.blocks[i + 1];
+    const uint64_t newStart = uint64_t{block.newOffset} + block.length;
+    const uint64_t oldStart = uint64_t{block.oldOffset} + block.length;
+    if (next.newOffset <= newStart || next.oldOffset <= oldStart || next.newOffset - newStart > kLongestFill)
+      continue;
+    const auto gap = static_cast<uint32_t>(next.newOffset - newStart);
+    const auto cut = std::upper_bound(cuts.begin(), cuts.end(), newStart);
+    if (oldStart + gap > baseSize || (cut != cuts.end() && *cut < next.newOffset)) continue;
+    blocks.push_back(CodeBlock{static_cast<uint32_t>(newStart), static_cast<uint32_t>(oldStart), gap});
+  }
+  return blocks;
+}
 
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
   return PredictGuarded(base, map, newSize, prediction, nullptr);
