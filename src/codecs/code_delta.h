@@ -89,7 +89,9 @@ uint64_t LargestCodeMap(uint64_t newSize);
 // whose old bytes lie apart in the same order, in one section of the new
 // file and at most kLongestFill apart, the base's bytes that follow the
 // first: the new bytes there are mostly the old ones between, changed.
-// Sorted by new offset and apart, as the map's.
+// Sorted by new offset and apart, as the map's. References inside them are
+// moved as in the map's blocks, but targets are looked up in the map's
+// blocks alone: a filled gap's bytes are a guess.
 inline constexpr uint32_t kLongestFill = 64 * 1024;
 std::vector<CodeBlock> PredictedBlocks(const CodeMap& map, uint64_t baseSize);
 

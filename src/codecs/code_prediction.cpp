@@ -53,7 +53,8 @@ void Predict(std::string_view base, const CodeMap& map, uint64_t newSize, std::s
   newLayout.imageBase = map.imageBase;
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
-  Translator translator(oldLayout, newLayout, blocks, map.corrections, base.size());
+  // Targets through the map's blocks alone (see PredictedBlocks).
+  Translator translator(oldLayout, newLayout, map.blocks, map.corrections, base.size());
   std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   const auto before = [](const Reference& r, uint32_t at) { return r.offset < at; };
   auto last = refs.begin();  // the first reference of the block before
