@@ -525,6 +525,7 @@ TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   TinyPe pe;
   pe.Put32(0x304, 0x10002180);
   pe.Put16(0x50A, 0x3000 | 0x104);
+  pe.bytes[0x250] = pe.bytes[0x390] = 'x';
   files::CodeMap map;
   map.imageBase = 0x10000000;
   // The code grows by 0x100 bytes; the data section moves to 0x3000.
@@ -540,6 +541,10 @@ TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   EXPECT_EQ(Get32(prediction, 0x301), 0x1010u - (0x1101 + 4));  // the call's target stayed
   EXPECT_EQ(Get32(prediction, 0x400), 0x10003000u);             // 0x2000 moved with its block
   EXPECT_EQ(Get32(prediction, 0x404), 0x10003180u);             // 0x2180, in no block
+  // Between two blocks the base's bytes after the first stand in; not
+  // across the end of the code section's bytes (0x500).
+  EXPECT_EQ(prediction.substr(0x310, 0xF0), pe.bytes.substr(0x210, 0xF0));
+  EXPECT_EQ(prediction.substr(0x480, 0x80), std::string(0x80, '\0'));
   // One page (0x1000) holding the pointers at 0x1200 and 0x1204.
   EXPECT_EQ(Get32(prediction, 0x700), 0x1000u);
   EXPECT_EQ(Get32(prediction, 0x704), 12u);
