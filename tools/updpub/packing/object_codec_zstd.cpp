@@ -1,5 +1,6 @@
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "updpub/packing/object_codec.h"
@@ -9,6 +10,10 @@ namespace {
 
 // zstd's smallest window (ZSTD_WINDOWLOG_MIN, declared only for static linking).
 constexpr int kMinWindowLog = 10;
+// A residual's matches lie mostly at the prediction's same place, a whole
+// file back: the match finder's tree must reach that far, which level 19's
+// does not past a few MiB. Its table takes four bytes per entry: capped so.
+constexpr int kMostResidualChainLog = 26;
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -27,7 +32,7 @@ bool Failed(size_t code, std::string& error) {
   return true;
 }
 
-bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, std::string& out,
+bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, bool residual, std::string& out,
             std::string& error) {
   if (!base.empty() && base.size() + plain.size() > kMaxDeltaWindowBytes) {
     error = "the file and its base together exceed the window a 32-bit updater can decode with";
@@ -48,6 +53,8 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
         Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, WindowLogFor(base.size() + plain.size())), error) ||
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
       return false;
+    const int chainLog = std::min(WindowLogFor(base.size() + plain.size()), kMostResidualChainLog);
+    if (residual && Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_chainLog, chainLog), error)) return false;
   }
   out.resize(ZSTD_compressBound(plain.size()));
   const size_t written = ZSTD_compress2(c, out.data(), out.size(), plain.data(), plain.size());
@@ -59,12 +66,12 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
 }  // namespace
 
 bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error) {
-  return Encode(plain, base, level, true, out, error);
+  return Encode(plain, base, level, true, false, out, error);
 }
 
 bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
                     std::string& error) {
-  return Encode(plain, prediction, level, false, out, error);
+  return Encode(plain, prediction, level, false, true, out, error);
 }
 
 }  // namespace updpub
