@@ -59,8 +59,9 @@ struct TargetCorrection {
 };
 
 // A map holds at most one correction per this many bytes of the new file:
-// far more than the encoder needs, and it bounds what a map can ask for.
-inline constexpr uint64_t kNewBytesPerCorrection = 16;
+// ten times what the encoder has needed, and it bounds what a map can make
+// the decoder hold.
+inline constexpr uint64_t kNewBytesPerCorrection = 64;
 
 struct CodeMap {
   uint64_t imageBase = 0;
@@ -77,8 +78,7 @@ std::string WriteCodeMap(const CodeMap& map);
 // overlap in the new file, and lie inside both files, and whose corrections
 // name each old address once and new ones inside the new file's sections;
 // a count the bytes cannot hold is refused before anything is reserved for
-// it. Memory
-// that cannot be had throws, as the standard containers do.
+// it. Memory that cannot be had throws, as the standard containers do.
 bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map);
 
 // The largest map the decoder takes: a map of blocks shorter than anything
@@ -96,12 +96,12 @@ inline constexpr uint32_t kLongestFill = 64 * 1024;
 std::vector<CodeBlock> PredictedBlocks(const CodeMap& map, uint64_t baseSize);
 
 // The prediction of the new file (newSize bytes, validated by ReadCodeMap):
-// each predicted block's bytes from the base, each reference of the base inside a
-// block rewritten to point where its target moved (a relative one whose
-// target lies in its own block keeps its bytes; a corrected target goes
-// where its correction says), the relocation table
-// rebuilt from the absolute ones, zeros elsewhere. False
-// only when the memory cannot be had, or newSize is more than a string holds.
+// each predicted block's bytes from the base, each reference of the base
+// inside one rewritten to point where its target moved (a relative one
+// whose target lies in its own block keeps its bytes; a corrected target
+// goes where its correction says), the relocation table rebuilt from the
+// absolute ones, zeros elsewhere. False only when the memory cannot be had,
+// or newSize is more than a string holds.
 bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction);
 
 // For the encoder: a reference of the base that the prediction moved, where

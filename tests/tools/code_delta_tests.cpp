@@ -99,7 +99,7 @@ TEST(TargetCorrections, TheNewFilesReferencesOutvoteThePrediction) {
   files::PeLayout layout;
   layout.imageBase = 0x400000;
   layout.sections = {{0x1000, 0x1000, 0, 0x1000}};
-  std::string plain(0x40, '\0');
+  std::string plain(0x100, '\0');
   const auto pointer = [&](uint32_t at, uint32_t target) {
     for (int i = 0; i < 4; ++i) plain[at + i] = static_cast<char>((layout.imageBase + target) >> (8 * i));
   };

@@ -11,8 +11,10 @@ namespace {
 // zstd's smallest window (ZSTD_WINDOWLOG_MIN, declared only for static linking).
 constexpr int kMinWindowLog = 10;
 // A residual's matches lie mostly at the prediction's same place, a whole
-// file back: the match finder's tree must reach that far, which level 19's
-// does not past a few MiB. Its table takes four bytes per entry: capped so.
+// file back: the match finder's binary tree (the strategy of this level and
+// above) must reach that far, where level 19's reaches 8 MiB. Its table
+// takes four bytes an entry, two entries a position: capped so.
+constexpr int kTreeLevel = 13;
 constexpr int kMostResidualChainLog = 26;
 
 struct CCtxFree {
@@ -54,7 +56,8 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
       return false;
     const int chainLog = std::min(WindowLogFor(base.size() + plain.size()), kMostResidualChainLog);
-    if (residual && Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_chainLog, chainLog), error)) return false;
+    if (residual && level >= kTreeLevel && Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_chainLog, chainLog), error))
+      return false;
   }
   out.resize(ZSTD_compressBound(plain.size()));
   const size_t written = ZSTD_compress2(c, out.data(), out.size(), plain.data(), plain.size());
