@@ -12,8 +12,9 @@
 // Per pair: the plain size, the packed object, the delta and the code delta
 // (both as updpub makes them, level 19), the time to make each and the time
 // to decode each with the updater's decoders (best of five), and how much of
-// the new file's references the prediction gets exactly (prediction_hits.h). Times are the
-// process's CPU time: on a shared machine wall time measures the neighbours.
+// the new file's references the prediction gets exactly (prediction_hits.h).
+// Times are the process's CPU time: on a shared machine wall time measures
+// the neighbours.
 // Built for Windows, --decode-times measures Update.exe's own 32-bit build
 // of the decoders under Wine, whose thread and process times tick at 10 ms,
 // too coarse for decodes of a few: there the best of the wall times stands
