@@ -3,14 +3,18 @@
 //   code_delta_bench OLD NEW [OLD NEW ...]   sizes and times per pair
 //   code_delta_bench --decode OLD OBJECT SIZE code|delta
 //                                            one decode, then its peak memory
+//   code_delta_bench --code OLD NEW          the code delta alone: its size, the
+//                                            time to make it, what it predicts
 //   code_delta_bench --decode-times OLD NEW CODE_DELTA DELTA
 //                                            the decode times of two objects
 //                                            made of NEW (as in the list)
 //
 // Per pair: the plain size, the packed object, the delta and the code delta
 // (both as updpub makes them, level 19), the time to make each and the time
-// to decode each with the updater's decoders (best of five). Times are the
-// process's CPU time: on a shared machine wall time measures the neighbours.
+// to decode each with the updater's decoders (best of five), and how much of
+// the new file's references the prediction gets exactly (prediction_hits.h).
+// Times are the process's CPU time: on a shared machine wall time measures
+// the neighbours.
 // Built for Windows, --decode-times measures Update.exe's own 32-bit build
 // of the decoders under Wine, whose thread and process times tick at 10 ms,
 // too coarse for decodes of a few: there the best of the wall times stands
@@ -34,6 +38,7 @@
 #include "codecs/object_decoder.h"
 #include "digests/crc32.h"
 #include "files/file_system.h"
+#include "prediction_hits.h"
 #include "updpub/packing/code_delta_encoder.h"
 #include "updpub/packing/object_codec.h"
 
@@ -156,6 +161,7 @@ int RunPair(const char* oldPath, const char* newPath, Figures& total) {
               newPath, f.plain, f.packed, f.delta, f.code, double(f.code) / double(f.delta), f.deltaMake, f.codeMake,
               f.codeMake / f.deltaMake);
   PrintDecodes(f.deltaDecode, f.codeDecode);
+  bench::PrintPredictionHits(base, plain, code);
   total.plain += f.plain;
   total.packed += f.packed;
   total.delta += f.delta;
@@ -184,6 +190,16 @@ int main(int argc, char** argv) {
     PrintDecodes(deltaTime, codeTime);
     return 0;
   }
+  if (argc == 4 && std::string(argv[1]) == "--code") {
+    const std::string base = ReadAll(argv[2]);
+    const std::string plain = ReadAll(argv[3]);
+    std::string code, error;
+    const double start = Now();
+    if (!updpub::EncodeCodeDelta(plain, base, kLevel, code, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    std::printf("%s\n  code delta %zu  make %.2f s\n", argv[3], code.size(), Now() - start);
+    bench::PrintPredictionHits(base, plain, code);
+    return 0;
+  }
 #ifndef _WIN32  // the peak memory is measured natively
   if (argc == 6 && std::string(argv[1]) == "--decode") {
     const std::string base = ReadAll(argv[2]);
@@ -199,8 +215,8 @@ int main(int argc, char** argv) {
 #endif
   if (argc < 3 || argc % 2 == 0) {
     std::fprintf(stderr,
-                 "usage: code_delta_bench OLD NEW [OLD NEW ...] | --decode OLD OBJECT SIZE code|delta |"
-                 " --decode-times OLD NEW CODE_DELTA DELTA\n");
+                 "usage: code_delta_bench OLD NEW [OLD NEW ...] | --code OLD NEW |"
+                 " --decode OLD OBJECT SIZE code|delta | --decode-times OLD NEW CODE_DELTA DELTA\n");
     return 2;
   }
   Figures total;

@@ -1,5 +1,8 @@
-// A code delta's map: the new file's image base and section table and the
-// blocks it repeats of the base, as variable-length integers.
+// A code delta's map: the new file's image base and section table, the
+// blocks it repeats of the base and the target corrections, as
+// variable-length integers.
+#include <algorithm>
+
 #include "codecs/code_delta.h"
 
 namespace files {
@@ -8,9 +11,11 @@ namespace {
 // A section entry and a block of the map take at most this many bytes.
 constexpr uint64_t kMostSectionBytes = 4 * 5;
 constexpr uint64_t kMostBlockBytes = 3 * 10;
+constexpr uint64_t kMostCorrectionBytes = 2 * 5;
 constexpr uint64_t kMostSections = 96;
-// The map's fixed part: the image base, the counts and the bases.
-constexpr uint64_t kMapFixedBytes = 3 * 10 + 2 * 5 + 10 + kMostCodeMapBases * 2 * 5;
+// The map's fixed part: the image base, the three counts, the bases' count
+// and the bases.
+constexpr uint64_t kMapFixedBytes = 4 * 10 + 2 * 5 + 10 + kMostCodeMapBases * 2 * 5;
 // Blocks shorter than this never pay for their entry, and the encoder
 // writes none: the map of a file holds at most one block per this many
 // bytes, which keeps it within half the file's size.
@@ -60,6 +65,42 @@ class VarintReader {
   size_t at_ = 0;
 };
 
+// Where the new file's sections end as loaded: a correction past it points
+// at nothing the file has.
+uint64_t ImageEnd(const std::vector<PeSection>& sections) {
+  uint64_t end = 0;
+  for (const PeSection& s : sections) end = std::max<uint64_t>(end, uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize));
+  return end;
+}
+
+// Two 32-bit addresses lie less than 2^32 apart either way, and two such
+// distances less than 2^33.
+constexpr uint64_t kMostZigzagStep = (uint64_t{1} << 34) - 1;
+
+bool ReadCorrections(VarintReader& in, uint64_t newSize, CodeMap& map) {
+  uint64_t count = 0;
+  // Each correction takes at least two bytes of the map.
+  if (!in.Next(count) || count > in.Left() / 2 || count > newSize / kNewBytesPerCorrection) return false;
+  map.corrections.reserve(static_cast<size_t>(count));
+  const int64_t imageEnd = static_cast<int64_t>(ImageEnd(map.sections));
+  uint64_t previous = 0;
+  int64_t previousShift = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t step = 0;
+    uint64_t shiftStep = 0;
+    if (!in.Next(step) || !in.Next(shiftStep) || (i > 0 && step == 0) || shiftStep > kMostZigzagStep) return false;
+    const uint64_t oldTarget = previous + step;
+    if (step > UINT32_MAX || oldTarget > UINT32_MAX) return false;
+    const int64_t shift = previousShift + Unzigzag(shiftStep);
+    const int64_t newTarget = static_cast<int64_t>(oldTarget) + shift;
+    if (newTarget < 0 || newTarget >= imageEnd) return false;
+    map.corrections.push_back(TargetCorrection{static_cast<uint32_t>(oldTarget), static_cast<uint32_t>(newTarget)});
+    previous = oldTarget;
+    previousShift = shift;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string WriteCodeMap(const CodeMap& map) {
@@ -89,11 +130,25 @@ std::string WriteCodeMap(const CodeMap& map) {
     PutVarint(out, oldBase);
     PutVarint(out, newBase);
   }
+  // Old addresses as steps from the one before, new ones by how far they
+  // moved, less how far the one before did: corrections near each other
+  // mostly move alike.
+  PutVarint(out, map.corrections.size());
+  uint32_t previous = 0;
+  int64_t previousShift = 0;
+  for (const TargetCorrection& correction : map.corrections) {
+    PutVarint(out, correction.oldTarget - previous);
+    const int64_t shift = int64_t{correction.newTarget} - int64_t{correction.oldTarget};
+    PutVarint(out, Zigzag(shift - previousShift));
+    previous = correction.oldTarget;
+    previousShift = shift;
+  }
   return out;
 }
 
 uint64_t LargestCodeMap(uint64_t newSize) {
-  return kMapFixedBytes + kMostSections * kMostSectionBytes + newSize / kShortestBlockBound * kMostBlockBytes;
+  return kMapFixedBytes + kMostSections * kMostSectionBytes + newSize / kShortestBlockBound * kMostBlockBytes +
+         newSize / kNewBytesPerCorrection * kMostCorrectionBytes;
 }
 
 bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, CodeMap& map) {
@@ -137,7 +192,7 @@ bool ReadCodeMap(std::string_view bytes, uint64_t newSize, uint64_t baseSize, Co
   map.bases.resize(static_cast<size_t>(baseCount));
   for (auto& [oldBase, newBase] : map.bases)
     if (!in.Next32(oldBase) || !in.Next32(newBase)) return false;
-  return in.AtEnd();
+  return ReadCorrections(in, newSize, map) && in.AtEnd();
 }
 
 }  // namespace files

@@ -17,12 +17,26 @@ void PutAt(char* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* prediction) {
+// Where the new file's sections' bytes begin and end, sorted.
+std::vector<uint64_t> SectionCuts(const std::vector<PeSection>& sections) {
+  std::vector<uint64_t> cuts;
+  for (const PeSection& section : sections) {
+    if (section.rawSize == 0) continue;
+    cuts.push_back(section.rawOffset);
+    cuts.push_back(uint64_t{section.rawOffset} + section.rawSize);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  return cuts;
+}
+
+void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* prediction,
+             std::vector<MovedReference>* moved) {
+  const std::vector<CodeBlock> blocks = PredictedBlocks(map, base.size());
   // The blocks come sorted and apart (ReadCodeMap): the bytes are written
   // once, in order, the gaps as zeros. A map out of order (none that
   // ReadCodeMap passes) leaves the whole file zeros.
   size_t written = 0;
-  for (const CodeBlock& block : map.blocks) {
+  for (const CodeBlock& block : blocks) {
     if (block.newOffset < written || uint64_t{block.newOffset} + block.length > newSize) {
       written = 0;
       break;
@@ -40,11 +54,12 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
   newLayout.imageBase = map.imageBase;
   newLayout.sections = map.sections;
   const std::vector<Reference> refs = FindReferences(base, oldLayout);
-  Translator translator(oldLayout, newLayout, map.blocks, base.size());
+  // Targets through the map's blocks alone (see PredictedBlocks).
+  Translator translator(oldLayout, newLayout, map.blocks, map.corrections, base.size());
   std::vector<uint32_t> absolute;  // where the new file's absolute operands are loaded
   const auto before = [](const Reference& r, uint32_t at) { return r.offset < at; };
   auto last = refs.begin();  // the first reference of the block before
-  for (const CodeBlock& block : map.blocks) {
+  for (const CodeBlock& block : blocks) {
     // The references that lie wholly inside the block's old bytes. Blocks
     // mostly follow each other in the base too: the search gallops on from
     // the block before.
@@ -77,7 +92,10 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
       const bool loaded = whole || translator.NewRvaOf(at, operandRva);
       if (Relocated(ref->kind) && loaded) absolute.push_back(operandRva);
       uint32_t target = 0;
-      if (!translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target)) continue;
+      const bool found = translator.Translate(ref->target, int64_t{block.newOffset} - int64_t{block.oldOffset}, target);
+      if (moved && (loaded || ref->kind != ReferenceKind::kRelative32))
+        moved->push_back(MovedReference{at, ref->target, target, found, ref->kind});
+      if (!found) continue;
       char* operand = prediction + at;
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
@@ -113,16 +131,15 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
   }
 }
 
-}  // namespace
-
-bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+bool PredictGuarded(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+                    std::vector<MovedReference>* moved) {
   // A size no string can take (in a 32-bit process, less than the largest
   // file a header may name) is memory that cannot be had.
   if (newSize > prediction.max_size()) return false;
   try {
     prediction.clear();
     prediction.resize(static_cast<size_t>(newSize));
-    if (newSize > 0) Predict(base, map, prediction.size(), prediction.data());
+    if (newSize > 0) Predict(base, map, prediction.size(), prediction.data(), moved);
     return true;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -131,10 +148,43 @@ bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize,
   return false;
 }
 
+}  // namespace
+
+std::vector<CodeBlock> PredictedBlocks(const CodeMap& map, uint64_t baseSize) {
+  const std::vector<uint64_t> cuts = SectionCuts(map.sections);
+  std::vector<CodeBlock> blocks;
+  blocks.reserve(map.blocks.size());
+  for (size_t i = 0; i < map.blocks.size(); ++i) {
+    const CodeBlock& block = map.blocks[i];
+    blocks.push_back(block);
+    if (i + 1 == map.blocks.size()) break;
+    const CodeBlock& next = map.blocks[i + 1];
+    const uint64_t newStart = uint64_t{block.newOffset} + block.length;
+    const uint64_t oldStart = uint64_t{block.oldOffset} + block.length;
+    if (next.newOffset <= newStart || next.oldOffset <= oldStart || next.newOffset - newStart > kLongestFill)
+      continue;
+    const auto gap = static_cast<uint32_t>(next.newOffset - newStart);
+    const auto cut = std::upper_bound(cuts.begin(), cuts.end(), newStart);
+    if (oldStart + gap > baseSize || (cut != cuts.end() && *cut < next.newOffset)) continue;
+    blocks.push_back(CodeBlock{static_cast<uint32_t>(newStart), static_cast<uint32_t>(oldStart), gap});
+  }
+  return blocks;
+}
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction) {
+  return PredictGuarded(base, map, newSize, prediction, nullptr);
+}
+
+bool PredictNewFile(std::string_view base, const CodeMap& map, uint64_t newSize, std::string& prediction,
+                    std::vector<MovedReference>& moved) {
+  moved.clear();
+  return PredictGuarded(base, map, newSize, prediction, &moved);
+}
+
 bool PredictNewFile(std::string_view base, const CodeMap& map, char* prediction, size_t newSize) {
   if (newSize == 0) return true;
   try {
-    Predict(base, map, newSize, prediction);
+    Predict(base, map, newSize, prediction, nullptr);
     return true;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {

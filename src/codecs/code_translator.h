@@ -27,12 +27,58 @@ constexpr unsigned kGrainShift = 8;
 constexpr uint32_t kNoBlock = UINT32_MAX;
 constexpr uint32_t kManyBlocks = UINT32_MAX - 1;
 
+// The encoder's target corrections, found by old address in a table open
+// to probing, at most half full: most references find an empty slot at once.
+class Corrections {
+ public:
+  explicit Corrections(const std::vector<TargetCorrection>& list) {
+    if (list.empty()) return;
+    unsigned bits = 1;
+    while ((size_t{1} << bits) < list.size() * 2) ++bits;
+    slots_.assign(size_t{1} << bits, Slot{});
+    mask_ = slots_.size() - 1;
+    shift_ = 32 - bits;
+    // The one address no reference is corrected at marks an empty slot.
+    for (const TargetCorrection& c : list) {
+      if (c.oldTarget == kEmptySlot) continue;
+      size_t at = Hash(c.oldTarget) & mask_;
+      while (slots_[at].oldTarget != kEmptySlot) at = (at + 1) & mask_;
+      slots_[at] = Slot{c.oldTarget, c.newTarget};
+    }
+  }
+
+  bool Find(uint32_t oldTarget, uint32_t& newTarget) const {
+    if (slots_.empty()) return false;
+    for (size_t at = Hash(oldTarget) & mask_;; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.oldTarget == oldTarget) {
+        newTarget = slot.newTarget;
+        return true;
+      }
+      if (slot.oldTarget == kEmptySlot) return false;
+    }
+  }
+
+ private:
+  static constexpr uint32_t kEmptySlot = UINT32_MAX;
+  static constexpr uint32_t kHashMix = 0x9E3779B1;
+  // The product's high bits: a multiplicative hash.
+  size_t Hash(uint32_t address) const { return static_cast<uint32_t>(address * kHashMix) >> shift_; }
+  struct Slot {
+    uint32_t oldTarget = kEmptySlot;
+    uint32_t newTarget = 0;
+  };
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  unsigned shift_ = 31;
+};
+
 // Where the base's references point in the new file.
 class Translator {
  public:
   Translator(const PeLayout& oldLayout, const PeLayout& newLayout, const std::vector<CodeBlock>& blocks,
-             uint64_t baseSize)
-      : old_(oldLayout), new_(newLayout), oldFinder_(oldLayout), newFinder_(newLayout) {
+             const std::vector<TargetCorrection>& corrections, uint64_t baseSize)
+      : old_(oldLayout), new_(newLayout), oldFinder_(oldLayout), newFinder_(newLayout), corrections_(corrections) {
     std::vector<uint32_t> order(blocks.size());
     for (size_t i = 0; i < blocks.size(); ++i) order[i] = static_cast<uint32_t>(i);
     std::stable_sort(order.begin(), order.end(),
@@ -57,13 +103,15 @@ class Translator {
     MarkShortcuts(baseSize);
   }
 
-  // The new address of an old one: through a block that repeats its byte,
+  // The new address of an old one: where the encoder's correction says,
+  // else through a block that repeats its byte,
   // else at the same distance into the section of the same place in the
   // table (uninitialised data has no bytes to match). Of several blocks
   // that repeat it, the one that moved most like the referring block
   // (`shift`, its new offset less its old one) wins: code that moved
   // together tends to point within itself.
   bool Translate(uint32_t oldTarget, int64_t shift, uint32_t& newTarget) {
+    if (corrections_.Find(oldTarget, newTarget)) return true;
     const uint64_t fromLow = uint64_t{oldTarget} - shortcutLow_;
     if (fromLow < shortcutSpan_) {
       const Shortcut& shortcut = shortcuts_[static_cast<size_t>(fromLow >> kGrainShift)];
@@ -230,6 +278,7 @@ class Translator {
   const PeLayout& new_;
   SectionFinder oldFinder_;
   SectionFinder newFinder_;
+  Corrections corrections_;
   std::vector<OldBlock> byOld_;      // the blocks by old offset
   std::vector<uint32_t> pageStart_;  // per page of the base, see above
   std::vector<uint32_t> grainBlock_;  // see MarkGrains

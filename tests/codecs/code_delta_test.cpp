@@ -116,13 +116,29 @@ std::function<void(Pair&, files::CodeDeltaHeader&, std::string&)> Blocks(std::ve
   };
 }
 
+void PutVarint(std::string& out, uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<char>((value & 0x7F) | 0x80));
+  out.push_back(static_cast<char>(value));
+}
+
 // A map whose block count is `count`, followed by no blocks at all.
 std::string MapCounting(uint64_t count) {
   std::string map = files::WriteCodeMap(files::CodeMap{});
-  map.pop_back();  // the count 0
-  for (; count >= 0x80; count >>= 7) map.push_back(static_cast<char>((count & 0x7F) | 0x80));
-  map.push_back(static_cast<char>(count));
+  map.resize(map.size() - 2);  // the counts of blocks and corrections, 0
+  PutVarint(map, count);
   return map;
+}
+
+// The pair's map with a section table (addresses 0x1000 to 0x2000) and the
+// corrections given, whatever they are.
+std::function<void(Pair&, files::CodeDeltaHeader&, std::string&)> Corrections(
+    std::vector<files::TargetCorrection> corrections) {
+  return [corrections](Pair& pair, files::CodeDeltaHeader&, std::string& rawMap) {
+    files::CodeMap map = pair.map;
+    map.sections = {{0x1000, 0x1000, 0, 0x1000}};
+    map.corrections = corrections;
+    rawMap = files::WriteCodeMap(map);
+  };
 }
 
 class CodeDeltaHostile : public testing::TestWithParam<Hostile> {};
@@ -179,6 +195,19 @@ const Hostile kHostile[] = {
      files::DecodeStatus::kCorrupt},
     {"MapCutShort", [](Pair&, files::CodeDeltaHeader&, std::string& m) { m.resize(m.size() - 1); }, Nothing,
      files::DecodeStatus::kCorrupt},
+    {"CorrectionBeyondTheNewImage", Corrections({{0x1000, 0x1800}, {0x1100, 0x2000}}), Nothing,
+     files::DecodeStatus::kCorrupt},
+    {"CorrectionRepeated", Corrections({{0x1000, 0x1800}, {0x1000, 0x1900}}), Nothing, files::DecodeStatus::kCorrupt},
+    {"CorrectionsUnsorted", Corrections({{0x1100, 0x1800}, {0x1000, 0x1900}}), Nothing, files::DecodeStatus::kCorrupt},
+    // A few bytes of map asking for more corrections than any memory holds.
+    {"CorrectionCountBeyondTheMap",
+     [](Pair& p, files::CodeDeltaHeader&, std::string& m) {
+       m = files::WriteCodeMap(p.map);
+       m.pop_back();  // the count of corrections, 0
+       PutVarint(m, uint64_t{1} << 62);
+       m += std::string(8, '\x01');
+     },
+     Nothing, files::DecodeStatus::kCorrupt},
     {"TooManySections",
      [](Pair& p, files::CodeDeltaHeader&, std::string& m) {
        files::CodeMap map = p.map;
@@ -496,6 +525,7 @@ TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   TinyPe pe;
   pe.Put32(0x304, 0x10002180);
   pe.Put16(0x50A, 0x3000 | 0x104);
+  pe.bytes[0x250] = pe.bytes[0x390] = 'x';
   files::CodeMap map;
   map.imageBase = 0x10000000;
   // The code grows by 0x100 bytes; the data section moves to 0x3000.
@@ -511,10 +541,42 @@ TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   EXPECT_EQ(Get32(prediction, 0x301), 0x1010u - (0x1101 + 4));  // the call's target stayed
   EXPECT_EQ(Get32(prediction, 0x400), 0x10003000u);             // 0x2000 moved with its block
   EXPECT_EQ(Get32(prediction, 0x404), 0x10003180u);             // 0x2180, in no block
+  // Between two blocks the base's bytes after the first stand in; not
+  // across the end of the code section's bytes (0x500).
+  EXPECT_EQ(prediction.substr(0x310, 0xF0), pe.bytes.substr(0x210, 0xF0));
+  EXPECT_EQ(prediction.substr(0x480, 0x80), std::string(0x80, '\0'));
   // One page (0x1000) holding the pointers at 0x1200 and 0x1204.
   EXPECT_EQ(Get32(prediction, 0x700), 0x1000u);
   EXPECT_EQ(Get32(prediction, 0x704), 12u);
   EXPECT_EQ(Get32(prediction, 0x708), (0x3000u | 0x200) | (0x3000u | 0x204) << 16);
+}
+
+// An encoder's correction sends every reference to its old target where it
+// says, whatever the blocks would; the object made against that prediction
+// decodes to the file.
+TEST(CodeDelta, ACorrectionOverridesTheBlocksAnswer) {
+  TinyPe pe;
+  Pair pair;
+  pair.base = pe.bytes;
+  pair.map.imageBase = 0x10000000;
+  pair.map.sections = {{0x1000, 0x200, 0x200, 0x200}, {0x2000, 0x200, 0x400, 0x200}};
+  pair.map.relocationRva = 0x2100;
+  pair.map.relocationSize = 12;
+  pair.map.blocks = {{0, 0, 0x600}};
+  std::string prediction;
+  ASSERT_TRUE(files::PredictNewFile(pair.base, pair.map, 0x600, prediction));
+  EXPECT_EQ(Get32(prediction, 0x300), 0x10002000u);
+  // The pointer to 0x2000 now points 0x40 further, and so does the new file.
+  pair.map.corrections = {{0x2000, 0x2040}, {0x2100, 0x2000}};
+  ASSERT_TRUE(files::PredictNewFile(pair.base, pair.map, 0x600, prediction));
+  EXPECT_EQ(Get32(prediction, 0x300), 0x10002040u);
+  EXPECT_EQ(Get32(prediction, 0x201), 0x1010u - 0x1005);  // the call, not corrected, stays
+  pair.plain = pair.base;
+  pair.plain[0x300] = 0x40;
+  const std::string object = Encode(pair, HeaderOf(pair), files::WriteCodeMap(pair.map));
+  std::string out;
+  EXPECT_EQ(Decode(object, pair.base, pair.plain.size(), out), files::DecodeStatus::kOk);
+  EXPECT_EQ(out, pair.plain);
 }
 
 // A base whose tables lie still gives a prediction of the listed size, and

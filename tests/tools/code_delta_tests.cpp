@@ -15,6 +15,7 @@
 #include "updpub/packing/memory_estimate.h"
 #include "updpub/packing/object_codec.h"
 #include "updpub/packing/pack_release.h"
+#include "updpub/packing/target_corrections.h"
 #include "updpub/publish/documents.h"
 #include "xml/xml_document.h"
 
@@ -90,6 +91,37 @@ TEST_P(SampleLibrary, DamagedCodeDeltaIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Architectures, SampleLibrary, testing::Values("i686", "x86_64"));
+
+// A correction is chosen where the new file's references to an old address
+// agree more often than the prediction was right, and only to an address
+// inside the new file's sections.
+TEST(TargetCorrections, TheNewFilesReferencesOutvoteThePrediction) {
+  files::PeLayout layout;
+  layout.imageBase = 0x400000;
+  layout.sections = {{0x1000, 0x1000, 0, 0x1000}};
+  std::string plain(0x100, '\0');
+  const auto pointer = [&](uint32_t at, uint32_t target) {
+    for (int i = 0; i < 4; ++i) plain[at + i] = static_cast<char>((layout.imageBase + target) >> (8 * i));
+  };
+  std::vector<files::MovedReference> moved;
+  const auto reference = [&](uint32_t at, uint32_t oldTarget, uint32_t predicted, uint32_t actual) {
+    pointer(at, actual);
+    moved.push_back({at, oldTarget, predicted, true, files::ReferenceKind::kAbsolute32});
+  };
+  reference(0x00, 0x1100, 0x1100, 0x1180);  // two of three moved elsewhere: corrected
+  reference(0x04, 0x1100, 0x1100, 0x1180);
+  reference(0x08, 0x1100, 0x1100, 0x1100);
+  reference(0x0C, 0x1200, 0x1200, 0x1280);  // one each way: left to the blocks
+  reference(0x10, 0x1200, 0x1200, 0x1200);
+  reference(0x14, 0x1300, 0x1300, 0x2000);  // past the sections: never
+  reference(0x18, 0x1400, 0x1400, 0x1480);  // a lone reference moved: corrected
+  const std::vector<files::TargetCorrection> corrections = updpub::ChooseCorrections(plain, layout, moved);
+  ASSERT_EQ(corrections.size(), 2u);
+  EXPECT_EQ(corrections[0].oldTarget, 0x1100u);
+  EXPECT_EQ(corrections[0].newTarget, 0x1180u);
+  EXPECT_EQ(corrections[1].oldTarget, 0x1400u);
+  EXPECT_EQ(corrections[1].newTarget, 0x1480u);
+}
 
 TEST(CodeDeltaPublishing, TheListOffersACodeDeltaBesideTheDeltaAndCheckDecodesIt) {
   const Sample sample = SampleOf("i686");

@@ -17,8 +17,8 @@ constexpr unsigned kFewestTableBits = 10;
 // A mismatch ends a block unless at least kBridgeEqual of the next
 // kBridge bytes match again: the old bytes across a changed byte or two
 // predict the new ones better than the zeros outside every block.
-constexpr size_t kBridge = 16;
-constexpr size_t kBridgeEqual = 12;
+constexpr size_t kBridge = 32;
+constexpr size_t kBridgeEqual = 24;
 constexpr uint32_t kEmpty = UINT32_MAX;
 // Code repeats itself: a window's hash leads to several old places, of which
 // this many (the earliest) are weighed by how far each match goes.

@@ -12,6 +12,7 @@
 #include "digests/crc32.h"
 #include "updpub/packing/block_matcher.h"
 #include "updpub/packing/object_codec.h"
+#include "updpub/packing/target_corrections.h"
 
 namespace updpub {
 namespace {
@@ -100,13 +101,21 @@ bool EncodeCodeDelta(std::string_view plain, std::string_view base, int level, s
   map.blocks = MatchBlocks(Masked(base, baseRefs), Masked(plain, plainRefs),
                            basePe ? SectionCuts(baseLayout) : std::vector<uint32_t>(), SectionCuts(layout));
   if (basePe) map.bases = GoTableBases(base, baseLayout, baseRefs, plain, layout, plainRefs);
-  const std::string rawMap = files::WriteCodeMap(map);
-
+  // The prediction as the blocks make it, then corrected where the new
+  // file's references outvote it.
   std::string prediction;
-  if (!files::PredictNewFile(base, map, plain.size(), prediction)) {
+  std::vector<files::MovedReference> moved;
+  if (!files::PredictNewFile(base, map, plain.size(), prediction, moved)) {
     error = "out of memory";
     return false;
   }
+  map.corrections = ChooseCorrections(plain, layout, moved);
+  std::vector<files::MovedReference>().swap(moved);
+  if (!map.corrections.empty() && !files::PredictNewFile(base, map, plain.size(), prediction)) {
+    error = "out of memory";
+    return false;
+  }
+  const std::string rawMap = files::WriteCodeMap(map);
   std::string residual;
   if (!EncodeResidual(plain, prediction, level, residual, error, progress)) return false;
 

@@ -22,7 +22,7 @@ uint64_t DeltaMemory(uint64_t file, uint64_t base, int level) {
 
 uint64_t CodeDeltaMemory(uint64_t file, uint64_t base, int level) {
   const uint64_t matching = file + base + kMatcherTablesBytes + base / kMatcherBaseShare;
-  const uint64_t residual = file + file + EncoderTableBytes(level, DeltaWindowLog(file, file));
+  const uint64_t residual = file + file + EncoderTableBytes(level, DeltaWindowLog(file, file), true);
   // The zstd delta of the same base is kept to be weighed against it.
   return file + base + file + std::max(matching, residual);
 }

@@ -47,7 +47,8 @@ bool EncodeResidual(std::string_view plain, std::string_view prediction, int lev
                     std::string& error, const EncodeProgress& progress = {});
 
 // The memory the encoder's own tables take at `level`; windowLog 0 for a
-// packed object, else a delta's window with long-distance matching.
-uint64_t EncoderTableBytes(int level, int windowLog);
+// packed object, else a delta's window with long-distance matching;
+// `residual` for a code delta's, whose match finder reaches further back.
+uint64_t EncoderTableBytes(int level, int windowLog, bool residual = false);
 
 }  // namespace updpub

@@ -19,6 +19,18 @@ constexpr int kLongMatchRateLog = 7;
 constexpr uint64_t kLongMatchEntryBytes = 8;
 // How much input the encoder is given at a time, between reports.
 constexpr size_t kProgressSlice = size_t{8} << 20;
+// A residual's matches lie mostly at the prediction's same place, a whole
+// file back: the match finder's binary tree (the strategy of this level and
+// above) must reach that far, where level 19's reaches 8 MiB. Its table
+// takes four bytes an entry, two entries a position: capped so.
+constexpr int kTreeLevel = 13;
+constexpr int kMostResidualChainLog = 26;
+
+// The chain log a residual's encoder takes at `level` with `windowLog`, or 0
+// for the level's own.
+int ResidualChainLog(int level, int windowLog) {
+  return level >= kTreeLevel ? std::min(windowLog, kMostResidualChainLog) : 0;
+}
 
 struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -33,7 +45,7 @@ bool Failed(size_t code, std::string& error) {
   return true;
 }
 
-bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, std::string& out,
+bool Encode(std::string_view plain, std::string_view base, int level, bool checksum, bool residual, std::string& out,
             std::string& error, const EncodeProgress& progress) {
   if (!base.empty() && (plain.size() > kLargestDeltaFile || base.size() > kLargestDeltaFile)) {
     error = "the file or its base is over " + std::to_string(kLargestDeltaFile >> 20) +
@@ -57,6 +69,9 @@ bool Encode(std::string_view plain, std::string_view base, int level, bool check
     if (Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error) ||
         Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, DeltaWindowLog(plain.size(), base.size())), error) ||
         Failed(ZSTD_CCtx_refPrefix(c, base.data(), base.size()), error))
+      return false;
+    const int chainLog = ResidualChainLog(level, DeltaWindowLog(plain.size(), base.size()));
+    if (residual && chainLog > 0 && Failed(ZSTD_CCtx_setParameter(c, ZSTD_c_chainLog, chainLog), error))
       return false;
   }
   // The input is handed over a slice at a time and the object taken in
@@ -89,15 +104,15 @@ int DeltaWindowLog(uint64_t plain, uint64_t base) {
 
 bool EncodeObject(std::string_view plain, std::string_view base, int level, std::string& out, std::string& error,
                   const EncodeProgress& progress) {
-  return Encode(plain, base, level, true, out, error, progress);
+  return Encode(plain, base, level, true, false, out, error, progress);
 }
 
 bool EncodeResidual(std::string_view plain, std::string_view prediction, int level, std::string& out,
                     std::string& error, const EncodeProgress& progress) {
-  return Encode(plain, prediction, level, false, out, error, progress);
+  return Encode(plain, prediction, level, false, true, out, error, progress);
 }
 
-uint64_t EncoderTableBytes(int level, int windowLog) {
+uint64_t EncoderTableBytes(int level, int windowLog, bool residual) {
   const std::unique_ptr<ZSTD_CCtx_params, ParamsFree> params(ZSTD_createCCtxParams());
   if (!params || ZSTD_isError(ZSTD_CCtxParams_init(params.get(), level))) return 0;
   uint64_t longMatching = 0;
@@ -105,6 +120,8 @@ uint64_t EncoderTableBytes(int level, int windowLog) {
     // Long-distance matching is counted here: the library's estimate takes
     // its table's size from parameters it fills in only when compressing.
     ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_windowLog, windowLog);
+    const int chainLog = ResidualChainLog(level, windowLog);
+    if (residual && chainLog > 0) ZSTD_CCtxParams_setParameter(params.get(), ZSTD_c_chainLog, chainLog);
     longMatching = (uint64_t{1} << (windowLog - kLongMatchRateLog)) * kLongMatchEntryBytes;
   }
   const size_t tables = ZSTD_estimateCCtxSize_usingCCtxParams(params.get());
