@@ -28,7 +28,8 @@
 //       pumps, carrying the 16-byte progress record the handler copies;
 //   (c) the real Update.exe, driven through the wizard by the end-to-end
 //       harness and timed from its download worker's start trace to the
-//       finish page; its peak working set is read once the page shows;
+//       finish page; its peak working set is read once the page shows,
+//       its private bytes sampled while it runs;
 //   (d) as (a) in 1 MiB pieces;
 //   (e) curl (a host program) to /dev/null, by its own time_total;
 //   (f) as (c) with another Update.exe (--updater-before), to set this
@@ -97,6 +98,9 @@ constexpr char kDownloadStartTrace[] = "线程_下载工作 启动";
 // updater's retries after a fault.
 constexpr double kSlowestBytesPerMs = 1000;
 constexpr DWORD kFinishPollMs = 5;
+// Wine reports the process's current private bytes as its peak, so the peak
+// is sampled during the update: every tenth poll, 50 ms apart.
+constexpr int kPollsPerMemorySample = 10;
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
@@ -236,6 +240,13 @@ double PeakWorkingSetMiB(DWORD pid, double* peakPagefileMiB = nullptr) {
   return MiB(counters.PeakWorkingSetSize);
 }
 
+// The private bytes the process commits now (pagefile usage).
+double PagefileMiB(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  return GetProcessMemoryInfo(process, &counters, sizeof counters) ? MiB(counters.PagefileUsage) : 0;
+}
+
 uint64_t FileBytes(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(base::WideFromGbk(path).c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -289,13 +300,20 @@ UpdaterRun RunUpdater(const std::string& updaterExe, const std::string& configUr
   const auto start = Clock::now();
   const auto deadline =
       start + std::chrono::milliseconds(kStepTimeoutMs + static_cast<int64_t>(expectedBytes / kSlowestBytesPerMs));
-  while (!IsWindowVisible(finishPanel) && updater.running() && Clock::now() < deadline) Sleep(kFinishPollMs);
+  base::UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, updater.pid()));
+  double sampledPagefileMiB = 0;
+  for (int poll = 1; !IsWindowVisible(finishPanel) && updater.running() && Clock::now() < deadline; ++poll) {
+    Sleep(kFinishPollMs);
+    if (process && poll % kPollsPerMemorySample == 0)
+      sampledPagefileMiB = std::max(sampledPagefileMiB, PagefileMiB(process.get()));
+  }
   run.seconds = Seconds(Clock::now() - start);
   if (!IsWindowVisible(finishPanel)) {
     run.failure = "the finish page did not show";
     return run;
   }
   run.peakMiB = PeakWorkingSetMiB(updater.pid(), &run.peakPagefileMiB);
+  run.peakPagefileMiB = std::max(run.peakPagefileMiB, sampledPagefileMiB);
   if (programExe.empty()) run.fileBytes = FileBytes(folder.path() + kFileName);
   // Finish ends the updater; the harness kills it if it lingers.
   if (ClickWhenEnabled(mainWindow, e2e::kFinish)) updater.WaitForExit(kStepTimeoutMs);
