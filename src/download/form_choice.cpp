@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "codecs/object_decoder.h"
+#include "codecs/segmented_delta.h"
 #include "digests/crc32.h"
 #include "download/partial_download.h"
 #include "net/url_encoding.h"
@@ -17,10 +19,13 @@ namespace {
 // A match reaches back no further than the decoder's window, so no larger
 // base is of use.
 constexpr uint64_t kLargestBase = uint64_t{1} << files::kMaxWindowLog;
+// A delta in segments' base is read for its CRC-32 this much at a time.
+constexpr uint64_t kCrcRegion = uint64_t{64} << 20;
 
 constexpr char kPackedTrace[] = "下载压缩文件:";
 constexpr char kDeltaTrace[] = "下载差异文件:";
 constexpr char kCodeDeltaTrace[] = "下载代码差异文件:";
+constexpr char kSegmentedDeltaTrace[] = "下载分段差异文件:";
 constexpr char kDeltaBaseTrace[] = " 基准文件:";
 constexpr char kDecoderTrace[] = "解压库版本:";
 constexpr char kBaseUnreadableTrace[] = "基准文件无法读取:";
@@ -38,6 +43,17 @@ std::string CrcText(uint32_t crc) {
   return text;
 }
 
+// The CRC-32 of bytes in view, in pieces, each one activity; nullopt once a
+// stop is requested.
+std::optional<uint32_t> CrcInPieces(RunState& run, std::string_view bytes, uint32_t crc) {
+  for (size_t at = 0; at < bytes.size(); at += kDecodeReadSize) {
+    if (run.Stopped()) return std::nullopt;
+    crc = files::Crc32Update(crc, bytes.data() + at, std::min(kDecodeReadSize, bytes.size() - at));
+    run.Touch();
+  }
+  return crc;
+}
+
 // The base, mapped, its CRC-32 computed over the view in pieces, each one
 // activity, and compared with the CRC the delta was made against: the file
 // may have changed since the difference step read it.
@@ -45,15 +61,49 @@ BaseRead MapBase(RunState& run, const ObjectToTry& object) {
   DecodeSpace& space = run.space;
   space.base = run.fs.MapForReading(run.job.programFolder + object.baseName);
   if (!space.base || space.base->Size() > kLargestBase) return BaseRead::kUnreadable;
-  const std::string_view base = space.Base();
+  const std::optional<uint32_t> crc = CrcInPieces(run, space.Base(), 0);
+  if (!crc) return BaseRead::kUnreadable;
+  space.baseCrc = *crc;
+  return SignatureMatches(CrcText(*crc), object.baseCrc) ? BaseRead::kRead : BaseRead::kChanged;
+}
+
+// A delta in segments' base, opened for mapping and its CRC-32 computed
+// over one region in view at a time, so that no size needs more address
+// space than a region's.
+BaseRead OpenBaseInRegions(RunState& run, const ObjectToTry& object) {
+  DecodeSpace& space = run.space;
+  space.baseFile = run.fs.OpenMappable(run.job.programFolder + object.baseName);
+  if (!space.baseFile) return BaseRead::kUnreadable;
   uint32_t crc = 0;
-  for (size_t at = 0; at < base.size(); at += kDecodeReadSize) {
-    if (run.Stopped()) return BaseRead::kUnreadable;
-    crc = files::Crc32Update(crc, base.data() + at, std::min(kDecodeReadSize, base.size() - at));
-    run.Touch();
+  for (uint64_t at = 0; at < space.baseFile->Size(); at += kCrcRegion) {
+    const std::unique_ptr<files::MappedFile> region = space.baseFile->MapRegion(at, kCrcRegion);
+    if (!region) return BaseRead::kUnreadable;
+    const std::optional<uint32_t> next =
+        CrcInPieces(run, std::string_view(region->Data(), static_cast<size_t>(region->Size())), crc);
+    if (!next) return BaseRead::kUnreadable;
+    crc = *next;
   }
   space.baseCrc = crc;
   return SignatureMatches(CrcText(crc), object.baseCrc) ? BaseRead::kRead : BaseRead::kChanged;
+}
+
+// The decoded file created at its size for mapping, and the largest
+// segment's regions mapped once and let go: whether the address space
+// holds them is known before the request.
+bool OpenOutputInRegions(RunState& run, const FileEntry& file, const ObjectToTry& object) {
+  DecodeSpace& space = run.space;
+  const uint64_t size = file.Size.value_or(0);
+  space.outputPath = PartialPathsOf(run.stagingFolder, FormUrl(run, object)).data + kPartialDecodedSuffix;
+  space.outputFile = run.fs.CreateMappable(space.outputPath, size);
+  std::string_view baseView;
+  char* outputView = nullptr;
+  const files::Region largestBase{0, files::kMaxSegment + 2 * files::kMaxReach};
+  const files::Region largestOutput{0, std::min(size, files::kMaxSegment)};
+  const bool fits = space.outputFile && space.MapSegment(largestBase, largestOutput, baseView, outputView);
+  space.segmentBase.reset();
+  space.segmentOutput.reset();
+  if (!fits) run.notify.Trace(kNotMappedTrace + space.outputPath);
+  return fits;
 }
 
 // A file of the new file's size beside the partial one, mapped; false, with
@@ -99,11 +149,14 @@ bool PrepareForm(RunState& run, const FileEntry& file, const ObjectToTry& object
     run.notify.Trace(kPackedTrace + address);
     return MapOutput(run, file, object);
   }
-  run.notify.Trace((object.kind == ObjectKind::kCodeDelta ? kCodeDeltaTrace : kDeltaTrace) + address +
-                   kDeltaBaseTrace + object.baseName);
-  const BaseRead read = MapBase(run, object);
+  const bool segmented = object.kind == ObjectKind::kSegmentedDelta;
+  run.notify.Trace((object.kind == ObjectKind::kCodeDelta ? kCodeDeltaTrace
+                    : segmented                           ? kSegmentedDeltaTrace
+                                                          : kDeltaTrace) +
+                   address + kDeltaBaseTrace + object.baseName);
+  const BaseRead read = segmented ? OpenBaseInRegions(run, object) : MapBase(run, object);
   if (read == BaseRead::kRead) {
-    if (MapOutput(run, file, object)) return true;
+    if (segmented ? OpenOutputInRegions(run, file, object) : MapOutput(run, file, object)) return true;
   } else {
     run.notify.Trace((read == BaseRead::kChanged ? kBaseChangedTrace : kBaseUnreadableTrace) + object.baseName);
   }

@@ -36,7 +36,8 @@ std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view o
       }
       if (!SignatureMatches(signature, delta.BaseCrc)) continue;
       const std::string name = kind == ObjectKind::kCodeDelta ? CodeDeltaObjectName(entry.Name, delta.BaseCrc)
-                                                              : DeltaObjectName(entry.Name, delta.BaseCrc);
+                               : kind == ObjectKind::kDelta ? DeltaObjectName(entry.Name, delta.BaseCrc)
+                                                            : SegmentedDeltaObjectName(entry.Name, delta.BaseCrc);
       found.push_back(ObjectToTry{kind, name, delta.Size, baseName, delta.BaseCrc});
     }
     std::stable_sort(found.begin(), found.end(),
@@ -45,6 +46,7 @@ std::vector<ObjectToTry> ObjectsToTry(const FileEntry& entry, std::string_view o
   };
   addDeltas(entry.CodeDeltas, ObjectKind::kCodeDelta);
   addDeltas(entry.Deltas, ObjectKind::kDelta);
+  addDeltas(entry.SegmentedDeltas, ObjectKind::kSegmentedDelta);
   if (entry.PackedSize > 0)
     objects.push_back(ObjectToTry{ObjectKind::kPacked, PackedObjectName(entry.Name), entry.PackedSize, {}, {}});
   objects.push_back(ObjectToTry{ObjectKind::kPlain, entry.Name, entry.Size.value_or(0), {}, {}});

@@ -1,7 +1,7 @@
 #pragma once
 // Which form of a changed file to fetch: a code delta against a base that
-// is installed, else a delta, else the packed object, else the plain file,
-// which always stays the last resort.
+// is installed, else a delta, else a delta in segments, else the packed
+// object, else the plain file, which always stays the last resort.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -12,7 +12,7 @@
 
 namespace engine {
 
-enum class ObjectKind { kCodeDelta, kDelta, kPacked, kPlain };
+enum class ObjectKind { kCodeDelta, kDelta, kSegmentedDelta, kPacked, kPlain };
 
 struct ObjectToTry {
   ObjectKind kind = ObjectKind::kPlain;
@@ -26,7 +26,7 @@ struct ObjectToTry {
 using InstalledSignature = std::function<std::string(const std::string& name)>;
 
 // The objects to try for an entry, in order: each code delta, then each
-// delta, whose base CRC matches the installed base, smallest first within
+// delta, then each delta in segments, whose base CRC matches the installed base, smallest first within
 // each kind; the packed object; the plain file. `ownSignature` is the
 // installed signature of the entry's own Name
 // (the difference step has just computed it); `signatureOf` is asked, once

@@ -64,10 +64,9 @@ files::DecodeStatus Decode(RunState& run, const FileEntry& file, ObjectKind kind
   if (!in) return files::DecodeStatus::kTruncated;
   DecodeSpace& space = run.space;
   const uint64_t size = file.Size.value_or(0);
-  if (char* output = space.Output()) {
+  if (space.Output() || kind == ObjectKind::kSegmentedDelta) {
     const files::DecodeStatus status = WithinMemory([&] {
-      const std::unique_ptr<files::StreamDecoder> decoder =
-          DecoderInto(kind, output, size, space.Base(), space.baseCrc, space);
+      const std::unique_ptr<files::StreamDecoder> decoder = DecoderInto(kind, size, space);
       return Feed(run, *in, *decoder);
     });
     space.CloseOutput();

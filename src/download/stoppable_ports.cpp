@@ -72,6 +72,14 @@ std::unique_ptr<files::MappedFile> StoppableFileSystem::CreateMapped(const std::
   return Stopped() ? nullptr : real_.CreateMapped(path, size);
 }
 
+std::unique_ptr<files::MappableFile> StoppableFileSystem::OpenMappable(const std::string& path) {
+  return Stopped() ? nullptr : real_.OpenMappable(path);
+}
+
+std::unique_ptr<files::MappableFile> StoppableFileSystem::CreateMappable(const std::string& path, uint64_t size) {
+  return Stopped() ? nullptr : real_.CreateMappable(path, size);
+}
+
 FileOutcome StoppableFileSystem::TestWritable(const std::string& path) {
   return Stopped() ? FileOutcome::kFailed : real_.TestWritable(path);
 }

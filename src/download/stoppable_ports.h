@@ -27,6 +27,8 @@ class StoppableFileSystem final : public files::FileSystem {
   std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override;
   std::unique_ptr<files::MappedFile> MapForReading(const std::string& path) override;
   std::unique_ptr<files::MappedFile> CreateMapped(const std::string& path, uint64_t size) override;
+  std::unique_ptr<files::MappableFile> OpenMappable(const std::string& path) override;
+  std::unique_ptr<files::MappableFile> CreateMappable(const std::string& path, uint64_t size) override;
   files::FileOutcome TestWritable(const std::string& path) override;
   std::unique_ptr<files::WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<files::WritableFile> OpenForAppend(const std::string& path, bool empty) override;

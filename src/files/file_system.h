@@ -62,6 +62,10 @@ class FileSystem {
   virtual std::unique_ptr<MappedFile> MapForReading(const std::string& path) = 0;
   // As files::CreateMappedFile: a new file of size bytes mapped writable.
   virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) = 0;
+  // As files::OpenMappableFile and CreateMappableFile: a file mapped region
+  // by region.
+  virtual std::unique_ptr<MappableFile> OpenMappable(const std::string& path) = 0;
+  virtual std::unique_ptr<MappableFile> CreateMappable(const std::string& path, uint64_t size) = 0;
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now. A read-only file fails.
   virtual FileOutcome TestWritable(const std::string& path) = 0;

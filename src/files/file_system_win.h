@@ -16,6 +16,10 @@ class WindowsFileSystem : public FileSystem {
   std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) override {
     return CreateMappedFile(path, size);
   }
+  std::unique_ptr<MappableFile> OpenMappable(const std::string& path) override { return OpenMappableFile(path); }
+  std::unique_ptr<MappableFile> CreateMappable(const std::string& path, uint64_t size) override {
+    return CreateMappableFile(path, size);
+  }
   FileOutcome TestWritable(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateForWriting(const std::string& path) override;
   std::unique_ptr<WritableFile> OpenForAppend(const std::string& path, bool empty) override;

@@ -35,6 +35,7 @@ struct FileEntry {
   uint64_t PackedSize = 0;                      // 0: no packed object
   std::vector<DeltaObject> Deltas = {};         // in list order
   std::vector<DeltaObject> CodeDeltas = {};     // the same, encoded as code deltas
+  std::vector<DeltaObject> SegmentedDeltas = {};  // the same, a large file's in segments
 };
 
 // The body as list text: its bytes up to the first zero byte, with ASCII

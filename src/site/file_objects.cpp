@@ -74,6 +74,9 @@ void ReadDeltas(const xml::XmlDocument& document, const std::string& path, bool 
 
 std::string DeltaAttributeName(int number) { return kDeltaAttributePrefix + std::to_string(number); }
 std::string CodeDeltaAttributeName(int number) { return kCodeDeltaAttributePrefix + std::to_string(number); }
+std::string SegmentedDeltaAttributeName(int number) {
+  return kSegmentedDeltaAttributePrefix + std::to_string(number);
+}
 
 void ReadFileObjects(const xml::XmlDocument& document, const std::string& path, FileEntry& entry,
                      std::vector<std::string>* dropped) {
@@ -95,6 +98,7 @@ void ReadFileObjects(const xml::XmlDocument& document, const std::string& path, 
   }
   ReadDeltas(document, path, size.has_value(), DeltaAttributeName, entry.Deltas, drop);
   ReadDeltas(document, path, size.has_value(), CodeDeltaAttributeName, entry.CodeDeltas, drop);
+  ReadDeltas(document, path, size.has_value(), SegmentedDeltaAttributeName, entry.SegmentedDeltas, drop);
 }
 
 std::string DeltaAttributeValue(const DeltaObject& delta) {
@@ -112,6 +116,9 @@ std::string FileObjectAttributes(const FileEntry& entry) {
   for (size_t i = 0; i < entry.CodeDeltas.size() && i < static_cast<size_t>(kMaxDeltas); ++i)
     out += " " + CodeDeltaAttributeName(static_cast<int>(i) + 1) + "=\"" + DeltaAttributeValue(entry.CodeDeltas[i]) +
            "\"";
+  for (size_t i = 0; i < entry.SegmentedDeltas.size() && i < static_cast<size_t>(kMaxDeltas); ++i)
+    out += " " + SegmentedDeltaAttributeName(static_cast<int>(i) + 1) + "=\"" +
+           DeltaAttributeValue(entry.SegmentedDeltas[i]) + "\"";
   return out;
 }
 
@@ -121,6 +128,10 @@ std::string PackedObjectName(std::string_view name) {
 
 std::string DeltaObjectName(std::string_view name, std::string_view baseCrc) {
   return kDeltaObjectFolder + std::string(baseCrc) + "\\" + std::string(name) + kObjectSuffix;
+}
+
+std::string SegmentedDeltaObjectName(std::string_view name, std::string_view baseCrc) {
+  return kSegmentedDeltaObjectFolder + std::string(baseCrc) + "\\" + std::string(name) + kSegmentedDeltaSuffix;
 }
 
 std::string CodeDeltaObjectName(std::string_view name, std::string_view baseCrc) {

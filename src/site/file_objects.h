@@ -8,6 +8,8 @@
 //                                BASECRC, by default this file's own earlier version
 //   CodeDelta1 .. CodeDelta8     the same fields: the file encoded against the same
 //                                kind of base as a code delta (files/code_delta.h)
+//   SegmentedDelta1 .. 8         the same fields: a large file encoded against the
+//                                same kind of base in segments (codecs/segmented_delta.h)
 // and where the objects lie below the version folder, named as list names so
 // that they are fetched exactly as plain files are.
 #include <string>
@@ -27,6 +29,7 @@ inline constexpr char kPackedAttribute[] = "Packed";
 inline constexpr char kDeltaAttributePrefix[] = "Delta";  // followed by 1 .. kMaxDeltas
 inline constexpr int kMaxDeltas = 8;
 inline constexpr char kCodeDeltaAttributePrefix[] = "CodeDelta";  // followed by 1 .. kMaxDeltas
+inline constexpr char kSegmentedDeltaAttributePrefix[] = "SegmentedDelta";  // followed by 1 .. kMaxDeltas
 inline constexpr char kDeltaFieldSeparator = ':';
 
 // The first segment is the staging folder's, which no listed file may use,
@@ -36,13 +39,17 @@ inline constexpr char kDeltaObjectFolder[] = "update\\delta\\";
 inline constexpr char kObjectSuffix[] = ".zst";
 inline constexpr char kCodeDeltaObjectFolder[] = "update\\code\\";
 inline constexpr char kCodeDeltaSuffix[] = ".ucd";
+inline constexpr char kSegmentedDeltaObjectFolder[] = "update\\segmented\\";
+inline constexpr char kSegmentedDeltaSuffix[] = ".usd";
 
 // "Delta1" for 1.
 std::string DeltaAttributeName(int number);
 // "CodeDelta1" for 1.
 std::string CodeDeltaAttributeName(int number);
+// "SegmentedDelta1" for 1.
+std::string SegmentedDeltaAttributeName(int number);
 
-// Fills entry.Size, PackedSize, Deltas and CodeDeltas from the File element at `path`.
+// Fills entry.Size, PackedSize, Deltas, CodeDeltas and SegmentedDeltas from the File element at `path`.
 // A malformed value drops that object, never the file; without a readable
 // Size no object is kept. `dropped`, when given, gets the name of each
 // attribute whose object was dropped.
@@ -60,5 +67,6 @@ std::string DeltaAttributeValue(const DeltaObject& delta);
 std::string PackedObjectName(std::string_view name);
 std::string DeltaObjectName(std::string_view name, std::string_view baseCrc);
 std::string CodeDeltaObjectName(std::string_view name, std::string_view baseCrc);
+std::string SegmentedDeltaObjectName(std::string_view name, std::string_view baseCrc);
 
 }  // namespace engine

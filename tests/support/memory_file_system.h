@@ -39,6 +39,7 @@ class MemoryFileSystem : public files::FileSystem {
   bool noHardLinks = false;                  // a volume without hard links (FAT)
   std::set<std::string> failMap;             // mapping these fails, as where the address space has no room
   std::map<std::string, int> mapped;         // views open now: the file is neither moved nor removed
+  uint64_t largestRegion = UINT64_MAX;       // a region beyond this has no room in the address space
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -119,18 +120,71 @@ class MemoryFileSystem : public files::FileSystem {
 
   std::unique_ptr<files::MappedFile> MapForReading(const std::string& given) override {
     const std::string path = Resolve(given);
-    if (!files.count(path) || locked.count(path) || failMap.count(path)) return nullptr;
+    if (!files.count(path) || locked.count(path) || failMap.count(path) || files[path].size() > largestRegion)
+      return nullptr;
     return std::make_unique<MemoryMapped>(*this, path);
   }
 
   std::unique_ptr<files::MappedFile> CreateMapped(const std::string& given, uint64_t size) override {
     const std::string path = Resolve(given);
     if (failMap.count(path) || failCreate.count(path) || locked.count(path) || mapped.count(path) ||
-        !ParentExists(path))
+        !ParentExists(path) || size > largestRegion)
       return nullptr;
     if (!Step("create " + path)) return nullptr;
     files[path].assign(static_cast<size_t>(size), '\0');
     return std::make_unique<MemoryMapped>(*this, path);
+  }
+
+  // A region of a file, its view counted as MemoryMapped's.
+  class MemoryRegion : public files::MappedFile {
+   public:
+    MemoryRegion(MemoryFileSystem& fs, std::string path, uint64_t offset, uint64_t size)
+        : fs_(fs), path_(std::move(path)), offset_(offset), size_(size) {
+      ++fs_.mapped[path_];
+    }
+    ~MemoryRegion() override {
+      if (--fs_.mapped[path_] == 0) fs_.mapped.erase(path_);
+    }
+    char* Data() override { return size_ > 0 ? fs_.files.at(path_).data() + offset_ : nullptr; }
+    uint64_t Size() const override { return size_; }
+
+   private:
+    MemoryFileSystem& fs_;
+    std::string path_;
+    uint64_t offset_;
+    uint64_t size_;
+  };
+
+  class MemoryMappable : public files::MappableFile {
+   public:
+    MemoryMappable(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    uint64_t Size() const override { return fs_.files.at(path_).size(); }
+    std::unique_ptr<files::MappedFile> MapRegion(uint64_t offset, uint64_t length) override {
+      if (!fs_.files.count(path_) || offset > Size()) return nullptr;
+      length = std::min(length, Size() - offset);
+      if (length > fs_.largestRegion) return nullptr;
+      return std::make_unique<MemoryRegion>(fs_, path_, offset, length);
+    }
+
+   private:
+    MemoryFileSystem& fs_;
+    std::string path_;
+  };
+
+  std::unique_ptr<files::MappableFile> OpenMappable(const std::string& given) override {
+    const std::string path = Resolve(given);
+    if (!files.count(path) || locked.count(path) || failMap.count(path)) return nullptr;
+    return std::make_unique<MemoryMappable>(*this, path);
+  }
+
+  std::unique_ptr<files::MappableFile> CreateMappable(const std::string& given, uint64_t size) override {
+    const std::string path = Resolve(given);
+    if (failMap.count(path) || failCreate.count(path) || locked.count(path) || mapped.count(path) ||
+        !ParentExists(path))
+      return nullptr;
+    if (!Step("create " + path)) return nullptr;
+    files[path].assign(static_cast<size_t>(size), '\0');
+    return std::make_unique<MemoryMappable>(*this, path);
   }
 
   files::FileOutcome TestWritable(const std::string& given) override {
