@@ -3,6 +3,7 @@
 // is unmapped, and nothing stays held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -76,6 +77,41 @@ TEST_F(FileMappingTest, EmptyFilesNeedNoViewAndFailuresAreNull) {
   ASSERT_TRUE(fs::create_directory(folder_ / "folder"));
   EXPECT_FALSE(files::MapFileForReading(PathOf("folder")));
   EXPECT_FALSE(files::CreateMappedFile(PathOf("absent/out.d"), 10));
+}
+
+// Regions begin anywhere, not only where the system's views may (64 KiB
+// steps on Windows, pages here), and end where the file does.
+TEST_F(FileMappingTest, RegionsAtAnyOffsetReadAndWriteTheirOwnBytes) {
+  constexpr uint64_t kSize = (uint64_t{1} << 20) + 70001;
+  std::unique_ptr<files::MappableFile> made = files::CreateMappableFile(PathOf("out.d"), kSize);
+  ASSERT_TRUE(made);
+  ASSERT_EQ(made->Size(), kSize);
+  for (const uint64_t offset : {uint64_t{0}, uint64_t{65535}, uint64_t{65536 * 3 + 17}, kSize - 10}) {
+    std::unique_ptr<files::MappedFile> region = made->MapRegion(offset, 100);
+    ASSERT_TRUE(region) << offset;
+    ASSERT_EQ(region->Size(), std::min<uint64_t>(100, kSize - offset));
+    for (uint64_t i = 0; i < region->Size(); ++i) region->Data()[i] = static_cast<char>('a' + (offset + i) % 26);
+  }
+  EXPECT_FALSE(made->MapRegion(kSize + 1, 1));
+  const std::unique_ptr<files::MappedFile> none = made->MapRegion(kSize, 5);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->Size(), 0u);
+  made.reset();
+
+  std::unique_ptr<files::MappableFile> read = files::OpenMappableFile(PathOf("out.d"));
+  ASSERT_TRUE(read);
+  const std::unique_ptr<files::MappedFile> region = read->MapRegion(65536 * 3, 40);
+  read.reset();  // the view outlives the file it came from
+  ASSERT_TRUE(region);
+  std::string expected(17, '\0');
+  for (uint64_t i = 17; i < 40; ++i) expected += static_cast<char>('a' + (65536 * 3 + i) % 26);
+  EXPECT_EQ(std::string(region->Data(), 40), expected);
+  const std::string written = Contents("out.d");
+  ASSERT_EQ(written.size(), kSize);
+  for (uint64_t at : {uint64_t{65535}, uint64_t{65536}, uint64_t{65537}})
+    EXPECT_EQ(written[at], static_cast<char>('a' + at % 26)) << at;
+  EXPECT_EQ(written.back(), static_cast<char>('a' + (kSize - 1) % 26));
+  EXPECT_FALSE(files::OpenMappableFile(PathOf("absent")));
 }
 
 }  // namespace

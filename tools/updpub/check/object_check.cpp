@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "codecs/object_decoder.h"
+#include "codecs/segmented_delta.h"
 #include "digests/crc32.h"
 #include "download/object_decoding.h"
 #include "files/file_system.h"
@@ -38,6 +39,28 @@ class DigestSink : public files::WritableFile {
   std::optional<crypto::Sha256>& sha256_;
 };
 
+// A delta in segments' regions in memory: the checker holds the base and
+// the decoded file whole.
+class HeldSegments final : public files::SegmentViews {
+ public:
+  HeldSegments(std::string_view base, uint64_t size) : base_(base), output_(static_cast<size_t>(size), '\0') {}
+  uint64_t BaseSize() const override { return base_.size(); }
+  bool MapSegment(files::Region base, files::Region output, std::string_view& baseView, char*& outputView) override {
+    if (base.offset + base.length > base_.size() || output.offset + output.length > output_.size()) return false;
+    baseView = base_.substr(static_cast<size_t>(base.offset), static_cast<size_t>(base.length));
+    outputView = output_.data() + output.offset;
+    return true;
+  }
+  const std::string& Output() const { return output_; }
+
+ private:
+  std::string_view base_;
+  std::string output_;
+};
+
+// A list's Size is a signed 32-bit count.
+constexpr uint64_t kLargestListedFile = (uint64_t{1} << 31) - 1;
+
 }  // namespace
 
 struct ObjectChecker::Decoded {
@@ -58,7 +81,8 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
     problems.push_back({Severity::kError, shown + ": Size says " + std::to_string(*entry.Size) + " bytes, the file has " +
                                               std::to_string(file.plainSize) +
                                               ": an updater that fetches an object refuses what it decodes"});
-  if (entry.PackedSize == 0 && entry.Deltas.empty() && entry.CodeDeltas.empty()) return problems;
+  if (entry.PackedSize == 0 && entry.Deltas.empty() && entry.CodeDeltas.empty() && entry.SegmentedDeltas.empty())
+    return problems;
   const auto address = [&](const std::string& objectName) {
     return net::EncodeUrl(net::FileUrl(serverBase, version, objectName), utf8Urls);
   };
@@ -71,12 +95,17 @@ std::vector<ObjectProblem> ObjectChecker::Check(const std::string& serverBase, c
   std::vector<std::pair<engine::ObjectKind, const engine::DeltaObject*>> deltas;
   for (const engine::DeltaObject& delta : entry.Deltas) deltas.emplace_back(engine::ObjectKind::kDelta, &delta);
   for (const engine::DeltaObject& delta : entry.CodeDeltas) deltas.emplace_back(engine::ObjectKind::kCodeDelta, &delta);
+  for (const engine::DeltaObject& delta : entry.SegmentedDeltas)
+    deltas.emplace_back(engine::ObjectKind::kSegmentedDelta, &delta);
   for (const auto& [kind, listed] : deltas) {
     const engine::DeltaObject& delta = *listed;
     const bool code = kind == engine::ObjectKind::kCodeDelta;
-    const std::string name = code ? engine::CodeDeltaObjectName(entry.Name, delta.BaseCrc)
-                                  : engine::DeltaObjectName(entry.Name, delta.BaseCrc);
-    const std::string what = shown + (code ? ": code delta " : ": delta ") + Shown(name);
+    const bool segmented = kind == engine::ObjectKind::kSegmentedDelta;
+    const std::string name = code        ? engine::CodeDeltaObjectName(entry.Name, delta.BaseCrc)
+                             : segmented ? engine::SegmentedDeltaObjectName(entry.Name, delta.BaseCrc)
+                                         : engine::DeltaObjectName(entry.Name, delta.BaseCrc);
+    const std::string what =
+        shown + (code ? ": code delta " : segmented ? ": delta in segments " : ": delta ") + Shown(name);
     const std::string baseName = delta.BaseName.empty() ? entry.Name : delta.BaseName;
     std::string base;
     if (FindBase(serverBase, utf8Urls, baseName, HashValue(delta.BaseCrc).value_or(0), base)) {
@@ -106,10 +135,21 @@ ObjectChecker::Decoded ObjectChecker::Decode(const std::string& address, bool ut
   std::optional<crypto::Sha256> sha256;
   if (withSha256_) sha256.emplace();
   DigestSink sink(decoded.crc, decoded.size, sha256);
-  const std::unique_ptr<files::StreamDecoder> decoder = engine::DecoderFor(kind, sink, plainSize, base);
+  const bool segmented = kind == engine::ObjectKind::kSegmentedDelta;
+  if (segmented && plainSize > kLargestListedFile) {
+    decoded.fetched = source_.Stream(address, utf8Urls, [](const char*, size_t) {});
+    decoded.error = "its file is larger than a list may name";
+    return decoded;
+  }
+  std::optional<HeldSegments> segments;
+  if (segmented) segments.emplace(base, plainSize);
+  const std::unique_ptr<files::StreamDecoder> decoder =
+      segmented ? std::unique_ptr<files::StreamDecoder>(std::make_unique<files::SegmentedDeltaDecoder>(*segments, plainSize))
+                : engine::DecoderFor(kind, sink, plainSize, base);
   decoded.fetched = source_.Stream(address, utf8Urls, [&](const char* data, size_t size) { decoder->Feed(data, size); });
   if (decoded.fetched.status != Fetched::Status::kOk) return decoded;
   const files::DecodeStatus status = decoder->Finish();
+  if (segmented && status == files::DecodeStatus::kOk) sink.Write(segments->Output().data(), segments->Output().size());
   decoded.decoded = status == files::DecodeStatus::kOk;
   if (!decoded.decoded) decoded.error = files::DecodeStatusName(status);
   if (sha256) decoded.sha256 = crypto::DigestText(sha256->Finish());

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "updpub/packing/object_codec.h"
+#include "updpub/packing/segmented_delta_encoder.h"
 
 namespace updpub {
 namespace {
@@ -17,6 +18,11 @@ constexpr uint64_t kMatcherBaseShare = 4;
 uint64_t PackedMemory(uint64_t file, int level) { return file + file + EncoderTableBytes(level, 0); }
 
 uint64_t DeltaMemory(uint64_t file, uint64_t base, int level) {
+  if (IsSegmentedPair(file, base)) {
+    const uint64_t segment = std::min(file, kSegmentLayout.segment);
+    const uint64_t region = std::min(base, kSegmentLayout.segment + 2 * kSegmentLayout.reach);
+    return file + base + file + EncoderTableBytes(level, DeltaWindowLog(segment, region));
+  }
   return file + base + file + EncoderTableBytes(level, DeltaWindowLog(file, base));
 }
 

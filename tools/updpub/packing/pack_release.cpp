@@ -16,6 +16,7 @@
 #include "updpub/packing/code_delta_encoder.h"
 #include "updpub/packing/memory_estimate.h"
 #include "updpub/packing/object_codec.h"
+#include "updpub/packing/segmented_delta_encoder.h"
 #include "updpub/publish/documents.h"
 #include "updpub/publish/older_versions.h"
 #include "updpub/publish/text_rules.h"
@@ -103,11 +104,12 @@ class Packer {
       for (std::string& note : notes) result.leftOut.push_back(std::move(note));
     for (const engine::FileEntry& entry : entries_) {
       result.totals.packed += entry.PackedSize > 0;
-      result.totals.deltas += entry.Deltas.size();
+      result.totals.deltas += entry.Deltas.size() + entry.SegmentedDeltas.size();
       result.totals.codeDeltas += entry.CodeDeltas.size();
       result.totals.bytes += entry.PackedSize;
       for (const engine::DeltaObject& delta : entry.Deltas) result.totals.bytes += delta.Size;
       for (const engine::DeltaObject& delta : entry.CodeDeltas) result.totals.bytes += delta.Size;
+      for (const engine::DeltaObject& delta : entry.SegmentedDeltas) result.totals.bytes += delta.Size;
     }
     result.ok = true;
     return result;
@@ -161,7 +163,7 @@ class Packer {
       work.step = 1 + i * stepsPerBase;
       if (!PackAgainst(index, plain, bases[i], code, saidTooLargeForCode, work, error)) return false;
     }
-    for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas})
+    for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas, &entry.SegmentedDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
     return Done(work);
@@ -174,9 +176,11 @@ class Packer {
     engine::FileEntry& entry = entries_[index];
     const std::string against = Against(base);
     const uint64_t baseSize = BaseBytes(base);
-    if (baseSize > kLargestDeltaFile || baseSize > kLargestPackedFile) {
-      LeaveOut(index, "no delta " + against,
-               "the base is over " + MiB(std::min<uint64_t>(kLargestDeltaFile, kLargestPackedFile)));
+    // A whole delta's pair is within kLargestDeltaFile; a larger one is
+    // made in segments.
+    const bool segmented = IsSegmentedPair(plain.size(), baseSize);
+    if (baseSize > kLargestPackedFile) {
+      LeaveOut(index, "no delta " + against, "the base is over " + MiB(kLargestPackedFile));
       return true;
     }
     if (!Affordable(index, "no delta or code delta " + against, DeltaMemory(plain.size(), baseSize, settings_.level)))
@@ -190,7 +194,9 @@ class Packer {
     // Without the zstd delta there is nothing to weigh a code delta against.
     std::string delta;
     if (!Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
-          return EncodeObject(plain, baseBytes, settings_.level, out, why, Steps(work, "delta " + against));
+          return segmented ? EncodeSegmentedDelta(plain, baseBytes, settings_.level, out, why,
+                                                  Steps(work, "delta in segments " + against))
+                           : EncodeObject(plain, baseBytes, settings_.level, out, why, Steps(work, "delta " + against));
         }))
       return true;
     const auto better = [&](const std::string& candidate) {
@@ -198,16 +204,19 @@ class Packer {
     };
     const std::string baseCrc = CrcText(base.file->crc);
     if (better(delta)) {
-      if (!WriteObject(engine::DeltaObjectName(entry.Name, baseCrc), delta, error)) return false;
-      entry.Deltas.push_back(engine::DeltaObject{baseCrc, delta.size(), base.baseName});
+      const std::string name = segmented ? engine::SegmentedDeltaObjectName(entry.Name, baseCrc)
+                                         : engine::DeltaObjectName(entry.Name, baseCrc);
+      if (!WriteObject(name, delta, error)) return false;
+      (segmented ? entry.SegmentedDeltas : entry.Deltas)
+          .push_back(engine::DeltaObject{baseCrc, delta.size(), base.baseName});
     }
     if (!code) return true;
-    if (plain.size() > kLargestCodeDeltaFile) {
+    if (segmented || plain.size() > kLargestCodeDeltaFile) {
       // Said once for the file, not for each base.
       if (!saidTooLargeForCode)
-        LeaveOut(index, "no code delta", "over " + MiB(kLargestCodeDeltaFile) +
-                                             ", the file and its prediction exceed the window the updater "
-                                             "decodes with; its deltas are made as for any file");
+        LeaveOut(index, "no code delta", "the file and its base are over " + MiB(kLargestWholeDeltaPair) +
+                                             ", more than the updater maps at once; its deltas are made "
+                                             "in segments");
       saidTooLargeForCode = true;
       return true;
     }
@@ -285,7 +294,7 @@ class Packer {
     for (const Base& base : Bases(file.listName, HashValue(entries_[index].Hash).value_or(0))) {
       const uint64_t baseSize = BaseBytes(base);
       take(DeltaMemory(file.size, baseSize, level));
-      if (code) take(CodeDeltaMemory(file.size, baseSize, level));
+      if (code && !IsSegmentedPair(file.size, baseSize)) take(CodeDeltaMemory(file.size, baseSize, level));
     }
     return most;
   }
