@@ -24,6 +24,7 @@
 #include <zstd.h>
 
 #include "codecs/code_delta.h"
+#include "codecs/segmented_delta.h"
 #include "digests/crc32.h"
 #include "download/partial_download.h"
 #include "install/apply_staged.h"
@@ -853,6 +854,20 @@ TEST_F(ObjectDownloadTest, DamagedObjectsFallBackDownTheOrderToThePlainFile) {
 // A code delta as the publisher writes it, against a base whose first
 // `repeated` bytes the new file repeats; with `rawMap`, that map in place
 // of the one the residual was made against.
+// A file of one segment against its whole base, as a large file's first.
+std::string Segmented(const std::string& content, const std::string& base) {
+  const std::string frame = Frame(content, base);
+  return files::SegmentedHeader({files::kMinSegment, 0}, {static_cast<uint32_t>(frame.size())}) + frame;
+}
+
+// Offered in place of the file's delta.
+void OfferInSegments(engine::FileEntry& entry, FakeWorld& world, const std::string& object,
+                     const std::string& base) {
+  entry.Deltas.clear();
+  entry.SegmentedDeltas.push_back({Crc(base), static_cast<uint64_t>(object.size()), ""});
+  world.server["http://host/app/2.0/update/segmented/" + Crc(base) + "/" + entry.Name + ".usd"] = {Body(object)};
+}
+
 std::string CodeDelta(const std::string& content, const std::string& base, uint32_t repeated,
                       std::string rawMap = {}) {
   files::CodeMap map;
@@ -1087,6 +1102,7 @@ TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPasse
   const std::string deltaUrl = "http://host/app/2.0/update/delta/" + Crc(oldA) + "/a.dll.zst";
   const std::string codeUrl = "http://host/app/2.0/update/code/" + Crc(oldA) + "/a.dll.ucd";
   const std::string packedUrl = "http://host/app/2.0/update/packed/a.dll.zst";
+  const std::string segmentedUrl = "http://host/app/2.0/update/segmented/" + Crc(oldA) + "/a.dll.usd";
   const auto scratch = [](const std::string& url, const char* suffix) {
     return engine::PartialPathsOf(kStaging, url).data + suffix;
   };
@@ -1095,6 +1111,7 @@ TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPasse
     std::string unmappable;  // the one path whose mapping fails
     bool codeDelta;          // offered before the delta
     std::vector<std::string> opens;
+    bool segmented = false;  // the delta offered in segments
   };
   const Case cases[] = {
       {"base changed", "", false, {packedUrl}},
@@ -1103,6 +1120,10 @@ TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPasse
       {"code delta's prediction", scratch(codeUrl, engine::kPartialPredictionSuffix), true, {deltaUrl}},
       {"code delta's decoded file", scratch(codeUrl, engine::kPartialDecodedSuffix), true, {deltaUrl}},
       {"packed object's decoded file", scratch(packedUrl, engine::kPartialDecodedSuffix), false, {packedUrl}},
+      {"base of a delta in segments", "C:\\Tool\\a.dll", false, {packedUrl}, true},
+      {"decoded file of a delta in segments", scratch(segmentedUrl, engine::kPartialDecodedSuffix), false, {packedUrl},
+       true},
+      {"base changed, a delta in segments", "", false, {packedUrl}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1114,6 +1135,7 @@ TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPasse
       world_->server[codeUrl] = {Body(code)};
     }
     if (c.unmappable == scratch(packedUrl, engine::kPartialDecodedSuffix)) job_.files.back().Deltas.clear();
+    if (c.segmented) OfferInSegments(job_.files.back(), *world_, Segmented(newA, oldA), oldA);
     if (c.unmappable.empty()) world_->Put("C:\\Tool\\a.dll", Text(2, 9000));  // changed after the difference step
     world_->failMap.insert(c.unmappable);
     Run();
@@ -1131,11 +1153,12 @@ TEST_F(ObjectDownloadTest, FormWhoseFilesCannotBeMappedOrWhoseBaseChangedIsPasse
 // of a sink ever reaches the decoded file.
 TEST_F(ObjectDownloadTest, EveryFormIsDecodedIntoItsMappedFile) {
   const std::string oldA = Text(1, 9000), newA = oldA + "v2";
-  for (const char* form : {"packed", "delta", "code delta"}) {
+  for (const char* form : {"packed", "delta", "code delta", "delta in segments"}) {
     SCOPED_TRACE(form);
     Reset();
     Offer("a.dll", newA, oldA, "", Body(Frame(newA, oldA)), Body(Frame(newA)), Body(newA));
     if (std::string(form) == "packed") job_.files.back().Deltas.clear();
+    if (std::string(form) == "delta in segments") OfferInSegments(job_.files.back(), *world_, Segmented(newA, oldA), oldA);
     if (std::string(form) == "code delta") {
       const std::string code = CodeDelta(newA, oldA, 9000);
       job_.files.back().CodeDeltas.push_back({Crc(oldA), static_cast<uint64_t>(code.size()), ""});

@@ -5,12 +5,15 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
+#include "codecs/segmented_delta.h"
 #include "site/file_objects.h"
 #include "tool_support.h"
 #include "updpub/check/site_check.h"
+#include "updpub/packing/segmented_delta_encoder.h"
 #include "xml/xml_document.h"
 
 namespace {
@@ -190,6 +193,51 @@ TEST(Packing, APairBeyond128MiBGetsADeltaWithTheWindowItNeeds) {
   ASSERT_EQ(ZSTD_getFrameHeader(&header, delta.data(), delta.size()), 0u);
   EXPECT_GT(header.windowSize, uint64_t{1} << 27);
   EXPECT_TRUE(Decode(delta, base) == plain);
+}
+
+// Each segment against its own region of the base, in order, decoded by the
+// updater's decoder one segment in view at a time; progress counts the
+// whole file once.
+TEST(Packing, DeltaInSegmentsDecodesToThePairsNewFile) {
+  constexpr files::SegmentLayout kLayout{files::kMinSegment, uint64_t{128} << 10};
+  std::mt19937_64 random(5);
+  std::string base((uint64_t{3} << 20) + 999, '\0');
+  for (char& byte : base) byte = static_cast<char>(random());
+  std::string plain = base;
+  std::rotate(plain.begin() + 10, plain.begin() + 70000, plain.end() - 5000);  // moved less than the reach
+  for (size_t at = 777; at < plain.size(); at += 100000) plain[at] ^= 1;
+  std::string object;
+  std::string error;
+  uint64_t lastDone = 0;
+  bool backwards = false;
+  ASSERT_TRUE(updpub::EncodeSegmentedDelta(
+      plain, base, updpub::kMinPackLevel, object, error,
+      [&](uint64_t done) {
+        backwards |= done < lastDone;
+        lastDone = done;
+      },
+      kLayout))
+      << error;
+  EXPECT_FALSE(backwards);
+  EXPECT_EQ(lastDone, plain.size());
+  EXPECT_LT(object.size(), plain.size() / 10);
+
+  struct Views : files::SegmentViews {
+    std::string_view base;
+    std::string output;
+    uint64_t BaseSize() const override { return base.size(); }
+    bool MapSegment(files::Region in, files::Region out, std::string_view& baseView, char*& outputView) override {
+      baseView = base.substr(in.offset, in.length);
+      outputView = output.data() + out.offset;
+      return true;
+    }
+  } views;
+  views.base = base;
+  views.output.assign(plain.size(), '\0');
+  files::SegmentedDeltaDecoder decoder(views, plain.size());
+  EXPECT_TRUE(decoder.Feed(object.data(), object.size()));
+  EXPECT_EQ(decoder.Finish(), files::DecodeStatus::kOk);
+  EXPECT_TRUE(views.output == plain);
 }
 
 TEST(Packing, NoPackWritesThePlainSiteOnly) {
