@@ -17,10 +17,11 @@ inline constexpr int kDefaultPackLevel = 19;
 inline constexpr int kMinPackLevel = 1;
 inline constexpr int kMaxPackLevel = 22;
 // A file and a delta's base are read whole to be packed; larger ones travel
-// plain. The Windows build is a 32-bit process: it must hold a pair, its
-// object and the encoder's tables in its address space.
+// plain. A list counts a file's bytes as a signed 32-bit number. The Windows
+// build is a 32-bit process: it must hold a pair, its object and the
+// encoder's tables in its address space.
 inline constexpr bool kWideAddresses = sizeof(void*) >= 8;
-inline constexpr size_t kLargestPackedFile = kWideAddresses ? size_t{1} << 30 : size_t{256} << 20;
+inline constexpr size_t kLargestPackedFile = kWideAddresses ? (size_t{2} << 30) - 1 : size_t{256} << 20;
 // A delta's window covers its base and the file where the updater's bound
 // allows, and at least the file: while the frame's output fits its window
 // the whole base stays within reach of every match, so a pair of 1 GiB
