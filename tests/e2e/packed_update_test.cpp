@@ -489,6 +489,7 @@ class LargeDeltaUpdateTest : public PackedUpdateTest {
     old_.clear();  // the host writes the releases
     new_.clear();
   }
+  void UpdateByDelta(const char* script, const char* attribute, const char* folder, const char* suffix);
   static constexpr char kLarge[] = "big.bin";
   static constexpr size_t kLargeSize = size_t{200} << 20;
 };
@@ -532,6 +533,39 @@ extra += b' Delta1="%s:%d"' % (crc, os.path.getsize(delta))
 open(listing, 'wb').write(text.replace(line, line[:-2] + extra + b'/>'))
 PY)SH";
 
+// The same pair's delta in segments, made as the format describes with the
+// zstd command: segments and reach of sizes that are no multiple of a page,
+// so that every region begins where a view cannot.
+constexpr char kMakeSegmentedDelta[] = R"SH(python3 - "$@" <<'PY'
+import os, re, struct, subprocess, sys, tempfile
+site, old, new = sys.argv[1], sys.argv[2], sys.argv[3]
+segment, reach = (48 << 20) + 1, (16 << 20) + 4097
+older = open(site + '/1.0/filelist.xml', 'rb').read()
+crc = re.search(rb'<File Name="big\.bin"[^>]*? Hash="([0-9A-F]+)"', older).group(1)
+base, plain = open(old, 'rb').read(), open(new, 'rb').read()
+frames = []
+with tempfile.TemporaryDirectory() as work:
+    for start in range(0, len(plain), segment):
+        lo = min(max(0, start - reach), len(base))
+        hi = min(start + segment + reach, len(base))
+        open(work + '/region', 'wb').write(base[lo:max(lo, hi)])
+        open(work + '/segment', 'wb').write(plain[start:start + segment])
+        subprocess.run(['zstd', '-q', '-f', '-3', '--long=28', '--patch-from=' + work + '/region',
+                        work + '/segment', '-o', work + '/frame'], check=True)
+        frames.append(open(work + '/frame', 'rb').read())
+head = b'USD\x01' + struct.pack('<III', segment, reach, len(frames))
+head += b''.join(struct.pack('<I', len(f)) for f in frames)
+delta = site + '/2.0/update/segmented/' + crc.decode() + '/big.bin.usd'
+os.makedirs(os.path.dirname(delta), exist_ok=True)
+open(delta, 'wb').write(head + b''.join(frames))
+listing = site + '/2.0/filelist.xml'
+text = open(listing, 'rb').read()
+line = re.search(rb'<File Name="big\.bin"[^>]*?/>', text).group(0)
+extra = b'' if b' Size="' in line else b' Size="%d"' % len(plain)
+extra += b' SegmentedDelta1="%s:%d"' % (crc, os.path.getsize(delta))
+open(listing, 'wb').write(text.replace(line, line[:-2] + extra + b'/>'))
+PY)SH";
+
 // Whether two files hold the same bytes, read in pieces.
 bool SameBytes(const std::string& a, const std::string& b) {
   files::FileReader first(a), second(b);
@@ -545,7 +579,10 @@ bool SameBytes(const std::string& a, const std::string& b) {
   }
 }
 
-TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDelta) {
+// The large pair made and published plain, `script` adding its delta; the
+// delta listed by `attribute` is then the only object the update fetches.
+void LargeDeltaUpdateTest::UpdateByDelta(const char* script, const char* attribute, const char* folder,
+                                         const char* suffix) {
   const std::string oldFile = releases_ + "/" + kOldVersion + "/" + kLarge;
   const std::string newFile = releases_ + "/" + kNewVersion + "/" + kLarge;
   const HostResult made =
@@ -555,9 +592,14 @@ TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDelta) {
   ASSERT_TRUE(made.finished && made.status == 0) << made.output;
   ASSERT_NO_FATAL_FAILURE(PublishPair("--no-pack"));
   const HostResult delta = RunHostScript("set -- " + Quoted(nginx_.SiteFolder()) + " " + Quoted(oldFile) + " " +
-                                         Quoted(newFile) + "\n" + kMakeDelta);
+                                         Quoted(newFile) + "\n" + script);
   ASSERT_TRUE(delta.finished && delta.status == 0) << delta.output;
-  const ListedObject listed = Delta(kLarge);
+  const std::string value = ListedAttribute(NewList(), kLarge, attribute);
+  const size_t colon = value.find(':');
+  ASSERT_NE(colon, std::string::npos) << NewList();
+  const ListedObject listed{"/" + std::string(kNewVersion) + "/update/" + folder + "/" + value.substr(0, colon) + "/" +
+                                kLarge + suffix,
+                            std::atoll(value.c_str() + colon + 1), ""};
   ASSERT_GT(listed.size, 0) << NewList();
   ASSERT_NO_FATAL_FAILURE(Install(old_));
   ASSERT_TRUE(CopyFileW(base::WideFromGbk(WindowsPathOf(oldFile)).c_str(),
@@ -569,6 +611,15 @@ TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDelta) {
   for (const auto& [path, bytes] : SentForFiles()) paths.insert(path);
   EXPECT_EQ(paths, (std::set<std::string>{listed.path}));
   EXPECT_FALSE(files::PathExists(folder_.path() + kStagingFolder)) << "the staging folder was left";
+}
+
+TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDelta) {
+  UpdateByDelta(kMakeDelta, "Delta1", "delta", ".zst");
+}
+
+// Segment by segment, each region mapped at an offset no view may begin at.
+TEST_F(LargeDeltaUpdateTest, FileOfTwoHundredMegabytesUpdatesByItsDeltaInSegments) {
+  UpdateByDelta(kMakeSegmentedDelta, "SegmentedDelta1", "segmented", ".usd");
 }
 
 }  // namespace
