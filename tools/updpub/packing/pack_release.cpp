@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -34,6 +36,10 @@ constexpr unsigned kMostWorkersIn32Bits = 2;
 // standard error, one at most every kFileLineInterval.
 constexpr auto kQuietFileTime = std::chrono::seconds(5);
 constexpr auto kFileLineInterval = std::chrono::seconds(10);
+// From this size on, a file's forms (its packed object, each delta and code
+// delta) are made side by side where memory allows: one large program
+// would otherwise keep a single core busy for minutes while the others idle.
+constexpr uint64_t kSideBySideFrom = uint64_t{32} << 20;
 
 unsigned PackWorkerCount() {
   return kWideAddresses ? ProcessorWorkerCount() : std::min(ProcessorWorkerCount(), kMostWorkersIn32Bits);
@@ -56,7 +62,7 @@ struct FileWork {
   std::string name;  // as shown
   uint64_t bytes = 0;
   size_t steps = 1;
-  size_t step = 0;
+  std::vector<uint64_t> done = {0};  // of each step's bytes; steps may run side by side
   uint64_t shown = 0;  // of bytes, on the bar so far
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point lastLine = started;
@@ -147,22 +153,40 @@ class Packer {
     const bool code = settings_.codeDeltas && IsCodeFile(plain);
     const size_t stepsPerBase = code ? 2 : 1;
     work.steps = 1 + bases.size() * stepsPerBase;
-    if (packable) {
-      std::string object;
-      if (Encoded(index, "no packed object", object,
-                  [&](std::string& out, std::string& why) {
-                    return EncodeObject(plain, {}, settings_.level, out, why, Steps(work, "packed object"));
-                  }) &&
-          WorthARequest(plain.size(), object.size())) {
-        if (!WriteObject(engine::PackedObjectName(entry.Name), object, error)) return false;
-        entry.PackedSize = object.size();
-      }
+    work.done.assign(work.steps, 0);
+    const bool sideBySide = SideBySide(index);
+    // The packed object, beside the deltas where the forms run side by side.
+    std::string packed;
+    bool packedMade = false;
+    const auto makePacked = [&] {
+      packedMade = packable && Encoded(index, "no packed object", packed, [&](std::string& out, std::string& why) {
+                     return EncodeObject(plain, {}, settings_.level, out, why, Steps(work, 0, "packed object"));
+                   });
+    };
+    std::future<void> packedJob;
+    if (sideBySide) {
+      packedJob = std::async(std::launch::async, makePacked);
+    } else {
+      makePacked();
     }
+    // A delta is weighed against the packed object: it is settled first.
+    bool packedSettled = false;
+    const std::function<bool(std::string&)> settlePacked = [&](std::string& why) {
+      if (packedJob.valid()) packedJob.get();
+      if (packedSettled) return true;
+      packedSettled = true;
+      if (!packedMade || !WorthARequest(plain.size(), packed.size())) return true;
+      if (!WriteObject(engine::PackedObjectName(entry.Name), packed, why)) return false;
+      entry.PackedSize = packed.size();
+      return true;
+    };
     bool saidTooLargeForCode = false;
     for (size_t i = 0; i < bases.size(); ++i) {
-      work.step = 1 + i * stepsPerBase;
-      if (!PackAgainst(index, plain, bases[i], code, saidTooLargeForCode, work, error)) return false;
+      const size_t step = 1 + i * stepsPerBase;
+      if (!PackAgainst(index, plain, bases[i], code, sideBySide, settlePacked, saidTooLargeForCode, work, step, error))
+        return false;
     }
+    if (!settlePacked(error)) return false;
     for (std::vector<engine::DeltaObject>* deltas : {&entry.Deltas, &entry.CodeDeltas, &entry.SegmentedDeltas})
       std::stable_sort(deltas->begin(), deltas->end(),
                        [](const engine::DeltaObject& a, const engine::DeltaObject& b) { return a.Size < b.Size; });
@@ -171,8 +195,9 @@ class Packer {
 
   // The delta, and for an executable the code delta, of a file against one
   // base, each written where it is worth it. False only when writing failed.
-  bool PackAgainst(size_t index, const std::string& plain, const Base& base, bool code, bool& saidTooLargeForCode,
-                   FileWork& work, std::string& error) {
+  bool PackAgainst(size_t index, const std::string& plain, const Base& base, bool code, bool sideBySide,
+                   const std::function<bool(std::string&)>& settlePacked, bool& saidTooLargeForCode, FileWork& work,
+                   size_t step, std::string& error) {
     engine::FileEntry& entry = entries_[index];
     const std::string against = Against(base);
     const uint64_t baseSize = BaseBytes(base);
@@ -191,14 +216,40 @@ class Packer {
     if (base.file->path.empty() || !ReadWholeFile(base.file->path, kLargestPackedFile, baseBytes, ignored) ||
         baseBytes.empty() || files::Crc32Update(0, baseBytes.data(), baseBytes.size()) != base.file->crc)
       return true;
-    // Without the zstd delta there is nothing to weigh a code delta against.
+    // The code delta is made beside the delta where the forms run side by
+    // side, else after it; it is kept only where it beats that delta.
+    bool codeWanted = code && !segmented && plain.size() <= kLargestCodeDeltaFile;
+    if (code && !codeWanted && !saidTooLargeForCode) {
+      // Said once for the file, not for each base.
+      LeaveOut(index, "no code delta", "the file and its base are over " + MiB(kLargestWholeDeltaPair) +
+                                           ", more than the updater maps at once; its deltas are made "
+                                           "in segments");
+      saidTooLargeForCode = true;
+    }
+    codeWanted = codeWanted && Affordable(index, "no code delta " + against,
+                                          CodeDeltaMemory(plain.size(), baseBytes.size(), settings_.level));
+    std::string codeDelta;
+    bool codeMade = false;
+    const auto makeCode = [&] {
+      codeMade = Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
+        return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why, Steps(work, step + 1, "code delta " + against));
+      });
+    };
+    std::future<void> codeJob;
+    if (codeWanted && sideBySide) codeJob = std::async(std::launch::async, makeCode);
     std::string delta;
-    if (!Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
+    const bool deltaMade =
+        Encoded(index, "no delta or code delta " + against, delta, [&](std::string& out, std::string& why) {
           return segmented ? EncodeSegmentedDelta(plain, baseBytes, settings_.level, out, why,
-                                                  Steps(work, "delta in segments " + against))
-                           : EncodeObject(plain, baseBytes, settings_.level, out, why, Steps(work, "delta " + against));
-        }))
-      return true;
+                                                  Steps(work, step, "delta in segments " + against))
+                           : EncodeObject(plain, baseBytes, settings_.level, out, why,
+                                          Steps(work, step, "delta " + against));
+        });
+    // Without the zstd delta there is nothing to weigh a code delta against.
+    if (codeWanted && !sideBySide && deltaMade) makeCode();
+    if (codeJob.valid()) codeJob.get();
+    if (!settlePacked(error)) return false;
+    if (!deltaMade) return true;
     const auto better = [&](const std::string& candidate) {
       return entry.PackedSize > 0 ? candidate.size() < entry.PackedSize : WorthARequest(plain.size(), candidate.size());
     };
@@ -210,28 +261,9 @@ class Packer {
       (segmented ? entry.SegmentedDeltas : entry.Deltas)
           .push_back(engine::DeltaObject{baseCrc, delta.size(), base.baseName});
     }
-    if (!code) return true;
-    if (segmented || plain.size() > kLargestCodeDeltaFile) {
-      // Said once for the file, not for each base.
-      if (!saidTooLargeForCode)
-        LeaveOut(index, "no code delta", "the file and its base are over " + MiB(kLargestWholeDeltaPair) +
-                                             ", more than the updater maps at once; its deltas are made "
-                                             "in segments");
-      saidTooLargeForCode = true;
-      return true;
-    }
-    if (!Affordable(index, "no code delta " + against,
-                    CodeDeltaMemory(plain.size(), baseBytes.size(), settings_.level)))
-      return true;
-    ++work.step;
     // Only where it beats the zstd delta of the same base: that delta is
     // what an updater without code deltas, or with a damaged one, takes.
-    std::string codeDelta;
-    if (!Encoded(index, "no code delta " + against, codeDelta, [&](std::string& out, std::string& why) {
-          return EncodeCodeDelta(plain, baseBytes, settings_.level, out, why, Steps(work, "code delta " + against));
-        }))
-      return true;
-    if (codeDelta.size() >= delta.size() || !better(codeDelta)) return true;
+    if (!codeMade || codeDelta.size() >= delta.size() || !better(codeDelta)) return true;
     if (!WriteObject(engine::CodeDeltaObjectName(entry.Name, baseCrc), codeDelta, error)) return false;
     entry.CodeDeltas.push_back(engine::DeltaObject{baseCrc, codeDelta.size(), base.baseName});
     return true;
@@ -256,6 +288,7 @@ class Packer {
   }
 
   void LeaveOut(size_t index, const std::string& form, const std::string& why) {
+    const std::lock_guard<std::mutex> lock(leftOutLock_);
     leftOut_[index].push_back(release_.files[index].shownName + ": " + form + ": " + why);
   }
 
@@ -282,21 +315,46 @@ class Packer {
   // What a file holds at its peak, its forms made one after another; forms
   // beyond what one job may hold are not made and not counted.
   uint64_t FileMemory(size_t index) const {
+    const FormMemory memory = FormsMemory(index);
+    return SideBySide(index) ? memory.sideBySide : memory.oneAtATime;
+  }
+
+  // What a file's forms hold at their peak made one after another (the
+  // largest form's), and side by side (the packed object's beside the
+  // largest of each base's delta and code delta together). Forms beyond
+  // what one job may hold are not made and not counted.
+  struct FormMemory {
+    uint64_t oneAtATime = 0;
+    uint64_t sideBySide = 0;
+  };
+  FormMemory FormsMemory(size_t index) const {
     const ReleaseFile& file = release_.files[index];
-    if (file.size == 0 || file.size > kLargestPackedFile) return 0;
+    FormMemory memory;
+    if (file.size == 0 || file.size > kLargestPackedFile) return memory;
     const int level = settings_.level;
-    uint64_t most = 0;
-    const auto take = [&](uint64_t bytes) {
-      if (bytes <= budget_.most) most = std::max(most, bytes);
-    };
-    take(PackedMemory(file.size, level));
+    const auto affordable = [&](uint64_t bytes) { return bytes <= budget_.most ? bytes : 0; };
+    const uint64_t packed = affordable(PackedMemory(file.size, level));
+    uint64_t mostPerBase = 0;
+    memory.oneAtATime = packed;
     const bool code = settings_.codeDeltas && MayBeCode(file.source);
     for (const Base& base : Bases(file.listName, HashValue(entries_[index].Hash).value_or(0))) {
       const uint64_t baseSize = BaseBytes(base);
-      take(DeltaMemory(file.size, baseSize, level));
-      if (code && !IsSegmentedPair(file.size, baseSize)) take(CodeDeltaMemory(file.size, baseSize, level));
+      const uint64_t delta = affordable(DeltaMemory(file.size, baseSize, level));
+      const uint64_t codeDelta = code && !IsSegmentedPair(file.size, baseSize)
+                                     ? affordable(CodeDeltaMemory(file.size, baseSize, level))
+                                     : 0;
+      memory.oneAtATime = std::max({memory.oneAtATime, delta, codeDelta});
+      mostPerBase = std::max(mostPerBase, delta + codeDelta);
     }
-    return most;
+    memory.sideBySide = packed + mostPerBase;
+    return memory;
+  }
+
+  // Whether a file's forms run side by side: a large file, on a machine
+  // with cores to spare, where they all fit what one job may hold.
+  bool SideBySide(size_t index) const {
+    return release_.files[index].size >= kSideBySideFrom && PackWorkerCount() > 1 &&
+           FormsMemory(index).sideBySide <= budget_.most;
   }
 
   // Whether a file begins as an executable does; read before packing to
@@ -311,20 +369,21 @@ class Packer {
   }
 
   // The encoder's progress through the file's current step.
-  EncodeProgress Steps(FileWork& work, const std::string& what) {
-    return [this, &work, what](uint64_t done) { Advance(work, done, what); };
+  EncodeProgress Steps(FileWork& work, size_t step, const std::string& what) {
+    return [this, &work, step, what](uint64_t done) { Advance(work, step, done, what); };
   }
 
   // The file's share of the bar moved on, and, once it has taken a while,
   // a line of its own now and then.
-  void Advance(FileWork& work, uint64_t doneInStep, const std::string& what) {
-    if (work.bytes == 0) return;
-    const double fraction = std::min(
-        1.0, (static_cast<double>(work.step) + static_cast<double>(doneInStep) / static_cast<double>(work.bytes)) /
-                 static_cast<double>(work.steps));
+  void Advance(FileWork& work, size_t step, uint64_t doneInStep, const std::string& what) {
+    if (work.bytes == 0 || step >= work.done.size()) return;
+    const std::lock_guard<std::mutex> lock(progressLock_);
+    work.done[step] = std::min(doneInStep, work.bytes);
+    const uint64_t done = std::accumulate(work.done.begin(), work.done.end(), uint64_t{0});
+    const double fraction =
+        std::min(1.0, static_cast<double>(done) / static_cast<double>(work.bytes) / static_cast<double>(work.steps));
     const uint64_t reached = static_cast<uint64_t>(fraction * static_cast<double>(work.bytes));
     const auto now = std::chrono::steady_clock::now();
-    const std::lock_guard<std::mutex> lock(progressLock_);
     if (reached > work.shown) {
       progress_.AddBytes(reached - work.shown);
       work.shown = reached;
@@ -377,6 +436,7 @@ class Packer {
   std::vector<std::vector<OlderFile>> older_;
   std::vector<std::string> olderNames_;  // older_[i] is version olderNames_[i]
   std::vector<std::vector<std::string>> leftOut_;  // per file; each worker writes only its own
+  std::mutex leftOutLock_;                         // a file's forms may run side by side
   std::vector<std::string> releaseNames_;
   std::mutex foldersLock_;
   std::set<fs::path> made_;
