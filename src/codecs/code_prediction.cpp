@@ -13,8 +13,11 @@
 namespace files {
 namespace {
 
-void PutAt(char* out, uint64_t value, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+// Little-endian, of a fixed width so that the compiler makes one store of
+// the bytes.
+template <size_t kBytes>
+void PutAt(char* out, uint64_t value) {
+  for (size_t i = 0; i < kBytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 // Where the new file's sections' bytes begin and end, sorted.
@@ -99,17 +102,17 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
       char* operand = prediction + at;
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
-          PutAt(operand, static_cast<uint32_t>(map.imageBase + target), 4);
+          PutAt<4>(operand, static_cast<uint32_t>(map.imageBase + target));
           break;
         case ReferenceKind::kAbsolute64:
-          PutAt(operand, map.imageBase + target, 8);
+          PutAt<8>(operand, map.imageBase + target);
           break;
         case ReferenceKind::kRelative32:
-          if (loaded) PutAt(operand, target - (operandRva + 4), 4);
+          if (loaded) PutAt<4>(operand, target - (operandRva + 4));
           break;
         case ReferenceKind::kBased32: {
           uint32_t newBase = 0;
-          if (NewBaseOf(map.bases, base, *ref, newBase)) PutAt(operand, target - newBase, 4);
+          if (NewBaseOf(map.bases, base, *ref, newBase)) PutAt<4>(operand, target - newBase);
           break;
         }
       }

@@ -44,11 +44,19 @@ class Corrections {
       size_t at = Hash(c.oldTarget) & mask_;
       while (slots_[at].oldTarget != kEmptySlot) at = (at + 1) & mask_;
       slots_[at] = Slot{c.oldTarget, c.newTarget};
+      Mark(c.oldTarget);
     }
+    // The probe below answers for this address too (an empty slot's new
+    // address): the filter lets it through as before.
+    Mark(kEmptySlot);
   }
 
   bool Find(uint32_t oldTarget, uint32_t& newTarget) const {
     if (slots_.empty()) return false;
+    // Most addresses have no correction: a bit clear in the filter tells so
+    // without a probe, whose branches the processor cannot foretell.
+    const uint32_t bit = FilterBit(oldTarget);
+    if ((filter_[bit / 32] >> (bit % 32) & 1) == 0) return false;
     for (size_t at = Hash(oldTarget) & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if (slot.oldTarget == oldTarget) {
@@ -64,11 +72,23 @@ class Corrections {
   static constexpr uint32_t kHashMix = 0x9E3779B1;
   // The product's high bits: a multiplicative hash.
   size_t Hash(uint32_t address) const { return static_cast<uint32_t>(address * kHashMix) >> shift_; }
+  // The filter: one bit per hash of the addresses corrected, small enough
+  // to stay in the first-level cache.
+  static constexpr unsigned kFilterBitsLog = 16;
+  static uint32_t FilterBit(uint32_t address) {
+    return static_cast<uint32_t>(address * kHashMix) >> (32 - kFilterBitsLog);
+  }
+  void Mark(uint32_t address) {
+    if (filter_.empty()) filter_.assign((size_t{1} << kFilterBitsLog) / 32, 0);
+    const uint32_t bit = FilterBit(address);
+    filter_[bit / 32] |= uint32_t{1} << (bit % 32);
+  }
   struct Slot {
     uint32_t oldTarget = kEmptySlot;
     uint32_t newTarget = 0;
   };
   std::vector<Slot> slots_;
+  std::vector<uint32_t> filter_;  // 32-bit words: cheap in a 32-bit process too
   size_t mask_ = 0;
   unsigned shift_ = 31;
 };
