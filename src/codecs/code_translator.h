@@ -222,6 +222,36 @@ class Translator {
     }
   }
 
+  // Of the runs (block index, addresses), the stretch [low, high) of at
+  // most `reach` addresses whose runs, each wholly inside, hold the most
+  // bytes, ties to the lowest; false when no run fits in any.
+  template <typename Runs>
+  bool WidestStretch(const Runs& runs, uint64_t reach, uint64_t& low, uint64_t& high) const {
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // start, end
+    spans.reserve(runs.size());
+    for (const auto& [index, run] : runs) spans.emplace_back(run.oldRva, uint64_t{run.oldRva} + byOld_[index].length);
+    std::sort(spans.begin(), spans.end());
+    // From each start, the bytes of the runs that start within reach: a
+    // bound on what the stretch holds, compared, then made exact below.
+    uint64_t best = 0;
+    size_t bestFirst = spans.size();
+    uint64_t held = 0;
+    for (size_t first = 0, last = 0; first < spans.size(); held -= spans[first].second - spans[first].first, ++first) {
+      for (; last < spans.size() && spans[last].first < spans[first].first + reach; ++last)
+        held += spans[last].second - spans[last].first;
+      if (held > best) {
+        best = held;
+        bestFirst = first;
+      }
+    }
+    if (bestFirst == spans.size()) return false;
+    low = spans[bestFirst].first;
+    high = low;
+    for (size_t i = bestFirst; i < spans.size() && spans[i].first < low + reach; ++i)
+      if (spans[i].second <= low + reach) high = std::max(high, spans[i].second);
+    return high > low;
+  }
+
   // shortcuts_[g]: for the addresses [g << kGrainShift, (g + 1) <<
   // kGrainShift) above shortcutLow_, the run of them that one block answers
   // for through the grain table above, with its bytes loaded in one section
@@ -233,8 +263,6 @@ class Translator {
       uint32_t oldRva, newRva;
     };
     std::vector<std::pair<size_t, Run>> runs;  // the blocks so loaded, by index
-    uint64_t low = UINT64_MAX;
-    uint64_t high = 0;
     for (size_t i = 0; i < byOld_.size(); ++i) {
       const OldBlock& block = byOld_[i];
       Run run{};
@@ -242,18 +270,24 @@ class Translator {
           !newFinder_.RunRva(block.newOffset, block.length, run.newRva))
         continue;
       runs.emplace_back(i, run);
-      low = std::min<uint64_t>(low, run.oldRva);
-      high = std::max<uint64_t>(high, uint64_t{run.oldRva} + block.length);
     }
     // Addresses far apart in a hostile table would make the table large:
     // it covers no more addresses than the base has bytes, twice over.
-    if (runs.empty() || high - low > 2 * baseSize + (uint64_t{1} << kPageShift)) return;
+    // Where the runs spread wider (a program whose uninitialised data lies
+    // between its sections), it covers the stretch of that reach that holds
+    // the most of their bytes; the others are looked up. Each shortcut
+    // answers as the look-up would, so which runs it holds changes only
+    // the time.
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (!WidestStretch(runs, 2 * baseSize + (uint64_t{1} << kPageShift), low, high)) return;
     shortcutLow_ = low;
     shortcuts_.assign(static_cast<size_t>(((high - low) >> kGrainShift) + 1), Shortcut{});
     shortcutSpan_ = uint64_t{shortcuts_.size()} << kGrainShift;
     std::vector<uint32_t> owner(shortcuts_.size(), kNoBlock);
     for (const auto& [index, run] : runs) {
       const OldBlock& block = byOld_[index];
+      if (run.oldRva < low || uint64_t{run.oldRva} + block.length > high) continue;
       const uint64_t end = uint64_t{block.oldOffset} + block.length;
       for (uint64_t grain = block.oldOffset >> kGrainShift; (grain << kGrainShift) < end; ++grain) {
         if (grainBlock_[static_cast<size_t>(grain)] != index) continue;
