@@ -386,17 +386,4 @@ void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, cons
   if (endMoved) put(to, end - newText);
 }
 
-bool NewBaseOf(const std::vector<std::pair<uint32_t, uint32_t>>& bases, std::string_view file, const Reference& ref,
-               uint32_t& newBase) {
-  if (!Fits(file, ref.offset, 4)) return false;
-  const uint32_t oldBase = ref.target - Read32(file, ref.offset);
-  for (const auto& [from, to] : bases) {
-    if (from == oldBase) {
-      newBase = to;
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace files

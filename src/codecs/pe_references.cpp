@@ -61,10 +61,15 @@ void AddRelocations(std::string_view file, const PeLayout& layout, SectionFinder
 void SortWithoutOverlaps(std::vector<Reference>& refs) {
   const auto before = [](const Reference& a, const Reference& b) { return a.offset < b.offset; };
   if (!std::is_sorted(refs.begin(), refs.end(), before)) std::stable_sort(refs.begin(), refs.end(), before);
-  size_t kept = 0;
-  uint64_t end = 0;
-  for (const Reference& ref : refs) {
-    if (kept > 0 && ref.offset < end) continue;
+  // Mostly none overlap: nothing moves before the first that does.
+  size_t kept = 1;
+  uint64_t end = refs.empty() ? 0 : uint64_t{refs[0].offset} + OperandWidth(refs[0].kind);
+  for (; kept < refs.size() && refs[kept].offset >= end; ++kept)
+    end = uint64_t{refs[kept].offset} + OperandWidth(refs[kept].kind);
+  if (kept >= refs.size()) return;
+  for (size_t i = kept + 1; i < refs.size(); ++i) {
+    const Reference& ref = refs[i];
+    if (ref.offset < end) continue;
     refs[kept++] = ref;
     end = uint64_t{ref.offset} + OperandWidth(ref.kind);
   }
