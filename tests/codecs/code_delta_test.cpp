@@ -593,6 +593,9 @@ TEST(CodeDelta, RoomThatHeldOtherBytesPredictsTheSame) {
   ASSERT_TRUE(decoder.Feed(object.data(), object.size()));
   EXPECT_EQ(decoder.Finish(), files::DecodeStatus::kOk);
   EXPECT_EQ(out, pair.plain);
+  std::string cleared;
+  ASSERT_TRUE(files::PredictNewFile(pair.base, pair.map, pair.plain.size(), cleared));
+  EXPECT_EQ(space.room, cleared);
 }
 
 // An encoder's correction sends every reference to its old target where it
