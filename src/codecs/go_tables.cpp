@@ -251,7 +251,10 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
   if (section.Holds(tables.units, tables.unitsSize, units))
     for (uint64_t at = units; at + 4 <= units + tables.unitsSize; at += 4) collect.Add(at, tables.files, tables.filesSize);
   uint64_t functions = 0;
-  if (!section.Holds(tables.functions, tables.functionsSize, functions)) return collect.Flush();
+  if (!section.Holds(tables.functions, tables.functionsSize, functions)) {
+    collect.Flush();
+    return;
+  }
   // The function table's own entries are left out: the prediction rebuilds
   // the table whole (PredictFunctionTable).
   RecordWalk walk(file, functions, tables);
