@@ -89,19 +89,24 @@ bool CodeDeltaDecoder::StartResidual() {
 }
 
 bool CodeDeltaDecoder::Predict(const CodeMap& map, uint64_t newSize) {
-  if (!space_ || newSize == 0) {
-    if (!PredictNewFile(base_, map, newSize, prediction_)) return false;
-    predicted_ = prediction_;
-    return true;
+  if (newSize == 0) return true;
+  // The prediction writes every byte of its room: the heap's is taken as it
+  // comes, not cleared first.
+  char* room = nullptr;
+  if (space_) {
+    room = space_->Obtain(newSize);
+  } else {
+    // ReadHead bounds the size by 32 bits.
+    prediction_.reset(new (std::nothrow) char[static_cast<size_t>(newSize)]);
+    room = prediction_.get();
   }
-  char* room = space_->Obtain(newSize);
   if (!room || !PredictNewFile(base_, map, room, static_cast<size_t>(newSize))) return false;
   predicted_ = std::string_view(room, static_cast<size_t>(newSize));
   return true;
 }
 
 bool CodeDeltaDecoder::NoMemory() {
-  std::string().swap(prediction_);
+  prediction_.reset();
   return Fail(DecodeStatus::kNoMemory);
 }
 

@@ -58,7 +58,7 @@ class CodeDeltaDecoder : public StreamDecoder {
   std::string head_;  // the header, then the compressed map, until whole
   size_t headWanted_;
   bool headerRead_ = false;
-  std::string prediction_;     // in the heap where no space was given
+  std::unique_ptr<char[]> prediction_;  // in the heap where no space was given
   std::string_view predicted_;  // wherever it lies
   std::unique_ptr<ObjectDecoder> residual_;
   DecodeStatus status_ = DecodeStatus::kOk;

@@ -13,8 +13,14 @@
 namespace files {
 namespace {
 
-void PutAt(char* out, uint64_t value, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+// Little-endian, in 32-bit halves: the compiler makes one store of each,
+// in a 32-bit build too.
+void Put32(char* out, uint32_t value) {
+  for (unsigned i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+void Put64(char* out, uint64_t value) {
+  Put32(out, static_cast<uint32_t>(value));
+  Put32(out + 4, static_cast<uint32_t>(value >> 32));
 }
 
 // Where the new file's sections' bytes begin and end, sorted.
@@ -99,17 +105,17 @@ void Predict(std::string_view base, const CodeMap& map, size_t newSize, char* pr
       char* operand = prediction + at;
       switch (ref->kind) {
         case ReferenceKind::kAbsolute32:
-          PutAt(operand, static_cast<uint32_t>(map.imageBase + target), 4);
+          Put32(operand, static_cast<uint32_t>(map.imageBase + target));
           break;
         case ReferenceKind::kAbsolute64:
-          PutAt(operand, map.imageBase + target, 8);
+          Put64(operand, map.imageBase + target);
           break;
         case ReferenceKind::kRelative32:
-          if (loaded) PutAt(operand, target - (operandRva + 4), 4);
+          if (loaded) Put32(operand, target - (operandRva + 4));
           break;
         case ReferenceKind::kBased32: {
           uint32_t newBase = 0;
-          if (NewBaseOf(map.bases, base, *ref, newBase)) PutAt(operand, target - newBase, 4);
+          if (NewBaseOf(map.bases, base, *ref, newBase)) Put32(operand, target - newBase);
           break;
         }
       }

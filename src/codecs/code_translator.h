@@ -44,11 +44,19 @@ class Corrections {
       size_t at = Hash(c.oldTarget) & mask_;
       while (slots_[at].oldTarget != kEmptySlot) at = (at + 1) & mask_;
       slots_[at] = Slot{c.oldTarget, c.newTarget};
+      Mark(c.oldTarget);
     }
+    // The probe below answers for this address too (an empty slot's new
+    // address): the filter lets it through as before.
+    Mark(kEmptySlot);
   }
 
   bool Find(uint32_t oldTarget, uint32_t& newTarget) const {
     if (slots_.empty()) return false;
+    // Most addresses have no correction: a bit clear in the filter tells so
+    // without a probe, whose branches the processor cannot foretell.
+    const uint32_t bit = FilterBit(oldTarget);
+    if ((filter_[bit / 32] >> (bit % 32) & 1) == 0) return false;
     for (size_t at = Hash(oldTarget) & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if (slot.oldTarget == oldTarget) {
@@ -64,11 +72,23 @@ class Corrections {
   static constexpr uint32_t kHashMix = 0x9E3779B1;
   // The product's high bits: a multiplicative hash.
   size_t Hash(uint32_t address) const { return static_cast<uint32_t>(address * kHashMix) >> shift_; }
+  // The filter: one bit per hash of the addresses corrected, small enough
+  // to stay in the first-level cache.
+  static constexpr unsigned kFilterBitsLog = 16;
+  static uint32_t FilterBit(uint32_t address) {
+    return static_cast<uint32_t>(address * kHashMix) >> (32 - kFilterBitsLog);
+  }
+  void Mark(uint32_t address) {
+    if (filter_.empty()) filter_.assign((size_t{1} << kFilterBitsLog) / 32, 0);
+    const uint32_t bit = FilterBit(address);
+    filter_[bit / 32] |= uint32_t{1} << (bit % 32);
+  }
   struct Slot {
     uint32_t oldTarget = kEmptySlot;
     uint32_t newTarget = 0;
   };
   std::vector<Slot> slots_;
+  std::vector<uint32_t> filter_;  // 32-bit words: cheap in a 32-bit process too
   size_t mask_ = 0;
   unsigned shift_ = 31;
 };
@@ -202,6 +222,36 @@ class Translator {
     }
   }
 
+  // Of the runs (block index, addresses), the stretch [low, high) of at
+  // most `reach` addresses whose runs, each wholly inside, hold the most
+  // bytes, ties to the lowest; false when no run fits in any.
+  template <typename Runs>
+  bool WidestStretch(const Runs& runs, uint64_t reach, uint64_t& low, uint64_t& high) const {
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // start, end
+    spans.reserve(runs.size());
+    for (const auto& [index, run] : runs) spans.emplace_back(run.oldRva, uint64_t{run.oldRva} + byOld_[index].length);
+    std::sort(spans.begin(), spans.end());
+    // From each start, the bytes of the runs that start within reach: a
+    // bound on what the stretch holds, compared, then made exact below.
+    uint64_t best = 0;
+    size_t bestFirst = spans.size();
+    uint64_t held = 0;
+    for (size_t first = 0, last = 0; first < spans.size(); held -= spans[first].second - spans[first].first, ++first) {
+      for (; last < spans.size() && spans[last].first < spans[first].first + reach; ++last)
+        held += spans[last].second - spans[last].first;
+      if (held > best) {
+        best = held;
+        bestFirst = first;
+      }
+    }
+    if (bestFirst == spans.size()) return false;
+    low = spans[bestFirst].first;
+    high = low;
+    for (size_t i = bestFirst; i < spans.size() && spans[i].first < low + reach; ++i)
+      if (spans[i].second <= low + reach) high = std::max(high, spans[i].second);
+    return high > low;
+  }
+
   // shortcuts_[g]: for the addresses [g << kGrainShift, (g + 1) <<
   // kGrainShift) above shortcutLow_, the run of them that one block answers
   // for through the grain table above, with its bytes loaded in one section
@@ -213,8 +263,6 @@ class Translator {
       uint32_t oldRva, newRva;
     };
     std::vector<std::pair<size_t, Run>> runs;  // the blocks so loaded, by index
-    uint64_t low = UINT64_MAX;
-    uint64_t high = 0;
     for (size_t i = 0; i < byOld_.size(); ++i) {
       const OldBlock& block = byOld_[i];
       Run run{};
@@ -222,18 +270,24 @@ class Translator {
           !newFinder_.RunRva(block.newOffset, block.length, run.newRva))
         continue;
       runs.emplace_back(i, run);
-      low = std::min<uint64_t>(low, run.oldRva);
-      high = std::max<uint64_t>(high, uint64_t{run.oldRva} + block.length);
     }
     // Addresses far apart in a hostile table would make the table large:
     // it covers no more addresses than the base has bytes, twice over.
-    if (runs.empty() || high - low > 2 * baseSize + (uint64_t{1} << kPageShift)) return;
+    // Where the runs spread wider (a program whose uninitialised data lies
+    // between its sections), it covers the stretch of that reach that holds
+    // the most of their bytes; the others are looked up. Each shortcut
+    // answers as the look-up would, so which runs it holds changes only
+    // the time.
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (!WidestStretch(runs, 2 * baseSize + (uint64_t{1} << kPageShift), low, high)) return;
     shortcutLow_ = low;
     shortcuts_.assign(static_cast<size_t>(((high - low) >> kGrainShift) + 1), Shortcut{});
     shortcutSpan_ = uint64_t{shortcuts_.size()} << kGrainShift;
     std::vector<uint32_t> owner(shortcuts_.size(), kNoBlock);
     for (const auto& [index, run] : runs) {
       const OldBlock& block = byOld_[index];
+      if (run.oldRva < low || uint64_t{run.oldRva} + block.length > high) continue;
       const uint64_t end = uint64_t{block.oldOffset} + block.length;
       for (uint64_t grain = block.oldOffset >> kGrainShift; (grain << kGrainShift) < end; ++grain) {
         if (grainBlock_[static_cast<size_t>(grain)] != index) continue;

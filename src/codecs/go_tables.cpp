@@ -172,7 +172,8 @@ bool ReadModule(std::string_view file, const PeLayout& layout, const Loaded& sec
   return true;
 }
 
-// Collects the offsets of the tables as references.
+// Collects the offsets of the tables as references, a batch at a time:
+// the vector's bookkeeping stays out of the loop over the records.
 class OffsetCollector {
  public:
   OffsetCollector(std::string_view file, std::vector<Reference>& out) : file_(file), out_(out) {}
@@ -182,12 +183,21 @@ class OffsetCollector {
   void Add(uint64_t at, uint32_t base, uint32_t size, bool fromOne = false) {
     const uint32_t value = Read32(file_, at);
     if (value == kNone || value > size || (fromOne && value == 0)) return;
-    out_.push_back(Reference{static_cast<uint32_t>(at), base + value, ReferenceKind::kBased32});
+    if (found_ == kBatch) Flush();
+    batch_[found_++] = Reference{static_cast<uint32_t>(at), base + value, ReferenceKind::kBased32};
+  }
+  // Called once the last is added.
+  void Flush() {
+    out_.insert(out_.end(), batch_, batch_ + found_);
+    found_ = 0;
   }
 
  private:
+  static constexpr size_t kBatch = 256;
   std::string_view file_;
   std::vector<Reference>& out_;
+  Reference batch_[kBatch];
+  size_t found_ = 0;
 };
 
 // The functions' records in the order of their entries. Records lie after
@@ -241,7 +251,10 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
   if (section.Holds(tables.units, tables.unitsSize, units))
     for (uint64_t at = units; at + 4 <= units + tables.unitsSize; at += 4) collect.Add(at, tables.files, tables.filesSize);
   uint64_t functions = 0;
-  if (!section.Holds(tables.functions, tables.functionsSize, functions)) return;
+  if (!section.Holds(tables.functions, tables.functionsSize, functions)) {
+    collect.Flush();
+    return;
+  }
   // The function table's own entries are left out: the prediction rebuilds
   // the table whole (PredictFunctionTable).
   RecordWalk walk(file, functions, tables);
@@ -258,6 +271,7 @@ void AddTables(std::string_view file, const Loaded& section, const GoTables& tab
     for (uint32_t k = 0; k < record.functionData; ++k, at += 4)
       collect.Add(at, tables.functionData, tables.functionDataSize);
   }
+  collect.Flush();
 }
 
 // The section holding an address's bytes, when no code is in it.
@@ -373,19 +387,6 @@ void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, cons
     to += kEntryBytes;
   }
   if (endMoved) put(to, end - newText);
-}
-
-bool NewBaseOf(const std::vector<std::pair<uint32_t, uint32_t>>& bases, std::string_view file, const Reference& ref,
-               uint32_t& newBase) {
-  if (!Fits(file, ref.offset, 4)) return false;
-  const uint32_t oldBase = ref.target - Read32(file, ref.offset);
-  for (const auto& [from, to] : bases) {
-    if (from == oldBase) {
-      newBase = to;
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace files

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codecs/pe_image.h"
+#include "codecs/pe_image_internal.h"
 
 namespace files {
 
@@ -77,7 +78,18 @@ void PredictFunctionTable(std::string_view base, const PeLayout& oldLayout, cons
 
 // Where the base a kBased32 operand of `file` counts from lies in the new
 // file, by the map's list of (old, new) bases; false when it lists none.
-bool NewBaseOf(const std::vector<std::pair<uint32_t, uint32_t>>& bases, std::string_view file, const Reference& ref,
-               uint32_t& newBase);
+// Inline: the prediction asks for each such operand.
+inline bool NewBaseOf(const std::vector<std::pair<uint32_t, uint32_t>>& bases, std::string_view file,
+                      const Reference& ref, uint32_t& newBase) {
+  if (!pe_internal::Fits(file, ref.offset, 4)) return false;
+  const uint32_t oldBase = ref.target - pe_internal::Read32(file, ref.offset);
+  for (const auto& [from, to] : bases) {
+    if (from == oldBase) {
+      newBase = to;
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace files

@@ -45,8 +45,26 @@ struct PeLayout {
 class SectionFinder {
  public:
   explicit SectionFinder(const PeLayout& layout);
-  bool OffsetOf(uint32_t rva, uint32_t& offset);
-  bool RvaOf(uint32_t offset, uint32_t& rva);
+  // Inline: the prediction asks for each of its references.
+  bool OffsetOf(uint32_t rva, uint32_t& offset) {
+    const uint8_t only = mapped_.At(rva);
+    if (only == GrainTable::kGrainNone) return false;
+    if (only == GrainTable::kGrainAsk) return SlowOffsetOf(rva, offset);
+    const PeSection& section = layout_.sections[only];
+    offset = section.rawOffset + (rva - section.virtualAddress);
+    return true;
+  }
+  bool RvaOf(uint32_t offset, uint32_t& rva) {
+    const uint8_t only = stored_.At(offset);
+    if (only == GrainTable::kGrainNone) return false;
+    if (only == GrainTable::kGrainAsk) return SlowRvaOf(offset, rva);
+    const PeSection& section = layout_.sections[only];
+    rvaHint_ = only;
+    const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
+    if (address > UINT32_MAX) return false;
+    rva = static_cast<uint32_t>(address);
+    return true;
+  }
   int SectionOf(uint32_t rva);
   // True when the bytes [offset, offset + length) lie in one section's, no
   // two sections overlap (in the file or loaded) and the addresses fit in
@@ -63,10 +81,18 @@ class SectionFinder {
   // grain when it covers all of it, kGrainNone when none meets it, else
   // kGrainAsk.
   struct GrainTable {
+    static constexpr unsigned kGrainShift = 9;
+    static constexpr uint8_t kGrainNone = 0xFF;
+    static constexpr uint8_t kGrainAsk = 0xFE;
     std::vector<uint8_t> entries;
     template <typename Range>
     void Paint(const std::vector<PeSection>& sections, uint64_t limit, Range range);
-    uint8_t At(uint64_t at) const;
+    // Offsets and addresses are 32-bit: the grain is found without 64-bit
+    // arithmetic, which a 32-bit build pays for in the prediction's loops.
+    uint8_t At(uint32_t at) const {
+      const uint32_t grain = at >> kGrainShift;
+      return grain < entries.size() ? entries[grain] : kGrainAsk;
+    }
   };
   bool SlowOffsetOf(uint32_t rva, uint32_t& offset);
   bool SlowRvaOf(uint32_t offset, uint32_t& rva);
@@ -96,7 +122,7 @@ inline bool Relocated(ReferenceKind kind) {
 }
 
 // The operand's bytes: 8 for kAbsolute64, else 4.
-uint32_t OperandWidth(ReferenceKind kind);
+inline uint32_t OperandWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbsolute64 ? 8 : 4; }
 
 struct Reference {
   uint32_t offset = 0;  // the operand's file offset

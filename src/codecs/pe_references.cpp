@@ -61,28 +61,26 @@ void AddRelocations(std::string_view file, const PeLayout& layout, SectionFinder
 void SortWithoutOverlaps(std::vector<Reference>& refs) {
   const auto before = [](const Reference& a, const Reference& b) { return a.offset < b.offset; };
   if (!std::is_sorted(refs.begin(), refs.end(), before)) std::stable_sort(refs.begin(), refs.end(), before);
-  size_t kept = 0;
-  uint64_t end = 0;
-  for (const Reference& ref : refs) {
-    if (kept > 0 && ref.offset < end) continue;
+  // Mostly none overlap: nothing moves before the first that does.
+  size_t kept = 1;
+  uint64_t end = refs.empty() ? 0 : uint64_t{refs[0].offset} + OperandWidth(refs[0].kind);
+  for (; kept < refs.size() && refs[kept].offset >= end; ++kept)
+    end = uint64_t{refs[kept].offset} + OperandWidth(refs[kept].kind);
+  if (kept >= refs.size()) return;
+  for (size_t i = kept + 1; i < refs.size(); ++i) {
+    const Reference& ref = refs[i];
+    if (ref.offset < end) continue;
     refs[kept++] = ref;
     end = uint64_t{ref.offset} + OperandWidth(ref.kind);
   }
   refs.resize(kept);
 }
 
-constexpr unsigned kGrainShift = 9;
-constexpr uint64_t kGrainBytes = uint64_t{1} << kGrainShift;
 // Tables cover this much of the file and of the address space; look-ups
 // beyond go through the sections.
 constexpr uint64_t kGrainTableReach = uint64_t{64} << 20;
-constexpr uint8_t kGrainNone = 0xFF;
-constexpr uint8_t kGrainAsk = 0xFE;
-static_assert(kMostSections < kGrainAsk, "a section index must not read as a grain mark");
 
 }  // namespace
-
-uint32_t OperandWidth(ReferenceKind kind) { return kind == ReferenceKind::kAbsolute64 ? 8 : 4; }
 
 bool PeLayout::OffsetOf(uint32_t rva, uint32_t& offset) const {
   for (const PeSection& section : sections) {
@@ -117,6 +115,8 @@ int PeLayout::SectionOf(uint32_t rva) const {
 
 template <typename Range>
 void SectionFinder::GrainTable::Paint(const std::vector<PeSection>& sections, uint64_t limit, Range range) {
+  static_assert(kMostSections < kGrainAsk, "a section index must not read as a grain mark");
+  constexpr uint64_t kGrainBytes = uint64_t{1} << kGrainShift;
   limit = std::min(limit, kGrainTableReach);
   entries.assign(static_cast<size_t>((limit + kGrainBytes - 1) >> kGrainShift), kGrainNone);
   // Backwards, so that the first section to meet a grain paints it last.
@@ -124,17 +124,18 @@ void SectionFinder::GrainTable::Paint(const std::vector<PeSection>& sections, ui
     const std::pair<uint64_t, uint64_t> bounds = range(sections[i]);
     const uint64_t begin = bounds.first;
     const uint64_t end = std::min(bounds.second, limit);
-    for (uint64_t grain = begin >> kGrainShift; begin < end && grain < entries.size() && grain << kGrainShift < end;
-         ++grain) {
-      const bool whole = begin <= grain << kGrainShift && (grain + 1) << kGrainShift <= bounds.second;
-      entries[static_cast<size_t>(grain)] = whole ? static_cast<uint8_t>(i) : kGrainAsk;
-    }
+    if (begin >= end) continue;
+    // The grains that meet [begin, end), and of them those that the whole
+    // range covers: a run each, filled at once.
+    const uint64_t first = begin >> kGrainShift;
+    const uint64_t stop = std::min<uint64_t>(entries.size(), (end + kGrainBytes - 1) >> kGrainShift);
+    if (first >= stop) continue;
+    const uint64_t wholeFirst = std::max(first, (begin + kGrainBytes - 1) >> kGrainShift);
+    const uint64_t wholeStop = std::min(stop, bounds.second >> kGrainShift);
+    const auto at = [this](uint64_t grain) { return entries.begin() + static_cast<std::ptrdiff_t>(grain); };
+    std::fill(at(first), at(stop), kGrainAsk);
+    if (wholeFirst < wholeStop) std::fill(at(wholeFirst), at(wholeStop), static_cast<uint8_t>(i));
   }
-}
-
-uint8_t SectionFinder::GrainTable::At(uint64_t at) const {
-  const uint64_t grain = at >> kGrainShift;
-  return grain < entries.size() ? entries[static_cast<size_t>(grain)] : kGrainAsk;
 }
 
 SectionFinder::SectionFinder(const PeLayout& layout) : layout_(layout) {
@@ -162,27 +163,6 @@ SectionFinder::SectionFinder(const PeLayout& layout) : layout_(layout) {
                 [&](const PeSection& s) { return std::make_pair(uint64_t{s.virtualAddress}, loadedEnd(s)); });
 }
 
-bool SectionFinder::OffsetOf(uint32_t rva, uint32_t& offset) {
-  const uint8_t only = mapped_.At(rva);
-  if (only == kGrainNone) return false;
-  if (only == kGrainAsk) return SlowOffsetOf(rva, offset);
-  const PeSection& section = layout_.sections[only];
-  offset = section.rawOffset + (rva - section.virtualAddress);
-  return true;
-}
-
-bool SectionFinder::RvaOf(uint32_t offset, uint32_t& rva) {
-  const uint8_t only = stored_.At(offset);
-  if (only == kGrainNone) return false;
-  if (only == kGrainAsk) return SlowRvaOf(offset, rva);
-  const PeSection& section = layout_.sections[only];
-  rvaHint_ = only;
-  const uint64_t address = uint64_t{section.virtualAddress} + (offset - section.rawOffset);
-  if (address > UINT32_MAX) return false;
-  rva = static_cast<uint32_t>(address);
-  return true;
-}
-
 bool SectionFinder::MappedRun(uint32_t rva, uint32_t length, uint32_t& offset) {
   if (!loadedApart_ || !storedApart_ || length == 0) return false;
   for (const PeSection& section : layout_.sections) {
@@ -197,8 +177,8 @@ bool SectionFinder::MappedRun(uint32_t rva, uint32_t length, uint32_t& offset) {
 
 int SectionFinder::SectionOf(uint32_t rva) {
   const uint8_t only = loaded_.At(rva);
-  if (only == kGrainNone) return -1;
-  if (only == kGrainAsk) return SlowSectionOf(rva);
+  if (only == GrainTable::kGrainNone) return -1;
+  if (only == GrainTable::kGrainAsk) return SlowSectionOf(rva);
   return only;
 }
 

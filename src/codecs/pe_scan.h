@@ -76,6 +76,8 @@ uint64_t RipOperand(const OpcodeTable& table, const unsigned char* bytes, uint64
 // time (files/operand_starts.h), then looks at the marked ones in order.
 constexpr size_t kChunksPerPass = 256;
 constexpr size_t kMasksPerWord = 4;
+constexpr size_t kMasksPerHalf = 2;
+static_assert(kMasksPerHalf * kStartChunk == 32, "two masks make a 32-bit word");
 
 // call/jmp/jcc operands of one executable section whose target is code, and
 // on x64 RIP-relative ones whose target lies in the image, between the
@@ -111,7 +113,7 @@ class SectionScan {
   void Run() {
     uint64_t at = begin_;
     uint64_t chunk = begin_;
-    // Four masks at a time: one loop over the marks of 64 bytes.
+    // Four masks at a time: the marks of 64 bytes.
     uint16_t masks[kChunksPerPass + kMasksPerWord] = {};
     while (end_ - chunk >= kStartChunk + kStartLookAhead) {
       const size_t chunks = static_cast<size_t>(
@@ -119,11 +121,14 @@ class SectionScan {
       MarkOperandStarts(bytes_ + chunk, chunks, layout_.wide, masks);
       for (size_t k = chunks; k < chunks + kMasksPerWord; ++k) masks[k] = 0;
       for (size_t k = 0; k < chunks; k += kMasksPerWord, chunk += kMasksPerWord * kStartChunk) {
-        uint64_t marks = 0;
-        for (size_t i = 0; i < kMasksPerWord; ++i) marks |= uint64_t{masks[k + i]} << (i * kStartChunk);
-        for (; marks != 0; marks &= marks - 1) {
-          const uint64_t position = chunk + static_cast<unsigned>(__builtin_ctzll(marks));
-          if (position >= at) at = TryAt(position);
+        // In 32-bit halves, in order: a 32-bit build counts a 64-bit
+        // word's trailing zeros by a call.
+        for (size_t half = 0; half < kMasksPerWord; half += kMasksPerHalf) {
+          uint32_t marks = masks[k + half] | uint32_t{masks[k + half + 1]} << kStartChunk;
+          for (; marks != 0; marks &= marks - 1) {
+            const uint64_t position = chunk + half * kStartChunk + static_cast<unsigned>(__builtin_ctz(marks));
+            if (position >= at) at = TryAt(position);
+          }
         }
       }
       // The last word may hold fewer chunks than four.

@@ -551,6 +551,53 @@ TEST(CodeDelta, PredictionPointsWhereTheNewFileDoes) {
   EXPECT_EQ(Get32(prediction, 0x708), (0x3000u | 0x200) | (0x3000u | 0x204) << 16);
 }
 
+// The same when the data section lies far beyond the code, as a program's
+// uninitialised data puts it: the blocks' addresses spread wider than the
+// translator's table of shortcuts reaches, and the code's are taken there
+// while the data's are looked up.
+TEST(CodeDelta, PredictionPointsWhereTheNewFileDoesAcrossAWideGap) {
+  TinyPe pe;
+  pe.Section(1, 0x80000, 0x400, 0x200, 0x40000040);
+  pe.Put32(0x300, 0x10080000);
+  pe.Relocations(0x80100, 12);
+  files::CodeMap map;
+  map.imageBase = 0x10000000;
+  map.sections = {{0x1000, 0x300, 0x200, 0x300}, {0x81000, 0x200, 0x600, 0x200}};
+  map.relocationRva = 0x81100;
+  map.relocationSize = 12;
+  map.blocks = {{0x210, 0x210, 0xF0}, {0x300, 0x200, 0x10}, {0x400, 0x300, 0x80}, {0x600, 0x400, 0x100}};
+  std::string prediction;
+  ASSERT_TRUE(files::PredictNewFile(pe.bytes, map, 0x800, prediction));
+  EXPECT_EQ(Get32(prediction, 0x301), 0x1010u - (0x1101 + 4));  // the call's target stayed
+  EXPECT_EQ(Get32(prediction, 0x400), 0x10081000u);             // 0x80000 moved with its block
+  EXPECT_EQ(Get32(prediction, 0x708), (0x3000u | 0x200));       // the pointer, listed where it lies
+}
+
+// Room for the prediction that held other bytes (a mapping used before)
+// predicts the same: every byte of it is written, the gaps between blocks
+// too. The decoder's own room in the heap is not cleared either.
+TEST(CodeDelta, RoomThatHeldOtherBytesPredictsTheSame) {
+  class UsedSpace : public files::PredictionSpace {
+   public:
+    char* Obtain(uint64_t size) override {
+      room.assign(static_cast<size_t>(size), '\x5A');
+      return room.data();
+    }
+    std::string room;
+  };
+  const Pair pair = MakePair();
+  const std::string object = Encode(pair, HeaderOf(pair), files::WriteCodeMap(pair.map));
+  UsedSpace space;
+  std::string out(pair.plain.size(), '\0');
+  files::CodeDeltaDecoder decoder(out.data(), out.size(), pair.base, std::nullopt, &space);
+  ASSERT_TRUE(decoder.Feed(object.data(), object.size()));
+  EXPECT_EQ(decoder.Finish(), files::DecodeStatus::kOk);
+  EXPECT_EQ(out, pair.plain);
+  std::string cleared;
+  ASSERT_TRUE(files::PredictNewFile(pair.base, pair.map, pair.plain.size(), cleared));
+  EXPECT_EQ(space.room, cleared);
+}
+
 // An encoder's correction sends every reference to its old target where it
 // says, whatever the blocks would; the object made against that prediction
 // decodes to the file.
