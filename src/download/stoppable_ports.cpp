@@ -64,14 +64,6 @@ std::unique_ptr<files::ReadableFile> StoppableFileSystem::OpenForReading(const s
 }
 
 // A view is memory: once it is made, a stop has nothing to refuse in it.
-std::unique_ptr<files::MappedFile> StoppableFileSystem::MapForReading(const std::string& path) {
-  return Stopped() ? nullptr : real_.MapForReading(path);
-}
-
-std::unique_ptr<files::MappedFile> StoppableFileSystem::CreateMapped(const std::string& path, uint64_t size) {
-  return Stopped() ? nullptr : real_.CreateMapped(path, size);
-}
-
 std::unique_ptr<files::MappableFile> StoppableFileSystem::OpenMappable(const std::string& path) {
   return Stopped() ? nullptr : real_.OpenMappable(path);
 }

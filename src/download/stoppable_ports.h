@@ -25,8 +25,6 @@ class StoppableFileSystem final : public files::FileSystem {
   files::FileDigest Digest(const std::string& path, const files::ReadActivity& onRead) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
   std::unique_ptr<files::ReadableFile> OpenForReading(const std::string& path) override;
-  std::unique_ptr<files::MappedFile> MapForReading(const std::string& path) override;
-  std::unique_ptr<files::MappedFile> CreateMapped(const std::string& path, uint64_t size) override;
   std::unique_ptr<files::MappableFile> OpenMappable(const std::string& path) override;
   std::unique_ptr<files::MappableFile> CreateMappable(const std::string& path, uint64_t size) override;
   files::FileOutcome TestWritable(const std::string& path) override;

@@ -69,14 +69,6 @@ class PosixMappableFile final : public MappableFile {
   int protection_;
 };
 
-std::unique_ptr<MappedFile> Map(int fd, uint64_t size, int protection) {
-  if (size == 0) return std::make_unique<PosixMappedFile>(nullptr, 0);
-  if (size > SIZE_MAX) return nullptr;
-  void* view = mmap(nullptr, static_cast<size_t>(size), protection, MAP_SHARED, fd, 0);
-  if (view == MAP_FAILED) return nullptr;
-  return std::make_unique<PosixMappedFile>(view, size);
-}
-
 // An existing regular file opened for reading, with its size.
 Descriptor OpenRegular(const std::string& path, uint64_t& size) {
   const std::string hostPath = base::Utf8FromGbk(path);
@@ -109,19 +101,6 @@ std::unique_ptr<MappableFile> CreateMappableFile(const std::string& path, uint64
   Descriptor fd = CreateSized(path, size);
   if (fd.get() < 0) return nullptr;
   return std::make_unique<PosixMappableFile>(std::move(fd), size, PROT_READ | PROT_WRITE);
-}
-
-std::unique_ptr<MappedFile> MapFileForReading(const std::string& path) {
-  uint64_t size = 0;
-  const Descriptor fd = OpenRegular(path, size);
-  if (fd.get() < 0) return nullptr;
-  return Map(fd.get(), size, PROT_READ);
-}
-
-std::unique_ptr<MappedFile> CreateMappedFile(const std::string& path, uint64_t size) {
-  const Descriptor fd = CreateSized(path, size);
-  if (fd.get() < 0) return nullptr;
-  return Map(fd.get(), size, PROT_READ | PROT_WRITE);
 }
 
 }  // namespace files

@@ -49,4 +49,15 @@ bool FileSystem::MakeFolders(const std::string& folder) {
   return true;
 }
 
+// A whole file is its one region.
+std::unique_ptr<MappedFile> FileSystem::MapForReading(const std::string& path) {
+  const std::unique_ptr<MappableFile> file = OpenMappable(path);
+  return file ? file->MapRegion(0, file->Size()) : nullptr;
+}
+
+std::unique_ptr<MappedFile> FileSystem::CreateMapped(const std::string& path, uint64_t size) {
+  const std::unique_ptr<MappableFile> file = CreateMappable(path, size);
+  return file ? file->MapRegion(0, size) : nullptr;
+}
+
 }  // namespace files

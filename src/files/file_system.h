@@ -58,14 +58,14 @@ class FileSystem {
   // Opens an existing file for reading while others may read and write it.
   // Null when it cannot be opened (missing, a folder, held without sharing).
   virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
-  // As files::MapFileForReading: an existing file mapped read-only, whole.
-  virtual std::unique_ptr<MappedFile> MapForReading(const std::string& path) = 0;
-  // As files::CreateMappedFile: a new file of size bytes mapped writable.
-  virtual std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) = 0;
   // As files::OpenMappableFile and CreateMappableFile: a file mapped region
   // by region.
   virtual std::unique_ptr<MappableFile> OpenMappable(const std::string& path) = 0;
   virtual std::unique_ptr<MappableFile> CreateMappable(const std::string& path, uint64_t size) = 0;
+  // As files::MapFileForReading: an existing file mapped read-only, whole.
+  std::unique_ptr<MappedFile> MapForReading(const std::string& path);
+  // As files::CreateMappedFile: a new file of size bytes mapped writable.
+  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size);
   // Opens an existing file for writing with no sharing and closes it again:
   // whether the file could be replaced now. A read-only file fails.
   virtual FileOutcome TestWritable(const std::string& path) = 0;

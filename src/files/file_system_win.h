@@ -12,10 +12,6 @@ class WindowsFileSystem : public FileSystem {
   FileDigest Digest(const std::string& path, const ReadActivity& onRead = {}) override;
   bool ReadWhole(const std::string& path, uint64_t maxBytes, std::string& bytes) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  std::unique_ptr<MappedFile> MapForReading(const std::string& path) override { return MapFileForReading(path); }
-  std::unique_ptr<MappedFile> CreateMapped(const std::string& path, uint64_t size) override {
-    return CreateMappedFile(path, size);
-  }
   std::unique_ptr<MappableFile> OpenMappable(const std::string& path) override { return OpenMappableFile(path); }
   std::unique_ptr<MappableFile> CreateMappable(const std::string& path, uint64_t size) override {
     return CreateMappableFile(path, size);

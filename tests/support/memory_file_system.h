@@ -39,7 +39,6 @@ class MemoryFileSystem : public files::FileSystem {
   bool noHardLinks = false;                  // a volume without hard links (FAT)
   std::set<std::string> failMap;             // mapping these fails, as where the address space has no room
   std::map<std::string, int> mapped;         // views open now: the file is neither moved nor removed
-  uint64_t largestRegion = UINT64_MAX;       // a region beyond this has no room in the address space
   long crashAtStep = -1;                     // -1: never
   long steps = 0;                            // mutating operations attempted so far
   std::string log;                           // one line per mutating operation that took effect
@@ -104,38 +103,8 @@ class MemoryFileSystem : public files::FileSystem {
   }
 
   // A view into the stored content itself, as a real one sees the file.
-  class MemoryMapped : public files::MappedFile {
-   public:
-    MemoryMapped(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) { ++fs_.mapped[path_]; }
-    ~MemoryMapped() override {
-      if (--fs_.mapped[path_] == 0) fs_.mapped.erase(path_);
-    }
-    char* Data() override { return Size() > 0 ? fs_.files.at(path_).data() : nullptr; }
-    uint64_t Size() const override { return fs_.files.at(path_).size(); }
-
-   private:
-    MemoryFileSystem& fs_;
-    std::string path_;
-  };
-
-  std::unique_ptr<files::MappedFile> MapForReading(const std::string& given) override {
-    const std::string path = Resolve(given);
-    if (!files.count(path) || locked.count(path) || failMap.count(path) || files[path].size() > largestRegion)
-      return nullptr;
-    return std::make_unique<MemoryMapped>(*this, path);
-  }
-
-  std::unique_ptr<files::MappedFile> CreateMapped(const std::string& given, uint64_t size) override {
-    const std::string path = Resolve(given);
-    if (failMap.count(path) || failCreate.count(path) || locked.count(path) || mapped.count(path) ||
-        !ParentExists(path) || size > largestRegion)
-      return nullptr;
-    if (!Step("create " + path)) return nullptr;
-    files[path].assign(static_cast<size_t>(size), '\0');
-    return std::make_unique<MemoryMapped>(*this, path);
-  }
-
-  // A region of a file, its view counted as MemoryMapped's.
+  // A region of a file; while its view is open the file is neither moved
+  // nor removed.
   class MemoryRegion : public files::MappedFile {
    public:
     MemoryRegion(MemoryFileSystem& fs, std::string path, uint64_t offset, uint64_t size)
@@ -162,7 +131,6 @@ class MemoryFileSystem : public files::FileSystem {
     std::unique_ptr<files::MappedFile> MapRegion(uint64_t offset, uint64_t length) override {
       if (!fs_.files.count(path_) || offset > Size()) return nullptr;
       length = std::min(length, Size() - offset);
-      if (length > fs_.largestRegion) return nullptr;
       return std::make_unique<MemoryRegion>(fs_, path_, offset, length);
     }
 

@@ -154,7 +154,7 @@ class Packer {
     const size_t stepsPerBase = code ? 2 : 1;
     work.steps = 1 + bases.size() * stepsPerBase;
     work.done.assign(work.steps, 0);
-    const bool sideBySide = SideBySide(index);
+    const bool sideBySide = SideBySide(index, FormsMemory(index));
     // The packed object, beside the deltas where the forms run side by side.
     std::string packed;
     bool packedMade = false;
@@ -316,7 +316,7 @@ class Packer {
   // beyond what one job may hold are not made and not counted.
   uint64_t FileMemory(size_t index) const {
     const FormMemory memory = FormsMemory(index);
-    return SideBySide(index) ? memory.sideBySide : memory.oneAtATime;
+    return SideBySide(index, memory) ? memory.sideBySide : memory.oneAtATime;
   }
 
   // What a file's forms hold at their peak made one after another (the
@@ -352,9 +352,9 @@ class Packer {
 
   // Whether a file's forms run side by side: a large file, on a machine
   // with cores to spare, where they all fit what one job may hold.
-  bool SideBySide(size_t index) const {
+  bool SideBySide(size_t index, const FormMemory& memory) const {
     return release_.files[index].size >= kSideBySideFrom && PackWorkerCount() > 1 &&
-           FormsMemory(index).sideBySide <= budget_.most;
+           memory.sideBySide <= budget_.most;
   }
 
   // Whether a file begins as an executable does; read before packing to
